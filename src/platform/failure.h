@@ -1,0 +1,49 @@
+// The one failure type of the program: a code and a Japanese description.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <string>
+
+namespace faxjob {
+
+// Codes follow the classic run-time error numbers, so that callers that
+// already know them can read the report's error line without a new table.
+enum FailureCode : std::int32_t {
+  kOverflow = 6,
+  kOutOfMemory = 7,
+  kSubscriptOutOfRange = 9,
+  kTypeMismatch = 13,
+  kLibraryLoadError = 48,
+  kInternalError = 51,
+  kBadFileName = 52,
+  kFileNotFound = 53,
+  kFileAlreadyOpen = 55,
+  kDeviceIoError = 57,
+  kDiskFull = 61,
+  kInputPastEndOfFile = 62,
+  kPermissionDenied = 70,
+  kPathFileAccessError = 75,
+  kPathNotFound = 76,
+  kEntryPointNotFound = 453,
+};
+
+// The fixed one-line description for a code; an unknown code gets a generic text.
+const std::u16string& DescriptionOf(std::int32_t code);
+
+class Failure : public std::exception {
+ public:
+  explicit Failure(std::int32_t code) : code_(code), description_(DescriptionOf(code)) {}
+  Failure(std::int32_t code, std::u16string description)
+      : code_(code), description_(std::move(description)) {}
+
+  std::int32_t code() const { return code_; }
+  const std::u16string& description() const { return description_; }
+  const char* what() const noexcept override { return "faxjob failure"; }
+
+ private:
+  std::int32_t code_;
+  std::u16string description_;
+};
+
+}  // namespace faxjob

@@ -1,0 +1,237 @@
+#include "report/result_reader.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include "platform/failure.h"
+
+namespace faxjob {
+
+namespace {
+
+constexpr std::size_t kBlockSize = 256 * 1024;
+
+bool IsBlank(char byte) { return byte == ' ' || byte == '\t'; }
+
+bool EndsUnquotedItem(char byte) { return byte == ',' || byte == '\r' || byte == '\n'; }
+
+const char* FindItemEnd(const char* begin, const char* end) {
+  while (begin != end && !EndsUnquotedItem(*begin)) ++begin;
+  return begin;
+}
+
+}  // namespace
+
+void NumberTextParser::Feed(char byte) {
+  const bool digit = byte >= '0' && byte <= '9';
+  switch (state_) {
+    case State::kLeadingBlanks:
+      if (IsBlank(byte)) return;
+      if (byte == '-') {
+        negative_ = true;
+        state_ = State::kSign;
+        return;
+      }
+      [[fallthrough]];
+    case State::kSign:
+    case State::kInteger:
+      if (digit) {
+        state_ = State::kInteger;
+        sawDigit_ = true;
+        if (significantCount_ == 0 && byte == '0') return;  // leading zero
+        if (significantCount_ < kMaxSignificantDigits) {
+          significant_[significantCount_++] = byte;
+        } else {
+          ++exponent_;  // an integer digit beyond the precision kept
+        }
+        return;
+      }
+      if (byte == '.') {
+        state_ = State::kFraction;
+        return;
+      }
+      break;
+    case State::kFraction:
+      if (digit) {
+        sawDigit_ = true;
+        if (significantCount_ == 0 && byte == '0') {
+          --exponent_;
+        } else if (significantCount_ < kMaxSignificantDigits) {
+          significant_[significantCount_++] = byte;
+          --exponent_;
+        }
+        return;
+      }
+      break;
+    case State::kTrailingBlanks:
+      if (!IsBlank(byte)) state_ = State::kInvalid;
+      return;
+    case State::kInvalid:
+      return;
+  }
+  state_ = IsBlank(byte) && state_ != State::kSign ? State::kTrailingBlanks : State::kInvalid;
+}
+
+double NumberTextParser::Finish() const {
+  if (!sawDigit_ || state_ == State::kInvalid) throw Failure(kTypeMismatch);
+  if (significantCount_ == 0) return 0.0;
+  const std::int64_t decimalMagnitude = significantCount_ + exponent_;
+  if (decimalMagnitude > 310) throw Failure(kOverflow);
+  if (decimalMagnitude < -330) return 0.0;
+
+  double value;
+  if (significantCount_ <= 15 && exponent_ <= 0 && exponent_ >= -22) {
+    // Exact integer over an exact power of ten: one correctly rounded division.
+    static constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                              1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                              1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    std::int64_t mantissa = 0;
+    for (int i = 0; i < significantCount_; ++i) mantissa = mantissa * 10 + (significant_[i] - '0');
+    value = static_cast<double>(mantissa) / kPowersOfTen[-exponent_];
+  } else {
+    std::string text(significant_, static_cast<std::size_t>(significantCount_));
+    text += 'e';
+    text += std::to_string(exponent_);
+    const std::from_chars_result parsed =
+        std::from_chars(text.data(), text.data() + text.size(), value);
+    if (parsed.ec == std::errc::result_out_of_range) {
+      if (decimalMagnitude > 0) throw Failure(kOverflow);
+      value = 0.0;
+    }
+  }
+  if (std::isinf(value)) throw Failure(kOverflow);
+  return negative_ ? -value : value;
+}
+
+ResultReader::ResultReader(Platform& platform, InputFile& file)
+    : platform_(platform), file_(file), buffer_(kBlockSize) {}
+
+bool ResultReader::Fill() {
+  if (endOfFile_) return false;
+  position_ = 0;
+  filled_ = file_.Read(buffer_.data(), buffer_.size());
+  endOfFile_ = filled_ == 0;
+  return !endOfFile_;
+}
+
+int ResultReader::Peek() {
+  if (position_ == filled_ && !Fill()) return -1;
+  return static_cast<unsigned char>(buffer_[position_]);
+}
+
+bool ResultReader::AtEnd() { return Peek() < 0; }
+
+void ResultReader::SkipBlanks() {
+  // Tabs are skipped like spaces: both are invisible in the file.
+  for (int byte = Peek(); byte == ' ' || byte == '\t'; byte = Peek()) ++position_;
+}
+
+void ResultReader::ConsumeLineEndAfterCr() {
+  if (Peek() == '\n') ++position_;
+}
+
+std::optional<double> ResultReader::ReadItem() {
+  SkipBlanks();
+  entryState_ = EntryState::kSlash;
+  number_ = NumberTextParser();
+
+  const int first = Peek();
+  if (first < 0) return std::nullopt;  // blanks alone after the last item: an empty item
+  if (first == '\r' || first == '\n') {
+    ++position_;
+    if (first == '\r') ConsumeLineEndAfterCr();
+    return std::nullopt;  // an empty line: an empty item
+  }
+  if (first == '"') {
+    ++position_;
+    ReadQuoted();
+  } else {
+    ReadUnquoted();
+  }
+
+  switch (entryState_) {
+    case EntryState::kSlash:
+    case EntryState::kCapitalR:
+    case EntryState::kNotEntry:
+      return std::nullopt;
+    case EntryState::kThirdChar:
+    case EntryState::kSkipThirdChar:
+    case EntryState::kNumber:
+      // "/R" with no number text fails here too, as an empty number.
+      return number_.Finish();
+  }
+  return std::nullopt;
+}
+
+void ResultReader::ReadUnquoted() {
+  while (position_ < filled_ || Fill()) {
+    const char* begin = buffer_.data() + position_;
+    const char* blockEnd = buffer_.data() + filled_;
+    const char* itemEnd = FindItemEnd(begin, blockEnd);
+    FeedEntry(begin, static_cast<std::size_t>(itemEnd - begin));
+    position_ = static_cast<std::size_t>(itemEnd - buffer_.data());
+    if (itemEnd != blockEnd) {
+      ++position_;
+      if (*itemEnd == '\r') ConsumeLineEndAfterCr();
+      return;
+    }
+  }
+}
+
+void ResultReader::ReadQuoted() {
+  for (;;) {
+    // A quote never closed means the file was cut short.
+    if (position_ == filled_ && !Fill()) throw Failure(kInputPastEndOfFile);
+    const char* begin = buffer_.data() + position_;
+    const std::size_t available = filled_ - position_;
+    const char* closingQuote = static_cast<const char*>(std::memchr(begin, '"', available));
+    if (closingQuote == nullptr) {
+      FeedEntry(begin, available);
+      position_ = filled_;
+      continue;
+    }
+    FeedEntry(begin, static_cast<std::size_t>(closingQuote - begin));
+    position_ = static_cast<std::size_t>(closingQuote - buffer_.data()) + 1;
+    break;
+  }
+  // Anything between the closing quote and the separator is dropped with it.
+  const EntryState entryState = entryState_;
+  entryState_ = EntryState::kNotEntry;
+  ReadUnquoted();
+  entryState_ = entryState;
+}
+
+void ResultReader::FeedEntry(const char* bytes, std::size_t size) {
+  std::size_t i = 0;
+  while (i < size) {
+    switch (entryState_) {
+      case EntryState::kNotEntry:
+        return;
+      case EntryState::kSlash:
+        entryState_ = bytes[i++] == '/' ? EntryState::kCapitalR : EntryState::kNotEntry;
+        break;
+      case EntryState::kCapitalR:
+        entryState_ = bytes[i++] == 'R' ? EntryState::kThirdChar : EntryState::kNotEntry;
+        break;
+      case EntryState::kThirdChar:
+        // Decided on characters: in a double-byte code page the skipped
+        // character may take two bytes.
+        thirdCharBytesLeft_ =
+            std::max<std::size_t>(1, platform_.NarrowCharLength(static_cast<unsigned char>(bytes[i++])));
+        entryState_ = --thirdCharBytesLeft_ > 0 ? EntryState::kSkipThirdChar : EntryState::kNumber;
+        break;
+      case EntryState::kSkipThirdChar:
+        ++i;
+        if (--thirdCharBytesLeft_ == 0) entryState_ = EntryState::kNumber;
+        break;
+      case EntryState::kNumber:
+        for (; i < size; ++i) number_.Feed(bytes[i]);
+        return;
+    }
+  }
+}
+
+}  // namespace faxjob

@@ -1,0 +1,64 @@
+#include "run/run_sequence.h"
+
+#include <new>
+#include <optional>
+
+#include "faxbridge/fax_library.h"
+#include "faxbridge/result_messages.h"
+#include "platform/failure.h"
+#include "run/command_line.h"
+#include "run/failure_trap.h"
+#include "report/transcription.h"
+
+namespace faxjob {
+
+namespace {
+
+std::u16string FailureMessageText(const Failure& failure) {
+  std::u16string text = u"エラー ";
+  for (char digit : std::to_string(failure.code())) text += static_cast<char16_t>(digit);
+  return text + u": " + failure.description();
+}
+
+// Steps before the trap is armed: a failure here ends in a message box.
+std::optional<CommandLinePaths> CheckCommandLine(Platform& platform) {
+  try {
+    std::optional<CommandLinePaths> paths = SplitArguments(ArgumentTextOf(platform.RawCommandLine()));
+    if (paths && platform.OrdinaryFileMatches(FileSearchNameFor(paths->jobFilePath))) return paths;
+    platform.ShowStopMessage(kArgumentErrorMessage);
+  } catch (const Failure& failure) {
+    platform.ShowStopMessage(FailureMessageText(failure));
+  } catch (const std::bad_alloc&) {
+    platform.ShowStopMessage(FailureMessageText(Failure(kOutOfMemory)));
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+int RunJob(Platform& platform, SendRequest& request) {
+  const std::optional<CommandLinePaths> paths = CheckCommandLine(platform);
+  if (!paths) return kExitCommandLineUnusable;
+  const std::u16string resultFilePath = ResultFilePathFor(paths->reportFilePath);
+
+  RunFiles files;
+  FailureTrap trap(platform, paths->reportFilePath, files);
+  // A fault inside the library unwinds nothing; the trap still reports it.
+  platform.OnFault([&trap] { return trap.Handle(Failure(kInternalError)); });
+
+  int status = kExitReportWritten;
+  try {
+    FillSendRequest(platform, request, paths->jobFilePath, resultFilePath);
+    FaxLibrary library(platform);
+    const std::u16string& statusText = ResultMessages(library.SendPageInt(request));
+    Transcribe(platform, files, resultFilePath, paths->reportFilePath, statusText);
+  } catch (const Failure& failure) {
+    status = trap.Handle(failure);
+  } catch (const std::bad_alloc&) {
+    status = trap.Handle(Failure(kOutOfMemory));
+  }
+  platform.OnFault(nullptr);
+  return status;
+}
+
+}  // namespace faxjob

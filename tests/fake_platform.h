@@ -1,0 +1,80 @@
+// An in-memory platform for the core's unit tests. Any call can be made to
+// fail: the Nth platform call of a run, or every call of one kind.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "faxbridge/fax_library.h"
+#include "platform/failure.h"
+#include "platform/platform.h"
+
+namespace faxjob::testing {
+
+class FakePlatform : public Platform {
+ public:
+  FakePlatform();
+  ~FakePlatform() override;
+
+  // The world the run sees.
+  std::u16string commandLine = u"faxjob.exe";
+  std::map<std::u16string, std::string> files;  // full path -> bytes
+  std::set<std::u16string> folders;             // existing folders, without trailing backslash
+  std::set<std::u16string> hiddenFiles;
+  std::size_t readChunk = 4096;    // bytes a single Read returns at most
+  std::size_t diskSpace = SIZE_MAX;  // bytes all writes together may still take
+
+  // The fax library: absent, unloadable, without entry point, or this function.
+  enum class Library { kPresent, kMissing, kNotLoadable, kNoEntryPoint } library = Library::kPresent;
+  SendPageIntFunction sendPageInt = nullptr;
+  int libraryLoads = 0;
+
+  // Fault injection: platform call number `failCall` (1-based) raises
+  // `failCode`; 0 disables it.
+  int failCall = 0;
+  std::int32_t failCode = kDeviceIoError;
+  int calls = 0;
+
+  // What the run did.
+  std::vector<std::u16string> messages;  // message boxes shown
+  std::vector<std::string> events;       // "open-read PATH", "close-write PATH", ...
+  std::function<int()> onFault;
+  std::set<std::u16string> openForReading;
+  std::set<std::u16string> openForWriting;
+
+  // Adds a file, creating its folders.
+  void AddFile(const std::u16string& path, std::string content);
+
+  std::u16string RawCommandLine() override;
+  bool OrdinaryFileMatches(const std::u16string& searchName) override;
+  std::string ToNarrow(std::u16string_view text) override;
+  std::u16string FromNarrow(std::string_view bytes) override;
+  std::size_t NarrowCharLength(unsigned char leadByte) override;
+  void ShowStopMessage(const std::u16string& text) override;
+  std::unique_ptr<DynamicLibrary> OpenLibrary(const std::u16string& fileName) override;
+  std::unique_ptr<InputFile> OpenForReading(const std::u16string& path) override;
+  std::unique_ptr<OutputFile> OpenForWriting(const std::u16string& path) override;
+  void RemoveFile(const std::u16string& path) override;
+  void OnFault(std::function<int()> handler) override;
+
+  // Counts a platform call and raises the injected failure when it is due.
+  void Call();
+  static std::u16string FolderOf(const std::u16string& path);
+  void CheckFolder(const std::u16string& path) const;
+
+  // The platform of the test that is running, for library stand-ins.
+  static FakePlatform* current;
+};
+
+// The fake's narrow code page is shaped like code page 932: ASCII and
+// half-width katakana take one byte, other characters two (lead byte
+// 0x88 or 0x89), characters outside the basic plane become '?'.
+std::string FakeNarrow(std::u16string_view text);
+
+// UTF-8 spelling for readable assertion messages.
+std::string Utf8(std::u16string_view text);
+
+}  // namespace faxjob::testing

@@ -1,0 +1,221 @@
+#include <gtest/gtest.h>
+
+#include "fake_platform.h"
+#include "report/report_writer.h"
+#include "report/result_reader.h"
+#include "report/transcription.h"
+
+namespace faxjob {
+namespace {
+
+using testing::FakeNarrow;
+using testing::FakePlatform;
+
+std::string Field(double value) {
+  std::string out;
+  AppendNumberField(out, value);
+  return out;
+}
+
+TEST(NumberField, PadsBySignSection) {
+  EXPECT_EQ(Field(0), "000000");
+  EXPECT_EQ(Field(42), "000042");
+  EXPECT_EQ(Field(999999), "999999");
+  EXPECT_EQ(Field(1234567), "1234567");
+  EXPECT_EQ(Field(-3), "-00003");
+  EXPECT_EQ(Field(-99999), "-99999");
+  EXPECT_EQ(Field(-123456), "-123456");
+  EXPECT_EQ(Field(453), "000453");
+  EXPECT_EQ(Field(1e20), "100000000000000000000");
+  EXPECT_EQ(Field(-1e20), "-100000000000000000000");
+}
+
+TEST(NumberField, RoundsHalfAwayFromZeroAndPicksTheSectionAfterRounding) {
+  EXPECT_EQ(Field(2.5), "000003");
+  EXPECT_EQ(Field(2.4999), "000002");
+  EXPECT_EQ(Field(-2.5), "-00003");
+  EXPECT_EQ(Field(-0.4), "000000");
+  EXPECT_EQ(Field(-0.0), "000000");
+}
+
+double Parse(std::string_view text) {
+  NumberTextParser parser;
+  for (char c : text) parser.Feed(c);
+  return parser.Finish();
+}
+
+std::int32_t ParseFailure(std::string_view text) {
+  try {
+    Parse(text);
+  } catch (const Failure& failure) {
+    return failure.code();
+  }
+  return 0;
+}
+
+TEST(NumberText, ReadsSignDigitsAndFractionWithBlanksAround) {
+  EXPECT_EQ(Parse("7"), 7);
+  EXPECT_EQ(Parse("0012"), 12);
+  EXPECT_EQ(Parse("  -5  "), -5);
+  EXPECT_EQ(Parse("\t3\t"), 3);
+  EXPECT_EQ(Parse("1.5"), 1.5);
+  EXPECT_EQ(Parse("-0.25"), -0.25);
+  EXPECT_EQ(Parse("5."), 5);
+  EXPECT_EQ(Parse(".5"), 0.5);
+  EXPECT_EQ(Parse(std::string(1000, '0') + "9"), 9);
+  EXPECT_EQ(Parse("0." + std::string(1000, '0') + "1"), 0);
+  EXPECT_EQ(Parse("12345678901234567890"), 12345678901234567890.0);
+  EXPECT_EQ(Parse("1" + std::string(300, '0')), 1e300);
+}
+
+TEST(NumberText, RejectsWhatIsNoNumberAndWhatNoDoubleHolds) {
+  for (std::string_view text : {"", "   ", "-", ".", "abc", "5a", "1 2", "- 5", "+5", "1e5", "1,000",
+                                "0x10", "--5", "1.2.3"}) {
+    EXPECT_EQ(ParseFailure(text), kTypeMismatch) << text;
+  }
+  EXPECT_EQ(ParseFailure("1" + std::string(400, '0')), kOverflow);
+  EXPECT_EQ(ParseFailure("-1" + std::string(400, '0')), kOverflow);
+}
+
+// Reads every item of `content`, a few bytes at a time, and returns the
+// numbers of the record entries.
+std::vector<double> EntriesOf(const std::string& content, std::size_t chunk = 3) {
+  FakePlatform platform;
+  platform.readChunk = chunk;
+  platform.AddFile(u"R", content);
+  auto file = platform.OpenForReading(u"R");
+  ResultReader reader(platform, *file);
+  std::vector<double> numbers;
+  while (!reader.AtEnd()) {
+    if (auto number = reader.ReadItem()) numbers.push_back(*number);
+  }
+  return numbers;
+}
+
+using Numbers = std::vector<double>;
+
+TEST(ResultReader, SplitsItemsAtCommasAndEveryKindOfLineEnd) {
+  for (std::size_t chunk : {1, 2, 3, 7, 4096}) {
+    EXPECT_EQ(EntriesOf("/R 1\r\n/R 2\r\n", chunk), (Numbers{1, 2})) << chunk;
+    EXPECT_EQ(EntriesOf("/R 1\r/R 2\n/R 3", chunk), (Numbers{1, 2, 3})) << chunk;
+    EXPECT_EQ(EntriesOf("/R 1,OK,/R 2\r\n\r\n\n\r/R 3\r\n", chunk), (Numbers{1, 2, 3})) << chunk;
+    EXPECT_EQ(EntriesOf("  /R 4 ,  /R 5", chunk), (Numbers{4, 5})) << chunk;
+  }
+}
+
+TEST(ResultReader, RecognisesRecordEntriesExactly) {
+  EXPECT_EQ(EntriesOf("/R 7\r\n/R:0012\r\n/R 1234567\r\n/R -5\r\n/R-5\r\n"),
+            (Numbers{7, 12, 1234567, -5, 5}));
+  EXPECT_EQ(EntriesOf("/r 7\r\nX/R 7\r\n R 7\r\n/ R 7\r\n//R 7\r\n"), Numbers{});
+  // The third character is skipped as a character: here a two-byte kanji.
+  EXPECT_EQ(EntriesOf("/R" + FakeNarrow(u"漢") + "5\r\n", 1), (Numbers{5}));
+  EXPECT_EQ(EntriesOf("/R" + FakeNarrow(u"ｱ") + "5\r\n", 1), (Numbers{5}));
+}
+
+TEST(ResultReader, ReadsQuotedItemsWithoutTheirQuotes) {
+  EXPECT_EQ(EntriesOf("\"/R 1\",\"/R 2\"\r\n\"/R 3\"\r\n\"/R 4\""), (Numbers{1, 2, 3, 4}));
+  EXPECT_EQ(EntriesOf("\"a,b\",/R 5\r\n\"x\r\ny\",/R 6\r\n"), (Numbers{5, 6}));
+  // Characters after the closing quote go with the separator.
+  EXPECT_EQ(EntriesOf("\"/R 8\"junk,/R 9\r\n"), (Numbers{8, 9}));
+  EXPECT_EQ(EntriesOf("a\"b,/R 3\r\n"), (Numbers{3})) << "a quote inside an item is ordinary";
+}
+
+TEST(ResultReader, TakesBlanksAloneAfterTheLastItemAsAnEmptyItem) {
+  EXPECT_EQ(EntriesOf("/R 1\r\n   "), (Numbers{1}));
+  EXPECT_EQ(EntriesOf("/R 1,  \t "), (Numbers{1}));
+  EXPECT_EQ(EntriesOf(""), Numbers{});
+  EXPECT_EQ(EntriesOf("\r\n"), Numbers{});
+}
+
+TEST(ResultReader, FailsOnAQuoteNeverClosedAndOnAnEntryWithoutNumber) {
+  auto failureOf = [](const std::string& content) {
+    try {
+      EntriesOf(content);
+    } catch (const Failure& failure) {
+      return failure.code();
+    }
+    return 0;
+  };
+  EXPECT_EQ(failureOf("/R 1\r\n\"/R 2"), kInputPastEndOfFile);
+  EXPECT_EQ(failureOf("/R\r\n"), kTypeMismatch);
+  EXPECT_EQ(failureOf("/R 1\r\n/R x\r\n"), kTypeMismatch);
+  EXPECT_EQ(failureOf("/R\x88"), kTypeMismatch) << "item ends inside the skipped character";
+}
+
+TEST(ResultReader, StreamsHugeItems) {
+  std::string huge = "/R 5" + std::string(3'000'000, ' ') + "\r\nfiller" +
+                     std::string(3'000'000, 'x') + ",/R 6";
+  EXPECT_EQ(EntriesOf(huge, 1 << 20), (Numbers{5, 6}));
+}
+
+TEST(ReportWriter, WritesNumberCommaTextCrLf) {
+  FakePlatform platform;
+  ReportWriter writer(platform.OpenForWriting(u"out"));
+  writer.WriteLine(1, "OK");
+  writer.WriteLine(-53, "a,b");
+  writer.Close();
+  EXPECT_EQ(platform.files[u"out"], "000001,OK\r\n-00053,a,b\r\n");
+}
+
+TEST(ReportWriter, IsBrokenAfterAFailedWrite) {
+  FakePlatform platform;
+  platform.diskSpace = 5;
+  ReportWriter writer(platform.OpenForWriting(u"out"));
+  writer.WriteLine(1, "OK");
+  EXPECT_THROW(writer.Close(), Failure);
+  EXPECT_TRUE(writer.broken());
+  EXPECT_EQ(platform.files[u"out"], "00000");
+}
+
+class TranscriptionTest : public ::testing::Test {
+ protected:
+  std::int32_t Run(const std::u16string& reportPath = u"C:\\out\\r.txt") {
+    try {
+      Transcribe(platform, files, u"C:\\out\\RESULT.TXT", reportPath, u"OK");
+    } catch (const Failure& failure) {
+      return failure.code();
+    }
+    return 0;
+  }
+
+  FakePlatform platform;
+  RunFiles files;
+};
+
+TEST_F(TranscriptionTest, WritesOneLinePerEntryAndClosesReportBeforeResult) {
+  platform.AddFile(u"C:\\out\\RESULT.TXT", "/R 1,\"03\",OK\r\n/R 2,\"04\",NG\r\n");
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(platform.files[u"C:\\out\\r.txt"], "000001,OK\r\n000002,OK\r\n");
+  EXPECT_EQ(platform.events,
+            (std::vector<std::string>{"open-read C:\\out\\RESULT.TXT", "open-write C:\\out\\r.txt",
+                                      "close-write C:\\out\\r.txt",
+                                      "close-read C:\\out\\RESULT.TXT"}));
+  EXPECT_FALSE(files.report);
+  EXPECT_FALSE(files.resultFile);
+}
+
+TEST_F(TranscriptionTest, EmptiesAnOldReportAndWritesNothingForNoEntries) {
+  platform.AddFile(u"C:\\out\\RESULT.TXT", "");
+  platform.AddFile(u"C:\\out\\r.txt", "stale");
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(platform.files[u"C:\\out\\r.txt"], "");
+}
+
+TEST_F(TranscriptionTest, LeavesTheReportUntouchedWhenTheResultFileIsMissing) {
+  platform.AddFile(u"C:\\out\\r.txt", "stale");
+  EXPECT_EQ(Run(), kFileNotFound);
+  EXPECT_EQ(platform.files[u"C:\\out\\r.txt"], "stale");
+  EXPECT_FALSE(files.reportTouched);
+
+  EXPECT_EQ(Run(u"C:\\missing\\r.txt"), kFileNotFound);
+}
+
+TEST_F(TranscriptionTest, RefusesAReportPathNamingTheResultFile) {
+  platform.AddFile(u"C:\\out\\RESULT.TXT", "/R 1\r\n");
+  EXPECT_EQ(Run(u"C:\\out\\RESULT.TXT"), kFileAlreadyOpen);
+  EXPECT_EQ(platform.files[u"C:\\out\\RESULT.TXT"], "/R 1\r\n");
+  EXPECT_FALSE(files.reportTouched);
+}
+
+}  // namespace
+}  // namespace faxjob
