@@ -16,10 +16,22 @@ constexpr std::size_t kBlockSize = 256 * 1024;
 
 bool IsBlank(char byte) { return byte == ' ' || byte == '\t'; }
 
-bool EndsUnquotedItem(char byte) { return byte == ',' || byte == '\r' || byte == '\n'; }
+struct ItemEndTable {
+  bool ends[256] = {};
+  constexpr ItemEndTable() { ends[','] = ends['\r'] = ends['\n'] = true; }
+};
+constexpr ItemEndTable kItemEnds;
 
+// The hot loop of the reader: most bytes belong to items that are skipped.
 const char* FindItemEnd(const char* begin, const char* end) {
-  while (begin != end && !EndsUnquotedItem(*begin)) ++begin;
+  while (end - begin >= 4) {
+    if (kItemEnds.ends[static_cast<unsigned char>(begin[0])]) return begin;
+    if (kItemEnds.ends[static_cast<unsigned char>(begin[1])]) return begin + 1;
+    if (kItemEnds.ends[static_cast<unsigned char>(begin[2])]) return begin + 2;
+    if (kItemEnds.ends[static_cast<unsigned char>(begin[3])]) return begin + 3;
+    begin += 4;
+  }
+  while (begin != end && !kItemEnds.ends[static_cast<unsigned char>(*begin)]) ++begin;
   return begin;
 }
 
@@ -136,7 +148,6 @@ void ResultReader::ConsumeLineEndAfterCr() {
 std::optional<double> ResultReader::ReadItem() {
   SkipBlanks();
   entryState_ = EntryState::kSlash;
-  number_ = NumberTextParser();
 
   const int first = Peek();
   if (first < 0) return std::nullopt;  // blanks alone after the last item: an empty item
@@ -211,10 +222,19 @@ void ResultReader::FeedEntry(const char* bytes, std::size_t size) {
       case EntryState::kNotEntry:
         return;
       case EntryState::kSlash:
-        entryState_ = bytes[i++] == '/' ? EntryState::kCapitalR : EntryState::kNotEntry;
+        if (bytes[i++] != '/') {
+          entryState_ = EntryState::kNotEntry;
+          return;
+        }
+        entryState_ = EntryState::kCapitalR;
         break;
       case EntryState::kCapitalR:
-        entryState_ = bytes[i++] == 'R' ? EntryState::kThirdChar : EntryState::kNotEntry;
+        if (bytes[i++] != 'R') {
+          entryState_ = EntryState::kNotEntry;
+          return;
+        }
+        entryState_ = EntryState::kThirdChar;
+        number_ = NumberTextParser();
         break;
       case EntryState::kThirdChar:
         // Decided on characters: in a double-byte code page the skipped

@@ -28,7 +28,7 @@ class NumberTextParser {
   bool negative_ = false;
   bool sawDigit_ = false;
   int significantCount_ = 0;
-  char significant_[kMaxSignificantDigits] = {};
+  char significant_[kMaxSignificantDigits];
   // Power of ten to apply to the significant digits.
   std::int64_t exponent_ = 0;
 };
