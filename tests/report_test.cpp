@@ -95,7 +95,7 @@ std::vector<double> EntriesOf(const std::string& content, std::size_t chunk = 3)
 using Numbers = std::vector<double>;
 
 TEST(ResultReader, SplitsItemsAtCommasAndEveryKindOfLineEnd) {
-  for (std::size_t chunk : {1, 2, 3, 7, 4096}) {
+  for (std::size_t chunk : {1, 2, 3, 4, 5, 6, 7, 4096}) {
     EXPECT_EQ(EntriesOf("/R 1\r\n/R 2\r\n", chunk), (Numbers{1, 2})) << chunk;
     EXPECT_EQ(EntriesOf("/R 1\r/R 2\n/R 3", chunk), (Numbers{1, 2, 3})) << chunk;
     EXPECT_EQ(EntriesOf("/R 1,OK,/R 2\r\n\r\n\n\r/R 3\r\n", chunk), (Numbers{1, 2, 3})) << chunk;

@@ -147,8 +147,6 @@ void ResultReader::ConsumeLineEndAfterCr() {
 
 std::optional<double> ResultReader::ReadItem() {
   SkipBlanks();
-  entryState_ = EntryState::kSlash;
-
   const int first = Peek();
   if (first < 0) return std::nullopt;  // blanks alone after the last item: an empty item
   if (first == '\r' || first == '\n') {
@@ -156,10 +154,23 @@ std::optional<double> ResultReader::ReadItem() {
     if (first == '\r') ConsumeLineEndAfterCr();
     return std::nullopt;  // an empty line: an empty item
   }
+
+  entryState_ = EntryState::kSlash;
   if (first == '"') {
     ++position_;
     ReadQuoted();
   } else {
+    // Most items lie whole in the buffer: look at them in one piece.
+    const char* begin = buffer_.data() + position_;
+    const char* blockEnd = buffer_.data() + filled_;
+    const char* itemEnd = FindItemEnd(begin, blockEnd);
+    if (itemEnd != blockEnd) {
+      // Decided before the line end is consumed, which may refill the buffer.
+      const std::optional<double> number = EntryNumberOf(begin, itemEnd);
+      position_ = static_cast<std::size_t>(itemEnd - buffer_.data()) + 1;
+      if (*itemEnd == '\r') ConsumeLineEndAfterCr();
+      return number;
+    }
     ReadUnquoted();
   }
 
@@ -175,6 +186,34 @@ std::optional<double> ResultReader::ReadItem() {
       return number_.Finish();
   }
   return std::nullopt;
+}
+
+std::optional<double> ResultReader::EntryNumberOf(const char* begin, const char* end) {
+  if (end - begin < 2 || begin[0] != '/' || begin[1] != 'R') return std::nullopt;
+  const char* numberText = begin + 2;
+  if (numberText != end) {
+    const std::size_t thirdChar = std::max<std::size_t>(
+        1, platform_.NarrowCharLength(static_cast<unsigned char>(*numberText)));
+    numberText += std::min(thirdChar, static_cast<std::size_t>(end - numberText));
+  }
+  if (const std::optional<double> value = PlainInteger(numberText, end)) return value;
+  NumberTextParser parser;
+  for (const char* byte = numberText; byte != end; ++byte) parser.Feed(*byte);
+  return parser.Finish();
+}
+
+std::optional<double> ResultReader::PlainInteger(const char* begin, const char* end) {
+  while (begin != end && IsBlank(*begin)) ++begin;
+  while (begin != end && IsBlank(end[-1])) --end;
+  const bool negative = begin != end && *begin == '-';
+  if (negative) ++begin;
+  if (begin == end || end - begin > 15) return std::nullopt;
+  std::int64_t value = 0;
+  for (; begin != end; ++begin) {
+    if (*begin < '0' || *begin > '9') return std::nullopt;
+    value = value * 10 + (*begin - '0');
+  }
+  return negative ? -static_cast<double>(value) : static_cast<double>(value);
 }
 
 void ResultReader::ReadUnquoted() {

@@ -54,6 +54,10 @@ class ResultReader {
   void ReadUnquoted();
   void ReadQuoted();
   void FeedEntry(const char* bytes, std::size_t size);
+  // The same decision for an item that lies whole in the buffer.
+  std::optional<double> EntryNumberOf(const char* begin, const char* end);
+  // A fast path for the usual number text: blanks, an optional minus and up to 15 digits.
+  static std::optional<double> PlainInteger(const char* begin, const char* end);
 
   Platform& platform_;
   InputFile& file_;
