@@ -1,5 +1,6 @@
 #include "report/report_writer.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -24,13 +25,23 @@ void AppendNumberField(std::string& out, double value) {
   const bool negative = rounded < 0;
   const double magnitude = std::fabs(rounded);
   char digits[400];  // the largest double has 309 digits
-  std::to_chars_result written;
+  char* const digitsEnd = digits + sizeof digits;
+  const char* first;
   if (magnitude < 1e18) {
-    written = std::to_chars(digits, digits + sizeof digits, static_cast<std::uint64_t>(magnitude));
+    // The usual case, written backwards without a library call.
+    auto whole = static_cast<std::uint64_t>(magnitude);
+    char* cursor = digitsEnd;
+    do {
+      *--cursor = static_cast<char>('0' + whole % 10);
+      whole /= 10;
+    } while (whole != 0);
+    first = cursor;
   } else {
-    written = std::to_chars(digits, digits + sizeof digits, magnitude, std::chars_format::fixed, 0);
+    const std::to_chars_result written =
+        std::to_chars(digits, digitsEnd, magnitude, std::chars_format::fixed, 0);
+    first = std::move_backward(digits, written.ptr, digitsEnd);
   }
-  const std::string_view text(digits, static_cast<std::size_t>(written.ptr - digits));
+  const std::string_view text(first, static_cast<std::size_t>(digitsEnd - first));
   if (negative) {
     out.push_back('-');
     AppendPadded(out, text, 5);

@@ -129,13 +129,6 @@ bool ResultReader::Fill() {
   return !endOfFile_;
 }
 
-int ResultReader::Peek() {
-  if (position_ == filled_ && !Fill()) return -1;
-  return static_cast<unsigned char>(buffer_[position_]);
-}
-
-bool ResultReader::AtEnd() { return Peek() < 0; }
-
 void ResultReader::SkipBlanks() {
   // Tabs are skipped like spaces: both are invisible in the file.
   for (int byte = Peek(); byte == ' ' || byte == '\t'; byte = Peek()) ++position_;

@@ -38,7 +38,7 @@ class ResultReader {
   ResultReader(Platform& platform, InputFile& file);
 
   // Tested before each item, as the file format requires.
-  bool AtEnd();
+  bool AtEnd() { return Peek() < 0; }
 
   // Reads the next item. Returns its number when the item is a record entry
   // ("/R", any one character, then the number text), nothing otherwise.
@@ -48,7 +48,10 @@ class ResultReader {
   enum class EntryState { kSlash, kCapitalR, kThirdChar, kSkipThirdChar, kNumber, kNotEntry };
 
   bool Fill();
-  int Peek();
+  int Peek() {
+    if (position_ == filled_ && !Fill()) return -1;
+    return static_cast<unsigned char>(buffer_[position_]);
+  }
   void SkipBlanks();
   void ConsumeLineEndAfterCr();
   void ReadUnquoted();
