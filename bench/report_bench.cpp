@@ -64,7 +64,8 @@ void BM_ReadResultFile(benchmark::State& state) {
 BENCHMARK(BM_ReadResultFile)->Arg(100000);
 
 void BM_WriteReportLines(benchmark::State& state) {
-  const std::string status = "FAX\x91\x97\x90\x4d\x82\xf0\x8f\x49\x97\xb9\x82\xb5\x82\xdc\x82\xb5\x82\xbd\xa1";
+  const std::string status =
+      "FAX\x91\x97\x90\x4d\x82\xf0\x8f\x49\x97\xb9\x82\xb5\x82\xdc\x82\xb5\x82\xbd\xa1";
   for (auto _ : state) {
     ReportWriter writer(std::make_unique<NullOutput>());
     for (int i = 1; i <= state.range(0); ++i) writer.WriteLine(i, status);

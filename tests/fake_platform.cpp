@@ -147,10 +147,9 @@ std::u16string FakePlatform::RawCommandLine() {
 bool FakePlatform::OrdinaryFileMatches(const std::u16string& searchName) {
   Call();
   const std::u16string folder = FolderOf(searchName);
-  const std::u16string pattern =
-      folder.empty() && searchName.find(u'\\') == std::u16string::npos
-          ? searchName
-          : searchName.substr(searchName.rfind(u'\\') + 1);
+  const std::u16string pattern = folder.empty() && searchName.find(u'\\') == std::u16string::npos
+                                     ? searchName
+                                     : searchName.substr(searchName.rfind(u'\\') + 1);
   for (const auto& [path, content] : files) {
     if (FolderOf(path) != folder || hiddenFiles.count(path) != 0) continue;
     const std::u16string name = folder.empty() && path.find(u'\\') == std::u16string::npos
@@ -196,9 +195,7 @@ std::size_t FakePlatform::NarrowCharLength(unsigned char leadByte) {
 
 // Showing a message box and setting the fault handler report no failure on
 // any platform, so they are never made to fail here.
-void FakePlatform::ShowStopMessage(const std::u16string& text) {
-  messages.push_back(text);
-}
+void FakePlatform::ShowStopMessage(const std::u16string& text) { messages.push_back(text); }
 
 std::unique_ptr<DynamicLibrary> FakePlatform::OpenLibrary(const std::u16string& fileName) {
   Call();
@@ -220,7 +217,8 @@ std::unique_ptr<DynamicLibrary> FakePlatform::OpenLibrary(const std::u16string& 
 std::unique_ptr<InputFile> FakePlatform::OpenForReading(const std::u16string& path) {
   Call();
   CheckFolder(path);
-  if (files.count(path) == 0) throw Failure(folders.count(path) ? kPathFileAccessError : kFileNotFound);
+  if (files.count(path) == 0)
+    throw Failure(folders.count(path) ? kPathFileAccessError : kFileNotFound);
   if (openForWriting.count(path) != 0) throw Failure(kPermissionDenied);
   openForReading.insert(path);
   events.push_back("open-read " + Narrow8(path));
@@ -247,9 +245,7 @@ void FakePlatform::RemoveFile(const std::u16string& path) {
   events.push_back("remove " + Narrow8(path));
 }
 
-void FakePlatform::OnFault(std::function<int()> handler) {
-  onFault = std::move(handler);
-}
+void FakePlatform::OnFault(std::function<int()> handler) { onFault = std::move(handler); }
 
 std::string Utf8(std::u16string_view text) {
   std::string out;

@@ -24,11 +24,16 @@ class FakePlatform : public Platform {
   std::map<std::u16string, std::string> files;  // full path -> bytes
   std::set<std::u16string> folders;             // existing folders, without trailing backslash
   std::set<std::u16string> hiddenFiles;
-  std::size_t readChunk = 4096;    // bytes a single Read returns at most
+  std::size_t readChunk = 4096;      // bytes a single Read returns at most
   std::size_t diskSpace = SIZE_MAX;  // bytes all writes together may still take
 
   // The fax library: absent, unloadable, without entry point, or this function.
-  enum class Library { kPresent, kMissing, kNotLoadable, kNoEntryPoint } library = Library::kPresent;
+  enum class Library {
+    kPresent,
+    kMissing,
+    kNotLoadable,
+    kNoEntryPoint
+  } library = Library::kPresent;
   SendPageIntFunction sendPageInt = nullptr;
   int libraryLoads = 0;
 

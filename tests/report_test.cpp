@@ -69,8 +69,8 @@ TEST(NumberText, ReadsSignDigitsAndFractionWithBlanksAround) {
 }
 
 TEST(NumberText, RejectsWhatIsNoNumberAndWhatNoDoubleHolds) {
-  for (std::string_view text : {"", "   ", "-", ".", "abc", "5a", "1 2", "- 5", "+5", "1e5", "1,000",
-                                "0x10", "--5", "1.2.3"}) {
+  for (std::string_view text : {"", "   ", "-", ".", "abc", "5a", "1 2", "- 5", "+5", "1e5",
+                                "1,000", "0x10", "--5", "1.2.3"}) {
     EXPECT_EQ(ParseFailure(text), kTypeMismatch) << text;
   }
   EXPECT_EQ(ParseFailure("1" + std::string(400, '0')), kOverflow);
@@ -143,8 +143,8 @@ TEST(ResultReader, FailsOnAQuoteNeverClosedAndOnAnEntryWithoutNumber) {
 }
 
 TEST(ResultReader, StreamsHugeItems) {
-  std::string huge = "/R 5" + std::string(3'000'000, ' ') + "\r\nfiller" +
-                     std::string(3'000'000, 'x') + ",/R 6";
+  std::string huge =
+      "/R 5" + std::string(3'000'000, ' ') + "\r\nfiller" + std::string(3'000'000, 'x') + ",/R 6";
   EXPECT_EQ(EntriesOf(huge, 1 << 20), (Numbers{5, 6}));
 }
 
@@ -186,10 +186,9 @@ TEST_F(TranscriptionTest, WritesOneLinePerEntryAndClosesReportBeforeResult) {
   platform.AddFile(u"C:\\out\\RESULT.TXT", "/R 1,\"03\",OK\r\n/R 2,\"04\",NG\r\n");
   EXPECT_EQ(Run(), 0);
   EXPECT_EQ(platform.files[u"C:\\out\\r.txt"], "000001,OK\r\n000002,OK\r\n");
-  EXPECT_EQ(platform.events,
-            (std::vector<std::string>{"open-read C:\\out\\RESULT.TXT", "open-write C:\\out\\r.txt",
-                                      "close-write C:\\out\\r.txt",
-                                      "close-read C:\\out\\RESULT.TXT"}));
+  EXPECT_EQ(platform.events, (std::vector<std::string>{
+                                 "open-read C:\\out\\RESULT.TXT", "open-write C:\\out\\r.txt",
+                                 "close-write C:\\out\\r.txt", "close-read C:\\out\\RESULT.TXT"}));
   EXPECT_FALSE(files.report);
   EXPECT_FALSE(files.resultFile);
 }

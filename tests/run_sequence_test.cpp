@@ -53,7 +53,9 @@ class RunJobTest : public ::testing::Test {
     return RunJob(platform, request);
   }
 
-  std::string Report() { return platform.files.count(kReport) ? platform.files[kReport] : "<none>"; }
+  std::string Report() {
+    return platform.files.count(kReport) ? platform.files[kReport] : "<none>";
+  }
 
   static std::string ErrorLine(std::int32_t code) {
     std::string line;
@@ -132,7 +134,8 @@ TEST_F(RunJobTest, ReportsLibraryFailuresAsAnErrorLineWithoutCallingIt) {
 }
 
 TEST_F(RunJobTest, ReportsAResultPathTooLongForItsSlotWithoutCallingTheLibrary) {
-  const std::u16string folder = u"C:\\" + std::u16string(246, u'd');  // 250 bytes with the backslash
+  const std::u16string folder =
+      u"C:\\" + std::u16string(246, u'd');  // 250 bytes with the backslash
   platform.folders.insert(folder);
   platform.commandLine = u"faxjob C:\\jobs\\job001.txt " + folder + u"\\r.txt";
   EXPECT_EQ(Run(), kExitFailureReported);
@@ -151,8 +154,8 @@ TEST_F(RunJobTest, ReportsAMissingResultFileWhateverTheLibraryReturned) {
 TEST_F(RunJobTest, KeepsTheLinesWrittenBeforeAFailureMidTranscription) {
   gScript.result = "/R 1\r\n/R 2\r\n\"/R 3";
   EXPECT_EQ(Run(), kExitFailureReported);
-  EXPECT_EQ(Report(), "000001," + kDone + "\r\n000002," + kDone + "\r\n" +
-                          ErrorLine(kInputPastEndOfFile));
+  EXPECT_EQ(Report(),
+            "000001," + kDone + "\r\n000002," + kDone + "\r\n" + ErrorLine(kInputPastEndOfFile));
 }
 
 TEST_F(RunJobTest, WritesNoReportWhenItsFolderIsMissing) {

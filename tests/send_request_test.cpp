@@ -36,26 +36,31 @@ TEST(CopyToAnsiSlot, StoresTheTextAndANulWithinTheSlot) {
   EXPECT_EQ(slot[259], '\0');
 
   CopyToAnsiSlot(platform, slot, u"ab");
-  EXPECT_EQ(std::string(slot, 4), std::string("ab\0a", 4)) << "bytes after the NUL stay as they were";
+  EXPECT_EQ(std::string(slot, 4), std::string("ab\0a", 4))
+      << "bytes after the NUL stay as they were";
 }
 
 TEST(CopyToAnsiSlot, RaisesNineAtTheFirstStoreOutsideTheSlot) {
   FakePlatform platform;
   char slot[260] = {};
   EXPECT_EQ(FailureCodeOf([&] { CopyToAnsiSlot(platform, slot, std::u16string(260, u'b')); }), 9);
-  EXPECT_EQ(std::string(slot, 260), std::string(260, 'b')) << "every text byte stored, the NUL failed";
+  EXPECT_EQ(std::string(slot, 260), std::string(260, 'b'))
+      << "every text byte stored, the NUL failed";
 
   char shortSlot[21] = {};
-  EXPECT_EQ(FailureCodeOf([&] { CopyToAnsiSlot(platform, shortSlot, std::u16string(300, u'c')); }), 9);
+  EXPECT_EQ(FailureCodeOf([&] { CopyToAnsiSlot(platform, shortSlot, std::u16string(300, u'c')); }),
+            9);
   EXPECT_EQ(std::string(shortSlot, 21), std::string(21, 'c'));
-  EXPECT_EQ(FailureCodeOf([&] { CopyToAnsiSlot(platform, shortSlot, std::u16string(20, u'd')); }), 0);
+  EXPECT_EQ(FailureCodeOf([&] { CopyToAnsiSlot(platform, shortSlot, std::u16string(20, u'd')); }),
+            0);
 }
 
 TEST(CopyToAnsiSlot, CountsBytesAfterConversionNotCharacters) {
   FakePlatform platform;
   char slot[260] = {};
   // Kanji take two bytes: 129 of them and one ASCII byte fill 259 bytes.
-  EXPECT_EQ(FailureCodeOf([&] { CopyToAnsiSlot(platform, slot, std::u16string(129, u'漢') + u"a"); }), 0);
+  EXPECT_EQ(
+      FailureCodeOf([&] { CopyToAnsiSlot(platform, slot, std::u16string(129, u'漢') + u"a"); }), 0);
   EXPECT_EQ(slot[259], '\0');
   EXPECT_EQ(FailureCodeOf([&] { CopyToAnsiSlot(platform, slot, std::u16string(130, u'漢')); }), 9);
   // Half-width katakana take one byte, like ASCII.

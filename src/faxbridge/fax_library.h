@@ -26,7 +26,7 @@ inline constexpr char kSendPageExtEntryName[] = "SendZRQ_PageExt";
 
 // Second argument: a LOGFONT record or null; this program always passes null.
 using SendPageIntFunction = std::int32_t(FAXJOB_STDCALL*)(SendRequest* request,
-                                                           const void* logFont);
+                                                          const void* logFont);
 
 class FaxLibrary {
  public:

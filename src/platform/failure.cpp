@@ -15,29 +15,49 @@ const std::u16string& DescriptionOf(std::int32_t code) {
   static const std::u16string kDeviceIoText = u"デバイス I/O エラーです。";
   static const std::u16string kDiskFullText = u"ディスクの空き容量が不足しています。";
   static const std::u16string kPastEndText = u"ファイルにこれ以上データがありません。";
-  static const std::u16string kPermissionText = u"書き込みできません。ファイルは他のプロセスで使用中です。";
-  static const std::u16string kAccessText = u"パス名またはファイル名が無効か、アクセスが拒否されました。";
+  static const std::u16string kPermissionText =
+      u"書き込みできません。ファイルは他のプロセスで使用中です。";
+  static const std::u16string kAccessText =
+      u"パス名またはファイル名が無効か、アクセスが拒否されました。";
   static const std::u16string kPathNotFoundText = u"パスが見つかりません。";
   static const std::u16string kEntryPointText = u"DLL エントリ ポイントが見つかりません。";
-  static const std::u16string kUnknownText = u"アプリケーション定義またはオブジェクト定義のエラーです。";
+  static const std::u16string kUnknownText =
+      u"アプリケーション定義またはオブジェクト定義のエラーです。";
   switch (code) {
-    case kOverflow: return kOverflowText;
-    case kOutOfMemory: return kOutOfMemoryText;
-    case kSubscriptOutOfRange: return kSubscriptText;
-    case kTypeMismatch: return kTypeMismatchText;
-    case kLibraryLoadError: return kLibraryLoadText;
-    case kInternalError: return kInternalText;
-    case kBadFileName: return kBadFileNameText;
-    case kFileNotFound: return kFileNotFoundText;
-    case kFileAlreadyOpen: return kAlreadyOpenText;
-    case kDeviceIoError: return kDeviceIoText;
-    case kDiskFull: return kDiskFullText;
-    case kInputPastEndOfFile: return kPastEndText;
-    case kPermissionDenied: return kPermissionText;
-    case kPathFileAccessError: return kAccessText;
-    case kPathNotFound: return kPathNotFoundText;
-    case kEntryPointNotFound: return kEntryPointText;
-    default: return kUnknownText;
+    case kOverflow:
+      return kOverflowText;
+    case kOutOfMemory:
+      return kOutOfMemoryText;
+    case kSubscriptOutOfRange:
+      return kSubscriptText;
+    case kTypeMismatch:
+      return kTypeMismatchText;
+    case kLibraryLoadError:
+      return kLibraryLoadText;
+    case kInternalError:
+      return kInternalText;
+    case kBadFileName:
+      return kBadFileNameText;
+    case kFileNotFound:
+      return kFileNotFoundText;
+    case kFileAlreadyOpen:
+      return kAlreadyOpenText;
+    case kDeviceIoError:
+      return kDeviceIoText;
+    case kDiskFull:
+      return kDiskFullText;
+    case kInputPastEndOfFile:
+      return kPastEndText;
+    case kPermissionDenied:
+      return kPermissionText;
+    case kPathFileAccessError:
+      return kAccessText;
+    case kPathNotFound:
+      return kPathNotFoundText;
+    case kEntryPointNotFound:
+      return kEntryPointText;
+    default:
+      return kUnknownText;
   }
 }
 

@@ -60,7 +60,8 @@ std::int32_t FailureCodeFor(int error, std::int32_t fallback) {
   if (error == ENOENT) {
     const std::size_t slash = path.rfind('/');
     struct stat folder;
-    if (slash != std::string::npos && slash > 0 && stat(path.substr(0, slash).c_str(), &folder) != 0) {
+    if (slash != std::string::npos && slash > 0 &&
+        stat(path.substr(0, slash).c_str(), &folder) != 0) {
       throw Failure(kPathNotFound);
     }
   }
@@ -147,8 +148,7 @@ class PosixInputFile : public InputFile {
   bool IsSameFileAs(const std::u16string& path) override {
     struct stat mine;
     struct stat other;
-    return fstat(fd_.get(), &mine) == 0 &&
-           stat(NativePath(toNarrow_, path).c_str(), &other) == 0 &&
+    return fstat(fd_.get(), &mine) == 0 && stat(NativePath(toNarrow_, path).c_str(), &other) == 0 &&
            mine.st_dev == other.st_dev && mine.st_ino == other.st_ino;
   }
 
@@ -216,7 +216,7 @@ class PosixPlatform : public Platform {
     // The arguments arrive already split: joined with single spaces they give
     // the same command text whenever neither path holds a blank or a quote.
     commandLine_ = u"faxjob";
-    for (int i = 1; i < argc; ++i) commandLine_ += u" " + FromNarrow(argv[i]);
+    for (int i = 1; i < argc; ++i) commandLine_ += u" " + PosixPlatform::FromNarrow(argv[i]);
   }
 
   std::u16string RawCommandLine() override { return commandLine_; }
@@ -240,9 +240,7 @@ class PosixPlatform : public Platform {
     return false;
   }
 
-  std::string ToNarrow(std::u16string_view text) override {
-    return ToNarrowWith(*toNarrow_, text);
-  }
+  std::string ToNarrow(std::u16string_view text) override { return ToNarrowWith(*toNarrow_, text); }
 
   std::u16string FromNarrow(std::string_view bytes) override {
     const std::string wide = fromNarrow_->Convert(bytes.data(), bytes.size(), 1, "\xFD\xFF");
@@ -299,7 +297,8 @@ class PosixPlatform : public Platform {
   }
 
   void RemoveFile(const std::u16string& path) override {
-    if (unlink(Native(path).c_str()) != 0) throw Failure(FailureCodeFor(errno, kPathFileAccessError));
+    if (unlink(Native(path).c_str()) != 0)
+      throw Failure(FailureCodeFor(errno, kPathFileAccessError));
   }
 
   void OnFault(std::function<int()> onFault) override {

@@ -18,7 +18,9 @@ bool IsBlank(char byte) { return byte == ' ' || byte == '\t'; }
 
 struct ItemEndTable {
   bool ends[256] = {};
-  constexpr ItemEndTable() { ends[','] = ends['\r'] = ends['\n'] = true; }
+  constexpr ItemEndTable() {
+    for (unsigned char separator : {',', '\r', '\n'}) ends[separator] = true;
+  }
 };
 constexpr ItemEndTable kItemEnds;
 
@@ -271,8 +273,8 @@ void ResultReader::FeedEntry(const char* bytes, std::size_t size) {
       case EntryState::kThirdChar:
         // Decided on characters: in a double-byte code page the skipped
         // character may take two bytes.
-        thirdCharBytesLeft_ =
-            std::max<std::size_t>(1, platform_.NarrowCharLength(static_cast<unsigned char>(bytes[i++])));
+        thirdCharBytesLeft_ = std::max<std::size_t>(
+            1, platform_.NarrowCharLength(static_cast<unsigned char>(bytes[i++])));
         entryState_ = --thirdCharBytesLeft_ > 0 ? EntryState::kSkipThirdChar : EntryState::kNumber;
         break;
       case EntryState::kSkipThirdChar:

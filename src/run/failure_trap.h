@@ -12,9 +12,9 @@ namespace faxjob {
 
 // Exit statuses: what the report file says about the run.
 enum ExitStatus : int {
-  kExitReportWritten = 0,     // the report holds the library's result
-  kExitFailureReported = 1,   // the report holds the error line
-  kExitFailureUnreported = 2, // no report from this run: missing, or stale from an earlier one
+  kExitReportWritten = 0,      // the report holds the library's result
+  kExitFailureReported = 1,    // the report holds the error line
+  kExitFailureUnreported = 2,  // no report from this run: missing, or stale from an earlier one
   kExitCommandLineUnusable = 3,
 };
 

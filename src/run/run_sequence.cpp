@@ -6,9 +6,9 @@
 #include "faxbridge/fax_library.h"
 #include "faxbridge/result_messages.h"
 #include "platform/failure.h"
+#include "report/transcription.h"
 #include "run/command_line.h"
 #include "run/failure_trap.h"
-#include "report/transcription.h"
 
 namespace faxjob {
 
@@ -23,7 +23,8 @@ std::u16string FailureMessageText(const Failure& failure) {
 // Steps before the trap is armed: a failure here ends in a message box.
 std::optional<CommandLinePaths> CheckCommandLine(Platform& platform) {
   try {
-    std::optional<CommandLinePaths> paths = SplitArguments(ArgumentTextOf(platform.RawCommandLine()));
+    std::optional<CommandLinePaths> paths =
+        SplitArguments(ArgumentTextOf(platform.RawCommandLine()));
     if (paths && platform.OrdinaryFileMatches(FileSearchNameFor(paths->jobFilePath))) return paths;
     platform.ShowStopMessage(kArgumentErrorMessage);
   } catch (const Failure& failure) {
