@@ -1,0 +1,309 @@
+"""Runs faxjob.exe under Wine for the end-to-end tests and checks what it leaves behind.
+
+The tests run from ctest, which sets FAXJOB_BUILD_DIR and the Wine environment (WINEPREFIX,
+DISPLAY, LC_ALL=ja_JP.UTF-8 ...), after the "wine" fixture has started Xvfb and the wineserver.
+Each test gets a scratch folder of its own holding copies of faxjob.exe and ZRQINT32.DLL, so a
+test may replace the library with a broken one. faxjob is started through launch.exe with an
+exact raw command line, and launch.exe reports and closes any message box it shows.
+"""
+
+import contextlib
+import dataclasses
+import json
+import os
+import shutil
+import struct
+import subprocess
+import time
+import unittest
+from pathlib import Path, PureWindowsPath
+from typing import Optional
+
+ARGUMENT_ERROR_TEXT = "コマンドライン引数が正しくありません。"
+ARGUMENT_ERROR_EXIT_CODE = 3
+MB_ICONSTOP_NAME = "hand"  # the name launch.exe gives to the stop icon (IDI_HAND)
+
+
+def _build_dir() -> Path:
+    value = os.environ.get("FAXJOB_BUILD_DIR")
+    if not value:
+        raise unittest.SkipTest("FAXJOB_BUILD_DIR is not set; run the end-to-end tests via ctest")
+    return Path(value).resolve()
+
+
+def _existing(path: Path, what: str) -> Path:
+    if not path.is_file():
+        raise FileNotFoundError(f"{what} not found at {path}; build the win32 preset first")
+    return path
+
+
+@dataclasses.dataclass(frozen=True)
+class Artifacts:
+    """The built programs the tests need."""
+
+    build_dir: Path
+    faxjob_exe: Path
+    fax_library: Path
+    launch_exe: Path
+    hold_exe: Path
+    setattr_exe: Path
+
+    @classmethod
+    def locate(cls) -> "Artifacts":
+        build = _build_dir()
+        tools = Path(os.environ.get("FAXJOB_TOOLS_DIR", build / "tests" / "tools"))
+        return cls(
+            build_dir=build,
+            faxjob_exe=_existing(Path(os.environ.get("FAXJOB_EXE", build / "faxjob.exe")),
+                                 "faxjob.exe"),
+            fax_library=_existing(Path(os.environ.get("FAXJOB_FAX_LIBRARY",
+                                                      build / "ZRQINT32.DLL")), "ZRQINT32.DLL"),
+            launch_exe=_existing(tools / "launch.exe", "launch.exe"),
+            hold_exe=_existing(tools / "hold.exe", "hold.exe"),
+            setattr_exe=_existing(tools / "setattr.exe", "setattr.exe"),
+        )
+
+
+def wine_path(path) -> str:
+    """The Windows name of a Unix path through Wine's Z: drive: /a/b -> Z:\\a\\b."""
+    absolute = os.path.abspath(os.fspath(path))
+    return "Z:" + absolute.replace("/", "\\")
+
+
+def unix_path(windows_path: str) -> Path:
+    """The Unix path of a Z: drive name: Z:\\a\\b -> /a/b."""
+    if len(windows_path) < 2 or windows_path[:2].upper() != "Z:":
+        raise ValueError(f"not a path on Wine's Z: drive: {windows_path!r}")
+    return Path("/" + windows_path[2:].replace("\\", "/").lstrip("/"))
+
+
+def wine_program() -> str:
+    wine = shutil.which("wine")
+    if wine is None:
+        raise FileNotFoundError("wine is not on PATH")
+    return wine
+
+
+@dataclasses.dataclass(frozen=True)
+class MessageBox:
+    """A top-level window that the program showed, as launch.exe saw it before closing it."""
+
+    window_class: str
+    title: str
+    text: str
+    buttons: list  # of (id, text)
+    icon: str  # "hand", "asterisk", "exclamation", "question", "none" or "unknown"
+
+
+@dataclasses.dataclass(frozen=True)
+class RunResult:
+    exit_code: int
+    windows: list  # of MessageBox, in the order they appeared
+    elapsed: float  # seconds from process start to exit, as measured inside Wine
+
+    @property
+    def message_box(self) -> Optional[MessageBox]:
+        return self.windows[0] if self.windows else None
+
+
+# ---------------------------------------------------------------------------------------------
+# The send request record, built independently of the program's code.
+
+RECORD_SIZE = 1360
+TEXT_SLOTS = {  # name: (offset, size)
+    "JobFilePath": (28, 260),
+    "TextSlotB": (288, 260),
+    "ResultFilePath": (548, 260),
+    "TextSlotD": (808, 260),
+    "TextSlotE": (1068, 260),
+    "ShortTextSlot": (1328, 21),
+}
+
+
+def ansi_bytes(text: str) -> bytes:
+    """Text in code page 932 as Windows' WideCharToMultiByte gives it with its default character:
+    each UTF-16 unit that the code page lacks becomes one '?', so a character outside the BMP
+    (a surrogate pair) becomes two. Best-fit replacements (e with acute accent -> e, U+301C ->
+    the full-width tilde) are not modelled: tests use characters with a mapping or with none."""
+    out = bytearray()
+    for char in text:
+        if ord(char) > 0xFFFF:
+            out += b"??"
+        else:
+            out += char.encode("cp932", errors="replace")
+    return bytes(out)
+
+
+def expected_record(job_file_path: str, result_file_path: str) -> bytes:
+    """The 1360 bytes the program hands to the library for these two paths."""
+    record = bytearray(RECORD_SIZE)
+    struct.pack_into("<ii5i", record, 0, 0, 0, 0, 0, 0, 0, 0)
+    for name, text in (("JobFilePath", job_file_path), ("ResultFilePath", result_file_path)):
+        offset, size = TEXT_SLOTS[name]
+        encoded = ansi_bytes(text)
+        if len(encoded) >= size:
+            raise ValueError(f"{name} does not fit: {len(encoded)} bytes")
+        record[offset:offset + len(encoded)] = encoded
+    return bytes(record)
+
+
+def slot_text_bytes(record: bytes, name: str) -> bytes:
+    """The bytes of a text slot up to its NUL."""
+    offset, size = TEXT_SLOTS[name]
+    slot = record[offset:offset + size]
+    end = slot.find(b"\0")
+    if end < 0:
+        raise AssertionError(f"{name} holds no NUL")
+    return slot[:end]
+
+
+# ---------------------------------------------------------------------------------------------
+
+
+class FaxjobTestCase(unittest.TestCase):
+    """Base class: a fresh scratch folder with the program in it, and ways to run it there."""
+
+    RUN_TIMEOUT = 60.0  # seconds; Wine runs under emulation on some machines
+
+    @classmethod
+    def setUpClass(cls):
+        cls.artifacts = Artifacts.locate()
+        cls.wine = wine_program()
+
+    def setUp(self):
+        self.scratch = self.artifacts.build_dir / "e2e-scratch" / self.id()
+        if self.scratch.exists():
+            shutil.rmtree(self.scratch)
+        self.scratch.mkdir(parents=True)
+        self.faxjob_exe = self.scratch / "faxjob.exe"
+        self.fax_library = self.scratch / "ZRQINT32.DLL"
+        shutil.copy2(self.artifacts.faxjob_exe, self.faxjob_exe)
+        shutil.copy2(self.artifacts.fax_library, self.fax_library)
+        self.record_file = self.scratch / "received-record.bin"
+        self._runs = 0
+
+    # -- running -------------------------------------------------------------------------------
+
+    def run_raw(self, raw_command_line: str, cwd=None, env=None, timeout=None) -> RunResult:
+        """Runs launch.exe on an exact raw command line, which need not start with faxjob."""
+        self._runs += 1
+        command_file = self.scratch / f"command-line-{self._runs}.txt"
+        try:
+            command_file.write_bytes(raw_command_line.encode("utf-8"))
+        except UnicodeEncodeError:  # lone surrogates: only UTF-16 carries them
+            command_file.write_bytes(b"\xff\xfe" +
+                                     raw_command_line.encode("utf-16-le", "surrogatepass"))
+        timeout = timeout or self.RUN_TIMEOUT
+        run_env = dict(os.environ)
+        run_env.update(env or {})
+        # Output goes to files, not pipes: a Wine background process that inherited a pipe would
+        # keep the run from ending.
+        stdout_file = self.scratch / f"launch-{self._runs}.out"
+        stderr_file = self.scratch / f"launch-{self._runs}.err"
+        with open(stdout_file, "wb") as out, open(stderr_file, "wb") as err:
+            try:
+                subprocess.run(
+                    [self.wine, str(self.artifacts.launch_exe), "--timeout-ms",
+                     str(int(timeout * 1000)), "@" + wine_path(command_file)],
+                    cwd=str(cwd or self.scratch), env=run_env, stdin=subprocess.DEVNULL,
+                    stdout=out, stderr=err, timeout=timeout + 60, check=False)
+            except subprocess.TimeoutExpired:
+                self.fail(f"launch.exe did not end within {timeout + 60} s")
+        lines = [line for line in stdout_file.read_text("utf-8", "replace").splitlines() if line]
+        if not lines or not lines[-1].startswith("{"):
+            self.fail("launch.exe gave no report; stderr: " +
+                      stderr_file.read_text("utf-8", "replace"))
+        report = json.loads(lines[-1])
+        if report["timed_out"]:
+            self.fail(f"the program was still running after {timeout} s and was killed "
+                      f"(windows: {report['windows']})")
+        windows = [MessageBox(w["class"], w["title"], w["text"],
+                              [(b["id"], b["text"]) for b in w["buttons"]], w["icon"])
+                   for w in report["windows"]]
+        return RunResult(report["exit_code"], windows, report["elapsed_ms"] / 1000.0)
+
+    def run_faxjob(self, argument_text: str, cwd=None, env=None, save_record=True,
+                   timeout=None) -> RunResult:
+        """Runs the scratch copy of faxjob.exe with this argument text after its quoted path.
+        With save_record the library stand-in saves the record it receives to self.record_file."""
+        run_env = dict(env or {})
+        if save_record:
+            run_env.setdefault("ZRQ_STANDIN_RECORD", wine_path(self.record_file))
+        raw = '"' + wine_path(self.faxjob_exe) + '"' + argument_text
+        return self.run_raw(raw, cwd=cwd, env=run_env, timeout=timeout)
+
+    # -- files ---------------------------------------------------------------------------------
+
+    def path(self, *parts) -> Path:
+        """A path inside the scratch folder; its folder is created."""
+        path = self.scratch.joinpath(*parts)
+        path.parent.mkdir(parents=True, exist_ok=True)
+        return path
+
+    def make_folder(self, *parts) -> Path:
+        """A folder inside the scratch folder, created with its parents."""
+        folder = self.scratch.joinpath(*parts)
+        folder.mkdir(parents=True, exist_ok=True)
+        return folder
+
+    def write_job(self, relative, lines=("03-1234-5678",), encoding="cp932") -> Path:
+        """A job file for the library stand-in, one line per item, CR LF line ends."""
+        path = self.path(relative)
+        path.write_bytes("".join(line + "\r\n" for line in lines).encode(encoding))
+        return path
+
+    def set_attributes(self, path, attributes: str) -> int:
+        """Sets Windows file attributes (hidden, system, readonly, archive, normal; comma-separated)
+        through SetFileAttributesW and returns the attributes Windows then reports."""
+        done = subprocess.run([self.wine, str(self.artifacts.setattr_exe), wine_path(path),
+                               attributes], stdin=subprocess.DEVNULL, capture_output=True,
+                              timeout=self.RUN_TIMEOUT, check=False)
+        if done.returncode != 0:
+            self.fail(f"setattr.exe failed: {done.stderr.decode('utf-8', 'replace')}")
+        return int(done.stdout.decode().split()[-1], 16)
+
+    @contextlib.contextmanager
+    def holding(self, path, seconds=300):
+        """Keeps path open without sharing in another Wine process while the block runs."""
+        holder = subprocess.Popen([self.wine, str(self.artifacts.hold_exe), wine_path(path),
+                                   str(seconds)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                  stderr=subprocess.DEVNULL)
+        try:
+            answer = holder.stdout.readline().decode("ascii", "replace").strip()
+            if answer != "held":
+                self.fail(f"hold.exe could not open {path}: {answer}")
+            yield
+        finally:
+            holder.stdin.close()  # end of input lets hold.exe close the file and end
+            holder.wait(timeout=self.RUN_TIMEOUT)
+            holder.stdout.close()
+
+    def received_record(self) -> bytes:
+        """The record the library stand-in received in the last run."""
+        self.assertTrue(self.record_file.is_file(), "the library was not called")
+        record = self.record_file.read_bytes()
+        self.assertEqual(len(record), RECORD_SIZE)
+        return record
+
+    def scratch_files(self) -> set:
+        """Every file below the scratch folder, as relative paths, except the harness's own."""
+        own = {"faxjob.exe", "ZRQINT32.DLL"}
+        return {str(p.relative_to(self.scratch)) for p in self.scratch.rglob("*")
+                if p.is_file() and p.name not in own and not p.name.startswith(("command-line-",
+                                                                                 "launch-"))}
+
+    # -- assertions ----------------------------------------------------------------------------
+
+    def assertArgumentError(self, result: RunResult):
+        """The argument-error message box, closed by its OK button, ended the program."""
+        self.assertEqual(len(result.windows), 1, f"windows shown: {result.windows}")
+        box = result.message_box
+        self.assertEqual(box.window_class, "#32770")
+        self.assertEqual(box.title, "faxjob")
+        self.assertEqual(box.text, ARGUMENT_ERROR_TEXT)
+        self.assertEqual([text for _, text in box.buttons], ["OK"])
+        self.assertEqual(box.icon, MB_ICONSTOP_NAME)
+        self.assertEqual(result.exit_code, ARGUMENT_ERROR_EXIT_CODE)
+
+    def assertNoWindow(self, result: RunResult):
+        self.assertEqual(result.windows, [], "the program showed a window")

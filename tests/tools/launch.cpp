@@ -1,0 +1,331 @@
+// launch.exe [--timeout-ms N] @COMMAND-LINE-FILE
+//
+// Starts a program with an exact raw command line, waits for it to end and prints one JSON object
+// on stdout:
+//   {"exit_code": N, "timed_out": false, "elapsed_ms": N, "windows": [WINDOW...]}
+// Every visible top-level window that the child shows is inspected and then closed by pressing its
+// default button, so that a modal message box never blocks a test:
+//   {"class": "#32770", "title": "...", "text": "...", "buttons": [{"id": 1, "text": "OK"}],
+//    "icon": "hand" | "asterisk" | "exclamation" | "question" | "none" | "unknown"}
+//
+// The command-line file holds the whole raw command line, UTF-8 without a byte order mark, or
+// UTF-16LE after a byte order mark (for command lines that UTF-8 cannot carry, such as lone
+// surrogates). The child inherits the environment, the current directory and the standard handles.
+// A child still running after the timeout is terminated and reported with "timed_out": true.
+// launch.exe exits with the child's exit code, or 125 when it cannot start the child.
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tool_support.h"
+
+namespace {
+
+using tools::ToUtf8;
+using tools::UniqueHandle;
+
+struct Button {
+  int id = 0;
+  std::wstring text;
+};
+
+struct WindowReport {
+  std::wstring window_class;
+  std::wstring title;
+  std::wstring text;
+  std::vector<Button> buttons;
+  std::string icon = "none";
+};
+
+std::wstring WindowText(HWND window) {
+  std::wstring text(static_cast<size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
+  text.resize(static_cast<size_t>(GetWindowTextW(window, text.data(), static_cast<int>(text.size()))));
+  return text;
+}
+
+std::wstring ClassName(HWND window) {
+  wchar_t name[256] = {};
+  GetClassNameW(window, name, 256);
+  return name;
+}
+
+// 32-bit BGRA pixels of a width x height picture, top row first.
+using Pixels = std::vector<uint32_t>;
+
+struct MemoryCanvas {
+  int width;
+  int height;
+  std::unique_ptr<std::remove_pointer_t<HDC>, decltype(&DeleteDC)> dc{nullptr, &DeleteDC};
+  std::unique_ptr<std::remove_pointer_t<HBITMAP>, decltype(&DeleteObject)> bitmap{nullptr,
+                                                                                  &DeleteObject};
+  uint32_t* bits = nullptr;
+
+  MemoryCanvas(int w, int h) : width(w), height(h) {
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof(info.bmiHeader);
+    info.bmiHeader.biWidth = w;
+    info.bmiHeader.biHeight = -h;  // top-down
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* raw_bits = nullptr;
+    bitmap.reset(CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &raw_bits, nullptr, 0));
+    dc.reset(CreateCompatibleDC(nullptr));
+    bits = static_cast<uint32_t*>(raw_bits);
+    if (bitmap && dc) SelectObject(dc.get(), bitmap.get());
+  }
+  bool ok() const { return bits != nullptr && dc != nullptr; }
+  Pixels Copy() const {
+    GdiFlush();
+    return Pixels(bits, bits + static_cast<size_t>(width) * static_cast<size_t>(height));
+  }
+};
+
+// What the icon control of another process shows, read back from the screen: icon handles and
+// window device contexts of another process cannot be read under Wine, so the picture on the
+// screen is compared with the system icons drawn here.
+std::optional<Pixels> CaptureFromScreen(HWND window, int width, int height) {
+  POINT origin = {0, 0};
+  ClientToScreen(window, &origin);
+  MemoryCanvas canvas(width, height);
+  HDC screen = GetDC(nullptr);
+  if (!canvas.ok() || screen == nullptr) return std::nullopt;
+  BOOL copied =
+      BitBlt(canvas.dc.get(), 0, 0, width, height, screen, origin.x, origin.y, SRCCOPY);
+  ReleaseDC(nullptr, screen);
+  if (!copied) return std::nullopt;
+  return canvas.Copy();
+}
+
+Pixels DrawSystemIcon(const wchar_t* icon_id, int width, int height, uint32_t background) {
+  MemoryCanvas canvas(width, height);
+  if (!canvas.ok()) return {};
+  std::fill(canvas.bits, canvas.bits + static_cast<size_t>(width) * height, background);
+  // Drawn the way a static icon control draws itself: at its natural size, at the top left.
+  DrawIconEx(canvas.dc.get(), 0, 0, LoadIconW(nullptr, icon_id), 0, 0, 0, nullptr, DI_NORMAL);
+  return canvas.Copy();
+}
+
+uint64_t Difference(const Pixels& a, const Pixels& b) {
+  uint64_t sum = 0;
+  for (size_t i = 0; i < a.size() && i < b.size(); ++i) {
+    for (int shift = 0; shift < 24; shift += 8) {
+      int da = static_cast<int>((a[i] >> shift) & 0xff) - static_cast<int>((b[i] >> shift) & 0xff);
+      sum += static_cast<uint64_t>(da < 0 ? -da : da);
+    }
+  }
+  return sum;
+}
+
+std::string ClassifyIcon(HWND icon_control) {
+  if (!IsWindowVisible(icon_control) || SendMessageW(icon_control, STM_GETICON, 0, 0) == 0) {
+    return "none";
+  }
+  RECT client = {};
+  GetClientRect(icon_control, &client);
+  const int width = client.right;
+  const int height = client.bottom;
+  if (width <= 0 || height <= 0) return "none";
+  auto shown = CaptureFromScreen(icon_control, width, height);
+  if (!shown) return "unknown";
+  const uint32_t background = (*shown)[0] & 0xffffff;  // icon corners are transparent
+
+  struct Candidate {
+    const char* name;
+    const wchar_t* id;
+  };
+  const Candidate candidates[] = {{"hand", IDI_HAND},
+                                  {"asterisk", IDI_ASTERISK},
+                                  {"exclamation", IDI_EXCLAMATION},
+                                  {"question", IDI_QUESTION}};
+  const char* best = "unknown";
+  uint64_t best_difference = UINT64_MAX;
+  for (const Candidate& candidate : candidates) {
+    Pixels drawn = DrawSystemIcon(candidate.id, width, height, background);
+    uint64_t difference = Difference(*shown, drawn);
+    if (difference < best_difference) {
+      best_difference = difference;
+      best = candidate.name;
+    }
+  }
+  // A picture far from every system icon (nothing painted yet, or covered by another window) is not
+  // guessed at: at most a few percent of the channel values may differ.
+  const uint64_t limit = static_cast<uint64_t>(width) * height * 3 * 255 / 20;
+  return best_difference <= limit ? best : "unknown";
+}
+
+BOOL CALLBACK CollectChild(HWND child, LPARAM children) {
+  reinterpret_cast<std::vector<HWND>*>(children)->push_back(child);
+  return TRUE;
+}
+
+WindowReport Inspect(HWND window) {
+  WindowReport report;
+  report.window_class = ClassName(window);
+  report.title = WindowText(window);
+  std::vector<HWND> children;
+  EnumChildWindows(window, CollectChild, reinterpret_cast<LPARAM>(&children));
+  for (HWND child : children) {
+    const std::wstring child_class = ClassName(child);
+    const LONG style = GetWindowLongW(child, GWL_STYLE);
+    if (_wcsicmp(child_class.c_str(), L"Button") == 0) {
+      if (IsWindowVisible(child)) report.buttons.push_back({GetDlgCtrlID(child), WindowText(child)});
+    } else if (_wcsicmp(child_class.c_str(), L"Static") == 0) {
+      if ((style & SS_TYPEMASK) == SS_ICON) {
+        report.icon = ClassifyIcon(child);
+      } else if (IsWindowVisible(child) && report.text.empty()) {
+        report.text = WindowText(child);
+      }
+    }
+  }
+  return report;
+}
+
+// Presses the button a user would press to dismiss the window: OK, else Cancel, else the first.
+void Dismiss(HWND window, const WindowReport& report) {
+  if (report.buttons.empty()) {
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    return;
+  }
+  const Button* chosen = &report.buttons.front();
+  for (const Button& button : report.buttons) {
+    if (button.id == IDOK) chosen = &button;
+  }
+  if (chosen->id != IDOK) {
+    for (const Button& button : report.buttons) {
+      if (button.id == IDCANCEL) chosen = &button;
+    }
+  }
+  HWND button_window = GetDlgItem(window, chosen->id);
+  PostMessageW(window, WM_COMMAND, MAKEWPARAM(chosen->id, BN_CLICKED),
+               reinterpret_cast<LPARAM>(button_window));
+}
+
+struct WindowSearch {
+  DWORD process_id;
+  std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectVisibleWindowOf(HWND window, LPARAM search_param) {
+  auto* search = reinterpret_cast<WindowSearch*>(search_param);
+  DWORD owner = 0;
+  GetWindowThreadProcessId(window, &owner);
+  if (owner == search->process_id && IsWindowVisible(window)) search->found.push_back(window);
+  return TRUE;
+}
+
+// Moves the window on top of all others, into a screen cell of its own, so that windows of tests
+// running side by side do not cover the icon that is read back from the screen.
+void BringIntoView(HWND window, DWORD process_id) {
+  RECT frame = {};
+  GetWindowRect(window, &frame);
+  const int width = frame.right - frame.left;
+  const int height = frame.bottom - frame.top;
+  if (width <= 0 || height <= 0) return;
+  const int columns = std::max(1, GetSystemMetrics(SM_CXSCREEN) / width);
+  const int rows = std::max(1, GetSystemMetrics(SM_CYSCREEN) / height);
+  const int cell = static_cast<int>(process_id / 4 % static_cast<DWORD>(columns * rows));
+  SetWindowPos(window, HWND_TOPMOST, cell % columns * width, cell / columns * height, 0, 0,
+               SWP_NOSIZE | SWP_NOACTIVATE);
+}
+
+std::vector<HWND> VisibleWindowsOf(DWORD process_id) {
+  WindowSearch search{process_id, {}};
+  EnumWindows(CollectVisibleWindowOf, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+std::string ReportJson(const WindowReport& window) {
+  std::string json = "{\"class\": " + tools::JsonString(window.window_class) +
+                     ", \"title\": " + tools::JsonString(window.title) +
+                     ", \"text\": " + tools::JsonString(window.text) + ", \"buttons\": [";
+  for (size_t i = 0; i < window.buttons.size(); ++i) {
+    if (i > 0) json += ", ";
+    json += "{\"id\": " + std::to_string(window.buttons[i].id) +
+            ", \"text\": " + tools::JsonString(window.buttons[i].text) + "}";
+  }
+  return json + "], \"icon\": \"" + window.icon + "\"}";
+}
+
+int Fail(const std::string& message) {
+  tools::WriteStderr("launch: " + message + "\n");
+  return 125;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  DWORD timeout_ms = 30000;
+  std::wstring command_file;
+  for (int i = 1; i < argc; ++i) {
+    std::wstring arg = argv[i];
+    if (arg == L"--timeout-ms" && i + 1 < argc) {
+      timeout_ms = static_cast<DWORD>(wcstoul(argv[++i], nullptr, 10));
+    } else if (arg.size() > 1 && arg[0] == L'@') {
+      command_file = arg.substr(1);
+    } else {
+      return Fail("usage: launch.exe [--timeout-ms N] @COMMAND-LINE-FILE");
+    }
+  }
+  if (command_file.empty()) return Fail("usage: launch.exe [--timeout-ms N] @COMMAND-LINE-FILE");
+  std::optional<std::wstring> command_line = tools::ReadTextFile(command_file);
+  if (!command_line) return Fail("cannot read the command-line file " + ToUtf8(command_file));
+
+  // CreateProcessW may write into the buffer, so it gets a private, terminated copy.
+  std::vector<wchar_t> buffer(command_line->begin(), command_line->end());
+  buffer.push_back(L'\0');
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION started = {};
+  const ULONGLONG start_time = GetTickCount64();
+  if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                      &startup, &started)) {
+    return Fail("CreateProcessW failed with error " + std::to_string(GetLastError()));
+  }
+  UniqueHandle process(started.hProcess);
+  UniqueHandle thread(started.hThread);
+
+  std::vector<std::string> window_reports;
+  std::set<HWND> handled;
+  bool timed_out = false;
+  for (;;) {
+    if (WaitForSingleObject(process.get(), 50) == WAIT_OBJECT_0) break;
+    if (GetTickCount64() - start_time > timeout_ms) {
+      TerminateProcess(process.get(), 0xDEAD);
+      WaitForSingleObject(process.get(), 5000);
+      timed_out = true;
+      break;
+    }
+    for (HWND window : VisibleWindowsOf(started.dwProcessId)) {
+      if (handled.count(window) != 0) continue;
+      // The icon is read back from the screen, so the window may need a moment to paint.
+      BringIntoView(window, started.dwProcessId);
+      WindowReport report = Inspect(window);
+      for (int attempt = 0; attempt < 50 && report.icon == "unknown"; ++attempt) {
+        Sleep(100);
+        BringIntoView(window, started.dwProcessId);
+        report = Inspect(window);
+      }
+      window_reports.push_back(ReportJson(report));
+      handled.insert(window);
+      Dismiss(window, report);
+    }
+  }
+  const ULONGLONG elapsed_ms = GetTickCount64() - start_time;
+  DWORD exit_code = 0;
+  GetExitCodeProcess(process.get(), &exit_code);
+
+  std::string json = "{\"exit_code\": " + std::to_string(exit_code) +
+                     ", \"timed_out\": " + (timed_out ? "true" : "false") +
+                     ", \"elapsed_ms\": " + std::to_string(elapsed_ms) + ", \"windows\": [";
+  for (size_t i = 0; i < window_reports.size(); ++i) json += (i > 0 ? ", " : "") + window_reports[i];
+  tools::WriteStdout(json + "]}\n");
+  return static_cast<int>(exit_code);
+}
