@@ -179,6 +179,15 @@ TEST_F(RunJobTest, RemovesAReportThatCannotHoldTheErrorLine) {
   EXPECT_EQ(Report(), "<none>");
 }
 
+TEST_F(RunJobTest, RewritesTheReportWithTheErrorLineAloneWhenClosingTheResultFileFails) {
+  EXPECT_EQ(Run(), kExitReportWritten);
+  ASSERT_EQ(platform.events.back(), "close-read C:\\out\\RESULT.TXT");
+  platform.failCall = 2 * platform.calls;  // the same last call, in the next run
+  platform.failCode = kDeviceIoError;
+  EXPECT_EQ(Run(), kExitFailureReported);
+  EXPECT_EQ(Report(), ErrorLine(kDeviceIoError));
+}
+
 struct FaultOutcome {
   int status = -1;
   std::string report;
