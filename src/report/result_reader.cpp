@@ -12,8 +12,6 @@ namespace faxjob {
 
 namespace {
 
-constexpr std::size_t kBlockSize = 256 * 1024;
-
 bool IsBlank(char byte) { return byte == ' ' || byte == '\t'; }
 
 struct ItemEndTable {
@@ -120,13 +118,16 @@ double NumberTextParser::Finish() const {
   return negative_ ? -value : value;
 }
 
-ResultReader::ResultReader(Platform& platform, InputFile& file)
-    : platform_(platform), file_(file), buffer_(kBlockSize) {}
+ResultReader::ResultReader(Platform& platform, InputFile& file, std::size_t blockSize)
+    : platform_(platform),
+      file_(file),
+      buffer_(std::make_unique_for_overwrite<char[]>(blockSize)),
+      blockSize_(blockSize) {}
 
 bool ResultReader::Fill() {
   if (endOfFile_) return false;
   position_ = 0;
-  filled_ = file_.Read(buffer_.data(), buffer_.size());
+  filled_ = file_.Read(buffer_.get(), blockSize_);
   endOfFile_ = filled_ == 0;
   return !endOfFile_;
 }
@@ -156,13 +157,13 @@ std::optional<double> ResultReader::ReadItem() {
     ReadQuoted();
   } else {
     // Most items lie whole in the buffer: look at them in one piece.
-    const char* begin = buffer_.data() + position_;
-    const char* blockEnd = buffer_.data() + filled_;
+    const char* begin = buffer_.get() + position_;
+    const char* blockEnd = buffer_.get() + filled_;
     const char* itemEnd = FindItemEnd(begin, blockEnd);
     if (itemEnd != blockEnd) {
       // Decided before the line end is consumed, which may refill the buffer.
       const std::optional<double> number = EntryNumberOf(begin, itemEnd);
-      position_ = static_cast<std::size_t>(itemEnd - buffer_.data()) + 1;
+      position_ = static_cast<std::size_t>(itemEnd - buffer_.get()) + 1;
       if (*itemEnd == '\r') ConsumeLineEndAfterCr();
       return number;
     }
@@ -213,11 +214,11 @@ std::optional<double> ResultReader::PlainInteger(const char* begin, const char* 
 
 void ResultReader::ReadUnquoted() {
   while (position_ < filled_ || Fill()) {
-    const char* begin = buffer_.data() + position_;
-    const char* blockEnd = buffer_.data() + filled_;
+    const char* begin = buffer_.get() + position_;
+    const char* blockEnd = buffer_.get() + filled_;
     const char* itemEnd = FindItemEnd(begin, blockEnd);
     FeedEntry(begin, static_cast<std::size_t>(itemEnd - begin));
-    position_ = static_cast<std::size_t>(itemEnd - buffer_.data());
+    position_ = static_cast<std::size_t>(itemEnd - buffer_.get());
     if (itemEnd != blockEnd) {
       ++position_;
       if (*itemEnd == '\r') ConsumeLineEndAfterCr();
@@ -230,7 +231,7 @@ void ResultReader::ReadQuoted() {
   for (;;) {
     // A quote never closed means the file was cut short.
     if (position_ == filled_ && !Fill()) throw Failure(kInputPastEndOfFile);
-    const char* begin = buffer_.data() + position_;
+    const char* begin = buffer_.get() + position_;
     const std::size_t available = filled_ - position_;
     const char* closingQuote = static_cast<const char*>(std::memchr(begin, '"', available));
     if (closingQuote == nullptr) {
@@ -239,7 +240,7 @@ void ResultReader::ReadQuoted() {
       continue;
     }
     FeedEntry(begin, static_cast<std::size_t>(closingQuote - begin));
-    position_ = static_cast<std::size_t>(closingQuote - buffer_.data()) + 1;
+    position_ = static_cast<std::size_t>(closingQuote - buffer_.get()) + 1;
     break;
   }
   // Anything between the closing quote and the separator is dropped with it.

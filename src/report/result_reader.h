@@ -4,8 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
-#include <vector>
 
 #include "platform/platform.h"
 
@@ -35,7 +35,9 @@ class NumberTextParser {
 
 class ResultReader {
  public:
-  ResultReader(Platform& platform, InputFile& file);
+  static constexpr std::size_t kDefaultBlockSize = 256 * 1024;
+
+  ResultReader(Platform& platform, InputFile& file, std::size_t blockSize = kDefaultBlockSize);
 
   // Tested before each item, as the file format requires.
   bool AtEnd() { return Peek() < 0; }
@@ -64,7 +66,8 @@ class ResultReader {
 
   Platform& platform_;
   InputFile& file_;
-  std::vector<char> buffer_;
+  std::unique_ptr<char[]> buffer_;
+  std::size_t blockSize_;
   std::size_t position_ = 0;
   std::size_t filled_ = 0;
   bool endOfFile_ = false;
