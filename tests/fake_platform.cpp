@@ -25,78 +25,89 @@ bool Matches(std::u16string_view pattern, std::u16string_view name) {
   return Matches(pattern.substr(1), name.substr(1));
 }
 
+// An open file's place in the fake's bookkeeping; closed at most once.
+class OpenFileEntry {
+ public:
+  OpenFileEntry(FakePlatform& platform, std::u16string path, std::set<std::u16string>& openSet,
+                std::string closeEvent)
+      : platform_(platform),
+        path_(std::move(path)),
+        openSet_(openSet),
+        closeEvent_(std::move(closeEvent)) {}
+  OpenFileEntry(const OpenFileEntry&) = delete;
+  OpenFileEntry& operator=(const OpenFileEntry&) = delete;
+  ~OpenFileEntry() { Release(); }
+
+  // Closing gives the handle up even when the call then fails, as on Windows.
+  void Close() {
+    Release();
+    platform_.Call();
+  }
+  FakePlatform& platform() const { return platform_; }
+  const std::u16string& path() const { return path_; }
+
+ private:
+  void Release() {
+    if (open_) {
+      open_ = false;
+      openSet_.erase(path_);
+      platform_.events.push_back(closeEvent_ + " " + Narrow8(path_));
+    }
+  }
+
+  FakePlatform& platform_;
+  std::u16string path_;
+  std::set<std::u16string>& openSet_;
+  std::string closeEvent_;
+  bool open_ = true;
+};
+
 class FakeInputFile : public InputFile {
  public:
   FakeInputFile(FakePlatform& platform, std::u16string path)
-      : platform_(platform), path_(std::move(path)) {}
-  ~FakeInputFile() override { Release(); }
+      : entry_(platform, std::move(path), platform.openForReading, "close-read") {}
 
   std::size_t Read(char* buffer, std::size_t size) override {
-    platform_.Call();
-    const std::string& content = platform_.files.at(path_);
+    FakePlatform& platform = entry_.platform();
+    platform.Call();
+    const std::string& content = platform.files.at(entry_.path());
     const std::size_t count =
-        std::min({size, platform_.readChunk, content.size() - std::min(offset_, content.size())});
+        std::min({size, platform.readChunk, content.size() - std::min(offset_, content.size())});
     std::copy_n(content.data() + offset_, count, buffer);
     offset_ += count;
     return count;
   }
 
   bool IsSameFileAs(const std::u16string& path) override {
-    platform_.Call();
-    return path == path_;
+    entry_.platform().Call();
+    return path == entry_.path();
   }
 
-  void Close() override {
-    Release();
-    platform_.Call();
-  }
+  void Close() override { entry_.Close(); }
 
  private:
-  void Release() {
-    if (open_) {
-      open_ = false;
-      platform_.openForReading.erase(path_);
-      platform_.events.push_back("close-read " + Narrow8(path_));
-    }
-  }
-
-  FakePlatform& platform_;
-  std::u16string path_;
+  OpenFileEntry entry_;
   std::size_t offset_ = 0;
-  bool open_ = true;
 };
 
 class FakeOutputFile : public OutputFile {
  public:
   FakeOutputFile(FakePlatform& platform, std::u16string path)
-      : platform_(platform), path_(std::move(path)) {}
-  ~FakeOutputFile() override { Release(); }
+      : entry_(platform, std::move(path), platform.openForWriting, "close-write") {}
 
   void Write(const char* data, std::size_t size) override {
-    platform_.Call();
-    const std::size_t fits = std::min(size, platform_.diskSpace);
-    platform_.files[path_].append(data, fits);
-    platform_.diskSpace -= fits;
+    FakePlatform& platform = entry_.platform();
+    platform.Call();
+    const std::size_t fits = std::min(size, platform.diskSpace);
+    platform.files[entry_.path()].append(data, fits);
+    platform.diskSpace -= fits;
     if (fits < size) throw Failure(kDiskFull);
   }
 
-  void Close() override {
-    Release();
-    platform_.Call();
-  }
+  void Close() override { entry_.Close(); }
 
  private:
-  void Release() {
-    if (open_) {
-      open_ = false;
-      platform_.openForWriting.erase(path_);
-      platform_.events.push_back("close-write " + Narrow8(path_));
-    }
-  }
-
-  FakePlatform& platform_;
-  std::u16string path_;
-  bool open_ = true;
+  OpenFileEntry entry_;
 };
 
 class FakeLibrary : public DynamicLibrary {
