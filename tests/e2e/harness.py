@@ -136,8 +136,8 @@ def ansi_bytes(text: str) -> bytes:
 
 def expected_record(job_file_path: str, result_file_path: str) -> bytes:
     """The 1360 bytes the program hands to the library for these two paths."""
-    record = bytearray(RECORD_SIZE)
-    struct.pack_into("<ii5i", record, 0, 0, 0, 0, 0, 0, 0, 0)
+    record = bytearray(RECORD_SIZE)  # the tail bytes after the last slot stay zero
+    struct.pack_into("<4si5i", record, 0, bytes(4), 0, 0, 0, 0, 0, 0)  # ValueA, B, ValueList
     for name, text in (("JobFilePath", job_file_path), ("ResultFilePath", result_file_path)):
         offset, size = TEXT_SLOTS[name]
         encoded = ansi_bytes(text)

@@ -16,7 +16,8 @@ namespace {
 DWORD WINAPI ReadUntilEnd(void*) {
   char buffer[256];
   DWORD got = 0;
-  while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof(buffer), &got, nullptr) && got > 0) {
+  while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof(buffer), &got, nullptr) &&
+         got > 0) {
   }
   return 0;
 }

@@ -46,7 +46,8 @@ struct WindowReport {
 
 std::wstring WindowText(HWND window) {
   std::wstring text(static_cast<size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
-  text.resize(static_cast<size_t>(GetWindowTextW(window, text.data(), static_cast<int>(text.size()))));
+  text.resize(
+      static_cast<size_t>(GetWindowTextW(window, text.data(), static_cast<int>(text.size()))));
   return text;
 }
 
@@ -62,9 +63,10 @@ using Pixels = std::vector<uint32_t>;
 struct MemoryCanvas {
   int width;
   int height;
-  std::unique_ptr<std::remove_pointer_t<HDC>, decltype(&DeleteDC)> dc{nullptr, &DeleteDC};
+  // Declared before the device context, so that it outlives the selection into it.
   std::unique_ptr<std::remove_pointer_t<HBITMAP>, decltype(&DeleteObject)> bitmap{nullptr,
                                                                                   &DeleteObject};
+  std::unique_ptr<std::remove_pointer_t<HDC>, decltype(&DeleteDC)> dc{nullptr, &DeleteDC};
   uint32_t* bits = nullptr;
 
   MemoryCanvas(int w, int h) : width(w), height(h) {
@@ -97,8 +99,7 @@ std::optional<Pixels> CaptureFromScreen(HWND window, int width, int height) {
   MemoryCanvas canvas(width, height);
   HDC screen = GetDC(nullptr);
   if (!canvas.ok() || screen == nullptr) return std::nullopt;
-  BOOL copied =
-      BitBlt(canvas.dc.get(), 0, 0, width, height, screen, origin.x, origin.y, SRCCOPY);
+  BOOL copied = BitBlt(canvas.dc.get(), 0, 0, width, height, screen, origin.x, origin.y, SRCCOPY);
   ReleaseDC(nullptr, screen);
   if (!copied) return std::nullopt;
   return canvas.Copy();
@@ -176,7 +177,9 @@ WindowReport Inspect(HWND window) {
     const std::wstring child_class = ClassName(child);
     const LONG style = GetWindowLongW(child, GWL_STYLE);
     if (_wcsicmp(child_class.c_str(), L"Button") == 0) {
-      if (IsWindowVisible(child)) report.buttons.push_back({GetDlgCtrlID(child), WindowText(child)});
+      if (IsWindowVisible(child)) {
+        report.buttons.push_back({GetDlgCtrlID(child), WindowText(child)});
+      }
     } else if (_wcsicmp(child_class.c_str(), L"Static") == 0) {
       if ((style & SS_TYPEMASK) == SS_ICON) {
         report.icon = ClassifyIcon(child);
@@ -285,8 +288,8 @@ int wmain(int argc, wchar_t** argv) {
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION started = {};
   const ULONGLONG start_time = GetTickCount64();
-  if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                      &startup, &started)) {
+  if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                      &started)) {
     return Fail("CreateProcessW failed with error " + std::to_string(GetLastError()));
   }
   UniqueHandle process(started.hProcess);
@@ -325,7 +328,9 @@ int wmain(int argc, wchar_t** argv) {
   std::string json = "{\"exit_code\": " + std::to_string(exit_code) +
                      ", \"timed_out\": " + (timed_out ? "true" : "false") +
                      ", \"elapsed_ms\": " + std::to_string(elapsed_ms) + ", \"windows\": [";
-  for (size_t i = 0; i < window_reports.size(); ++i) json += (i > 0 ? ", " : "") + window_reports[i];
+  for (size_t i = 0; i < window_reports.size(); ++i) {
+    json += (i > 0 ? ", " : "") + window_reports[i];
+  }
   tools::WriteStdout(json + "]}\n");
   return static_cast<int>(exit_code);
 }

@@ -20,8 +20,8 @@ using UniqueHandle = std::unique_ptr<std::remove_pointer_t<HANDLE>, HandleCloser
 
 inline std::string ToUtf8(const std::wstring& text) {
   if (text.empty()) return {};
-  int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                 0, nullptr, nullptr);
+  int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                 nullptr, nullptr);
   std::string utf8(static_cast<size_t>(size), '\0');
   WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), size,
                       nullptr, nullptr);

@@ -26,7 +26,8 @@ if [[ -z $qemu ]]; then
 fi
 qemu_major=$("$qemu" --version | sed -n 's/.*version \([0-9]*\)\..*/\1/p;q')
 if [[ ${qemu_major:-0} -lt 8 ]]; then
-  echo "enable-i386: warning: $qemu is qemu ${qemu_major:-?}; Wine starts very slowly before qemu 8" >&2
+  echo "enable-i386: warning: $qemu is qemu ${qemu_major:-?};" \
+       "Wine starts very slowly before qemu 8" >&2
 fi
 if [[ $(id -u) -ne 0 ]]; then
   echo "enable-i386: this kernel cannot run 32-bit programs; registering qemu needs root" >&2

@@ -15,9 +15,14 @@ state_dir=${1:?usage: start.sh STATE_DIR}
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 mkdir -p "$state_dir"
 exec </dev/null
-# Two test runs of one build tree start one environment, one after the other.
+# Two test runs of one build tree start one environment, one after the other. Whatever this
+# script leaves running is started with the lock's descriptor closed (9>&-), or it would hold the
+# lock for good.
 exec 9>"$state_dir/start.lock"
-flock 9
+if ! flock -w 900 9; then
+  echo "wine_start: another start.sh of $state_dir still holds start.lock" >&2
+  exit 1
+fi
 
 log() { echo "wine_start: $*"; }
 
@@ -25,6 +30,7 @@ display_number=${DISPLAY#:}
 display_number=${display_number%%.*}
 xvfb_pid_file=$state_dir/xvfb.pid
 ready_marker=$WINEPREFIX/.faxjob-prefix-ready
+busy_marker=$WINEPREFIX/.faxjob-prefix-initialising
 
 display_answers() { xdpyinfo -display "$DISPLAY" >/dev/null 2>&1; }
 
@@ -58,7 +64,7 @@ start_xvfb() {
   fi
   # Detached and without the test's output pipes, so that ctest does not wait for it.
   setsid Xvfb "$DISPLAY" -screen 0 1280x1024x24 -nolisten tcp -noreset \
-    >"$state_dir/xvfb.log" 2>&1 &
+    >"$state_dir/xvfb.log" 2>&1 9>&- &
   for _ in $(seq 100); do
     if display_answers; then
       tr -d ' \n' <"$lock" >"$xvfb_pid_file"
@@ -85,22 +91,25 @@ stop_stale_wineserver() {
 # it can hold a test's output pipe open.
 start_wine() {
   local wine_log=$state_dir/wine.log
-  if [[ -e $WINEPREFIX && ! -f $ready_marker ]]; then
+  # Only a prefix that this script began to initialise is thrown away.
+  if [[ -f $busy_marker ]]; then
     log "removing the half-initialised prefix $WINEPREFIX"
     rm -rf "$WINEPREFIX"
   fi
   mkdir -p "$WINEPREFIX"
-  setsid wineserver -p >>"$wine_log" 2>&1
+  setsid wineserver -p >>"$wine_log" 2>&1 9>&-
   if [[ ! -f $ready_marker ]]; then
     log "initialising the Wine prefix $WINEPREFIX (takes a while under emulation)"
-    if ! timeout 1500 wineboot --init >>"$wine_log" 2>&1; then
+    touch "$busy_marker"
+    if ! timeout 1500 wineboot --init >>"$wine_log" 2>&1 9>&-; then
       log "wineboot --init failed:"
       tail -n 30 "$wine_log"
       exit 1
     fi
     touch "$ready_marker"
+    rm -f "$busy_marker"
   else
-    timeout 600 wineboot >>"$wine_log" 2>&1 || log "wineboot returned $?, going on"
+    timeout 600 wineboot >>"$wine_log" 2>&1 9>&- || log "wineboot returned $?, going on"
   fi
 }
 

@@ -55,7 +55,8 @@ function(faxjob_wine_test)
                         "COMMAND;ENVIRONMENT")
   if(NOT arg_NAME OR NOT arg_COMMAND OR arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "faxjob_wine_test(NAME <name> COMMAND <command> [<arg>...] "
-                        "[WORKING_DIRECTORY <dir>] [TIMEOUT <seconds>] [ENVIRONMENT <NAME=VALUE>...])")
+                        "[WORKING_DIRECTORY <dir>] [TIMEOUT <seconds>] "
+                        "[ENVIRONMENT <NAME=VALUE>...])")
   endif()
   set(working_directory)
   if(arg_WORKING_DIRECTORY)
