@@ -54,9 +54,7 @@ void BM_ReadResultFile(benchmark::State& state) {
     MemoryInput input(content);
     ResultReader reader(HostPlatform(), input);
     double sum = 0;
-    while (!reader.AtEnd()) {
-      if (auto number = reader.ReadItem()) sum += *number;
-    }
+    while (auto number = reader.NextEntry()) sum += *number;
     benchmark::DoNotOptimize(sum);
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * content.size()));

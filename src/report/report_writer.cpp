@@ -13,41 +13,32 @@ namespace {
 
 constexpr std::size_t kFlushThreshold = 64 * 1024;
 
-void AppendPadded(std::string& out, std::string_view digits, std::size_t width) {
-  if (digits.size() < width) out.append(width - digits.size(), '0');
-  out.append(digits);
-}
-
 }  // namespace
 
 void AppendNumberField(std::string& out, double value) {
   const double rounded = std::round(value);
   const bool negative = rounded < 0;
   const double magnitude = std::fabs(rounded);
-  char digits[400];  // the largest double has 309 digits
-  char* const digitsEnd = digits + sizeof digits;
-  const char* first;
+  char field[400];  // the largest double has 309 digits
+  char* const fieldEnd = field + sizeof field;
+  char* first;
   if (magnitude < 1e18) {
     // The usual case, written backwards without a library call.
     auto whole = static_cast<std::uint64_t>(magnitude);
-    char* cursor = digitsEnd;
+    first = fieldEnd;
     do {
-      *--cursor = static_cast<char>('0' + whole % 10);
+      *--first = static_cast<char>('0' + whole % 10);
       whole /= 10;
     } while (whole != 0);
-    first = cursor;
   } else {
     const std::to_chars_result written =
-        std::to_chars(digits, digitsEnd, magnitude, std::chars_format::fixed, 0);
-    first = std::move_backward(digits, written.ptr, digitsEnd);
+        std::to_chars(field + 1, fieldEnd, magnitude, std::chars_format::fixed, 0);
+    first = std::move_backward(field + 1, written.ptr, fieldEnd);
   }
-  const std::string_view text(first, static_cast<std::size_t>(digitsEnd - first));
-  if (negative) {
-    out.push_back('-');
-    AppendPadded(out, text, 5);
-  } else {
-    AppendPadded(out, text, 6);
-  }
+  const std::ptrdiff_t width = negative ? 5 : 6;
+  while (fieldEnd - first < width) *--first = '0';
+  if (negative) *--first = '-';
+  out.append(first, fieldEnd);
 }
 
 ReportWriter::ReportWriter(std::unique_ptr<OutputFile> file) : file_(std::move(file)) {

@@ -1,12 +1,20 @@
 #include "report/result_reader.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <string>
 
 #include "platform/failure.h"
+
+#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#include <emmintrin.h>
+#define FAXJOB_HAVE_SSE2 1
+#else
+#define FAXJOB_HAVE_SSE2 0
+#endif
 
 namespace faxjob {
 
@@ -24,16 +32,34 @@ constexpr ItemEndTable kItemEnds;
 
 // The hot loop of the reader: most bytes belong to items that are skipped.
 const char* FindItemEnd(const char* begin, const char* end) {
-  while (end - begin >= 4) {
-    if (kItemEnds.ends[static_cast<unsigned char>(begin[0])]) return begin;
-    if (kItemEnds.ends[static_cast<unsigned char>(begin[1])]) return begin + 1;
-    if (kItemEnds.ends[static_cast<unsigned char>(begin[2])]) return begin + 2;
-    if (kItemEnds.ends[static_cast<unsigned char>(begin[3])]) return begin + 3;
-    begin += 4;
+#if FAXJOB_HAVE_SSE2
+  const __m128i commas = _mm_set1_epi8(',');
+  const __m128i carriageReturns = _mm_set1_epi8('\r');
+  const __m128i lineFeeds = _mm_set1_epi8('\n');
+  while (end - begin >= 16) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(begin));
+    const __m128i separators = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(block, commas), _mm_cmpeq_epi8(block, carriageReturns)),
+        _mm_cmpeq_epi8(block, lineFeeds));
+    if (const auto mask = static_cast<unsigned>(_mm_movemask_epi8(separators))) {
+      return begin + std::countr_zero(mask);
+    }
+    begin += 16;
   }
+#endif
   while (begin != end && !kItemEnds.ends[static_cast<unsigned char>(*begin)]) ++begin;
   return begin;
 }
+
+// First bytes that the fast path leaves to the general one: blanks to skip
+// and empty lines.
+struct SlowStartTable {
+  bool slow[256] = {};
+  constexpr SlowStartTable() {
+    for (unsigned char byte : {' ', '\t', '\r', '\n'}) slow[byte] = true;
+  }
+};
+constexpr SlowStartTable kSlowStarts;
 
 }  // namespace
 
@@ -182,6 +208,38 @@ std::optional<double> ResultReader::ReadItem() {
       return number_.Finish();
   }
   return std::nullopt;
+}
+
+std::optional<double> ResultReader::NextEntry() {
+  for (;;) {
+    // Fast path: items that lie whole in the buffer, quoted or not, taken
+    // without leaving this loop.
+    while (position_ < filled_) {
+      const char* begin = buffer_.get() + position_;
+      const char* blockEnd = buffer_.get() + filled_;
+      const char* content = begin;
+      const char* contentEnd;
+      const char* itemEnd;
+      if (*begin == '"') {
+        ++content;
+        contentEnd = static_cast<const char*>(
+            std::memchr(content, '"', static_cast<std::size_t>(blockEnd - content)));
+        if (contentEnd == nullptr) break;
+        itemEnd = FindItemEnd(contentEnd + 1, blockEnd);
+      } else {
+        if (kSlowStarts.slow[static_cast<unsigned char>(*begin)]) break;
+        itemEnd = contentEnd = FindItemEnd(begin, blockEnd);
+      }
+      if (itemEnd == blockEnd) break;
+      const std::optional<double> number =
+          *content == '/' ? EntryNumberOf(content, contentEnd) : std::nullopt;
+      position_ = static_cast<std::size_t>(itemEnd - buffer_.get()) + 1;
+      if (*itemEnd == '\r') ConsumeLineEndAfterCr();
+      if (number) return number;
+    }
+    if (AtEnd()) return std::nullopt;
+    if (const std::optional<double> number = ReadItem()) return number;
+  }
 }
 
 std::optional<double> ResultReader::EntryNumberOf(const char* begin, const char* end) {

@@ -46,6 +46,10 @@ class ResultReader {
   // ("/R", any one character, then the number text), nothing otherwise.
   std::optional<double> ReadItem();
 
+  // Reads items up to the next record entry and returns its number; nothing
+  // at the end of the file. The same as ReadItem in a loop, only faster.
+  std::optional<double> NextEntry();
+
  private:
   enum class EntryState { kSlash, kCapitalR, kThirdChar, kSkipThirdChar, kNumber, kNotEntry };
 

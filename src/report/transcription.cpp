@@ -15,10 +15,8 @@ void Transcribe(Platform& platform, RunFiles& files, const std::u16string& resul
 
   const std::string narrowStatusText = platform.ToNarrow(statusText);
   ResultReader reader(platform, *files.resultFile);
-  while (!reader.AtEnd()) {
-    if (const std::optional<double> number = reader.ReadItem()) {
-      files.report->WriteLine(*number, narrowStatusText);
-    }
+  while (const std::optional<double> number = reader.NextEntry()) {
+    files.report->WriteLine(*number, narrowStatusText);
   }
 
   files.report->Close();
