@@ -65,12 +65,13 @@ class OpenFileEntry {
 class FakeInputFile : public InputFile {
  public:
   FakeInputFile(FakePlatform& platform, std::u16string path)
-      : entry_(platform, std::move(path), platform.openForReading, "close-read") {}
+      : entry_(platform, std::move(path), platform.openForReading, "close-read"),
+        content_(platform.files.at(entry_.path())) {}
 
   std::size_t Read(char* buffer, std::size_t size) override {
     FakePlatform& platform = entry_.platform();
     platform.Call();
-    const std::string& content = platform.files.at(entry_.path());
+    const std::string& content = content_;
     const std::size_t count =
         std::min({size, platform.readChunk, content.size() - std::min(offset_, content.size())});
     std::copy_n(content.data() + offset_, count, buffer);
@@ -87,6 +88,7 @@ class FakeInputFile : public InputFile {
 
  private:
   OpenFileEntry entry_;
+  const std::string& content_;  // map nodes stay put while other files change
   std::size_t offset_ = 0;
 };
 
