@@ -182,17 +182,6 @@ std::optional<double> ResultReader::ReadItem() {
     ++position_;
     ReadQuoted();
   } else {
-    // Most items lie whole in the buffer: look at them in one piece.
-    const char* begin = buffer_.get() + position_;
-    const char* blockEnd = buffer_.get() + filled_;
-    const char* itemEnd = FindItemEnd(begin, blockEnd);
-    if (itemEnd != blockEnd) {
-      // Decided before the line end is consumed, which may refill the buffer.
-      const std::optional<double> number = EntryNumberOf(begin, itemEnd);
-      position_ = static_cast<std::size_t>(itemEnd - buffer_.get()) + 1;
-      if (*itemEnd == '\r') ConsumeLineEndAfterCr();
-      return number;
-    }
     ReadUnquoted();
   }
 
@@ -231,6 +220,7 @@ std::optional<double> ResultReader::NextEntry() {
         itemEnd = contentEnd = FindItemEnd(begin, blockEnd);
       }
       if (itemEnd == blockEnd) break;
+      // Decided before the line end is consumed, which may refill the buffer.
       const std::optional<double> number =
           *content == '/' ? EntryNumberOf(content, contentEnd) : std::nullopt;
       position_ = static_cast<std::size_t>(itemEnd - buffer_.get()) + 1;

@@ -42,12 +42,14 @@ class ResultReader {
   // Tested before each item, as the file format requires.
   bool AtEnd() { return Peek() < 0; }
 
-  // Reads the next item. Returns its number when the item is a record entry
-  // ("/R", any one character, then the number text), nothing otherwise.
+  // Reads the next item, byte by byte. Returns its number when the item is a
+  // record entry ("/R", any one character, then the number text), nothing
+  // otherwise.
   std::optional<double> ReadItem();
 
   // Reads items up to the next record entry and returns its number; nothing
-  // at the end of the file. The same as ReadItem in a loop, only faster.
+  // at the end of the file. The same as ReadItem in a loop, only faster:
+  // items that lie whole in the buffer are looked at in one piece.
   std::optional<double> NextEntry();
 
  private:
