@@ -76,7 +76,7 @@ TEST_F(RunJobTest, ReportsEveryEntryWithTheStatusTextOfTheLibraryCode) {
   EXPECT_TRUE(platform.messages.empty());
 
   gScript.code = -5;
-  EXPECT_EQ(Run(), kExitReportWritten);
+  EXPECT_EQ(Run(), kExitLibraryFailed);
   const std::string error = FakeNarrow(u"FAX通信でのｴﾗｰです｡");
   EXPECT_EQ(Report(), "000001," + error + "\r\n000002," + error + "\r\n");
 }

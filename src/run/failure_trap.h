@@ -12,10 +12,11 @@ namespace faxjob {
 
 // Exit statuses: what the report file says about the run.
 enum ExitStatus : int {
-  kExitReportWritten = 0,      // the report holds the library's result
-  kExitFailureReported = 1,    // the report holds the error line
+  kExitReportWritten = 0,      // the library returned 0 and the report holds its entries
+  kExitFailureReported = 1,    // the report ends with the error line
   kExitFailureUnreported = 2,  // no report from this run: missing, or stale from an earlier one
   kExitCommandLineUnusable = 3,
+  kExitLibraryFailed = 4,  // the report holds the entries of a library that returned an error
 };
 
 class FailureTrap {

@@ -51,8 +51,10 @@ int RunJob(Platform& platform, SendRequest& request) {
   try {
     FillSendRequest(platform, request, paths->jobFilePath, resultFilePath);
     FaxLibrary library(platform);
-    const std::u16string& statusText = ResultMessages(library.SendPageInt(request));
-    Transcribe(platform, files, resultFilePath, paths->reportFilePath, statusText);
+    const std::int32_t resultCode = library.SendPageInt(request);
+    Transcribe(platform, files, resultFilePath, paths->reportFilePath, ResultMessages(resultCode));
+    // A library failure whose result file lists no entries leaves an empty report.
+    if (resultCode != 0) status = kExitLibraryFailed;
   } catch (const Failure& failure) {
     status = trap.Handle(failure);
   } catch (const std::bad_alloc&) {

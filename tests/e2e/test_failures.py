@@ -15,6 +15,7 @@ from harness import FaxjobTestCase, ansi_bytes, wine_path, wine_program
 EXIT_REPORT_WRITTEN = 0
 EXIT_FAILURE_REPORTED = 1
 EXIT_FAILURE_UNREPORTED = 2
+EXIT_LIBRARY_FAILED = 4
 
 DESCRIPTIONS = {
     6: "オーバーフローしました。",

@@ -59,7 +59,7 @@ class TranscriptionTests(FaxjobTestCase):
 
     def assertReport(self, result: bytes, numbers, code: int = 0):
         run, report = self.run_with_result(result, code)
-        self.assertEqual(run.exit_code, 0)
+        self.assertEqual(run.exit_code, 0 if code == 0 else 4)
         self.assertEqual(report.read_bytes(),
                          report_bytes(numbers, STATUS_TEXTS.get(code, UNDEFINED_ERROR_TEXT)))
 
