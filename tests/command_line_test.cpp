@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "fake_platform.h"
+
 namespace faxjob {
 namespace {
 
@@ -49,18 +51,32 @@ TEST(SplitArguments, NeedsASpaceBetweenTwoArguments) {
 }
 
 TEST(ResultFilePath, IsTheReportFolderUpToItsLastBackslash) {
-  EXPECT_EQ(ResultFilePathFor(u"C:\\out\\r.txt"), u"C:\\out\\RESULT.TXT");
-  EXPECT_EQ(ResultFilePathFor(u"\\r.txt"), u"\\RESULT.TXT");
-  EXPECT_EQ(ResultFilePathFor(u"r.txt"), u"RESULT.TXT");
-  EXPECT_EQ(ResultFilePathFor(u"C:/out/r.txt"), u"RESULT.TXT");
-  EXPECT_EQ(ResultFilePathFor(u"C:\\out\\sub\\"), u"C:\\out\\sub\\RESULT.TXT");
-  EXPECT_EQ(ResultFilePathFor(u"C:\\a/b\\c/r.txt"), u"C:\\a/b\\RESULT.TXT");
+  EXPECT_EQ(ResultFilePathFor(u"C:\\out\\r.txt", u'\\'), u"C:\\out\\RESULT.TXT");
+  EXPECT_EQ(ResultFilePathFor(u"\\r.txt", u'\\'), u"\\RESULT.TXT");
+  EXPECT_EQ(ResultFilePathFor(u"r.txt", u'\\'), u"RESULT.TXT");
+  EXPECT_EQ(ResultFilePathFor(u"C:/out/r.txt", u'\\'), u"RESULT.TXT");
+  EXPECT_EQ(ResultFilePathFor(u"C:\\out\\sub\\", u'\\'), u"C:\\out\\sub\\RESULT.TXT");
+  EXPECT_EQ(ResultFilePathFor(u"C:\\a/b\\c/r.txt", u'\\'), u"C:\\a/b\\RESULT.TXT");
+}
+
+TEST(ResultFilePath, IsNamedByAReportPathOnlyInItsOwnName) {
+  for (const char16_t* path :
+       {u"RESULT.TXT", u"C:\\out\\result.txt", u"C:\\out\\Result.Txt. .", u"\\RESULT.TXT"}) {
+    EXPECT_TRUE(NamesResultFile(path, u'\\')) << testing::Utf8(path);
+  }
+  for (const char16_t* path :
+       {u"C:\\out\\RESULT.TXT.bak", u"C:\\out\\xRESULT.TXT", u"C:\\RESULT.TXT\\r.txt",
+        u"C:\\out\\RESULT", u"C:\\out/RESULT.TXT"}) {
+    EXPECT_FALSE(NamesResultFile(path, u'\\')) << testing::Utf8(path);
+  }
+  EXPECT_TRUE(NamesResultFile(u"/out/RESULT.TXT", u'/'));
+  EXPECT_EQ(ResultFilePathFor(u"/out/r.txt", u'/'), u"/out/RESULT.TXT");
 }
 
 TEST(FileSearchName, SearchesAFolderNamedWithATrailingBackslash) {
-  EXPECT_EQ(FileSearchNameFor(u"C:\\jobs\\"), u"C:\\jobs\\*");
-  EXPECT_EQ(FileSearchNameFor(u"C:\\jobs"), u"C:\\jobs");
-  EXPECT_EQ(FileSearchNameFor(u"C:\\jobs\\*.txt"), u"C:\\jobs\\*.txt");
+  EXPECT_EQ(FileSearchNameFor(u"C:\\jobs\\", u'\\'), u"C:\\jobs\\*");
+  EXPECT_EQ(FileSearchNameFor(u"C:\\jobs", u'\\'), u"C:\\jobs");
+  EXPECT_EQ(FileSearchNameFor(u"C:\\jobs\\*.txt", u'\\'), u"C:\\jobs\\*.txt");
 }
 
 }  // namespace

@@ -41,7 +41,7 @@ class OpenFileEntry {
   // Closing gives the handle up even when the call then fails, as on Windows.
   void Close() {
     Release();
-    platform_.Call();
+    platform_.Call(closeEvent_.c_str());
   }
   FakePlatform& platform() const { return platform_; }
   const std::u16string& path() const { return path_; }
@@ -70,7 +70,7 @@ class FakeInputFile : public InputFile {
 
   std::size_t Read(char* buffer, std::size_t size) override {
     FakePlatform& platform = entry_.platform();
-    platform.Call();
+    platform.Call("Read");
     const std::string& content = content_;
     const std::size_t count =
         std::min({size, platform.readChunk, content.size() - std::min(offset_, content.size())});
@@ -80,7 +80,7 @@ class FakeInputFile : public InputFile {
   }
 
   bool IsSameFileAs(const std::u16string& path) override {
-    entry_.platform().Call();
+    entry_.platform().Call("IsSameFileAs");
     return path == entry_.path();
   }
 
@@ -99,7 +99,7 @@ class FakeOutputFile : public OutputFile {
 
   void Write(const char* data, std::size_t size) override {
     FakePlatform& platform = entry_.platform();
-    platform.Call();
+    platform.Call("Write");
     const std::size_t fits = std::min(size, platform.diskSpace);
     platform.files[entry_.path()].append(data, fits);
     platform.diskSpace -= fits;
@@ -112,27 +112,19 @@ class FakeOutputFile : public OutputFile {
   OpenFileEntry entry_;
 };
 
-class FakeLibrary : public DynamicLibrary {
- public:
-  FakeLibrary(FakePlatform& platform, bool hasEntry) : platform_(platform), hasEntry_(hasEntry) {}
-  void* EntryPoint(const char* name) override {
-    platform_.Call();
-    if (!hasEntry_ || std::string(name) != kSendPageIntEntryName) return nullptr;
-    return reinterpret_cast<void*>(platform_.sendPageInt);
-  }
-
- private:
-  FakePlatform& platform_;
-  bool hasEntry_;
-};
-
 }  // namespace
 
 FakePlatform::FakePlatform() { current = this; }
 FakePlatform::~FakePlatform() { current = nullptr; }
 
-void FakePlatform::Call() {
-  if (++calls == failCall) throw Failure(failCode);
+void FakePlatform::Call(const char* operation) {
+  calls.emplace_back(operation);
+  const int number = static_cast<int>(calls.size());
+  if (faults.atCall != 0 &&
+      (number == faults.atCall || (faults.persistent && number > faults.atCall))) {
+    ++faultsInjected;
+    throw Failure(faults.code);
+  }
 }
 
 std::u16string FakePlatform::FolderOf(const std::u16string& path) {
@@ -153,12 +145,12 @@ void FakePlatform::AddFile(const std::u16string& path, std::string content) {
 }
 
 std::u16string FakePlatform::RawCommandLine() {
-  Call();
+  Call("RawCommandLine");
   return commandLine;
 }
 
 bool FakePlatform::OrdinaryFileMatches(const std::u16string& searchName) {
-  Call();
+  Call("OrdinaryFileMatches");
   const std::u16string folder = FolderOf(searchName);
   const std::u16string pattern = folder.empty() && searchName.find(u'\\') == std::u16string::npos
                                      ? searchName
@@ -173,17 +165,23 @@ bool FakePlatform::OrdinaryFileMatches(const std::u16string& searchName) {
   return false;
 }
 
+namespace {
+
+bool FakeNarrowLacks(char16_t c) {
+  return (c >= 0x80 && c < 0x3000) || (c >= 0xD800 && c <= 0xDFFF);
+}
+
+}  // namespace
+
 std::string FakeNarrow(std::u16string_view text) {
   std::string bytes;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char16_t c = text[i];
+  for (const char16_t c : text) {
     if (c < 0x80) {
       bytes.push_back(static_cast<char>(c));
     } else if (c >= 0xFF61 && c <= 0xFF9F) {
       bytes.push_back(static_cast<char>(0xA1 + (c - 0xFF61)));
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
+    } else if (FakeNarrowLacks(c)) {
       bytes.push_back('?');
-      if (c < 0xDC00 && i + 1 < text.size()) ++i;  // the pair's second half
     } else {
       bytes.push_back(static_cast<char>(0x88 + ((c >> 6) & 1)));
       bytes.push_back(static_cast<char>(0x40 + (c & 0x3F)));
@@ -192,13 +190,23 @@ std::string FakeNarrow(std::u16string_view text) {
   return bytes;
 }
 
+bool FakeNarrowHasAll(std::u16string_view text) {
+  return std::none_of(text.begin(), text.end(), FakeNarrowLacks);
+}
+
 std::string FakePlatform::ToNarrow(std::u16string_view text) {
-  Call();
+  Call("ToNarrow");
+  return FakeNarrow(text);
+}
+
+std::string FakePlatform::ToNarrowExactly(std::u16string_view text) {
+  Call("ToNarrowExactly");
+  if (!FakeNarrowHasAll(text)) throw Failure(kBadFileName);
   return FakeNarrow(text);
 }
 
 std::u16string FakePlatform::FromNarrow(std::string_view bytes) {
-  Call();
+  Call("FromNarrow");
   return std::u16string(bytes.begin(), bytes.end());
 }
 
@@ -210,9 +218,8 @@ std::size_t FakePlatform::NarrowCharLength(unsigned char leadByte) {
 // any platform, so they are never made to fail here.
 void FakePlatform::ShowStopMessage(const std::u16string& text) { messages.push_back(text); }
 
-std::unique_ptr<DynamicLibrary> FakePlatform::OpenLibrary(const std::u16string& fileName) {
-  Call();
-  ++libraryLoads;
+void* FakePlatform::LoadEntryPoint(const std::u16string& fileName, const char* entryName) {
+  Call("LoadEntryPoint");
   events.push_back("load " + Narrow8(fileName));
   switch (library) {
     case Library::kMissing:
@@ -220,42 +227,105 @@ std::unique_ptr<DynamicLibrary> FakePlatform::OpenLibrary(const std::u16string& 
     case Library::kNotLoadable:
       throw Failure(kLibraryLoadError);
     case Library::kNoEntryPoint:
-      return std::make_unique<FakeLibrary>(*this, false);
+      return nullptr;
     case Library::kPresent:
       break;
   }
-  return std::make_unique<FakeLibrary>(*this, true);
+  return std::string(entryName) == kSendPageIntEntryName ? reinterpret_cast<void*>(sendPageInt)
+                                                         : nullptr;
+}
+
+bool FakePlatform::CanNeverCreate(const std::u16string& path) {
+  Call("CanNeverCreate");
+  const std::u16string name = path.substr(path.rfind(u'\\') + 1);
+  if (name.empty() || name.find_first_of(u"<>|\"*?") != std::u16string::npos) return true;
+  const std::u16string folder = FolderOf(path);
+  if (!folder.empty() && folders.count(folder) == 0) return true;
+  return folders.count(path) != 0 || readOnlyFiles.count(path) != 0 ||
+         hiddenFiles.count(path) != 0 || systemFiles.count(path) != 0;
+}
+
+namespace {
+
+class FakeFolderTurn : public FolderTurn {
+ public:
+  FakeFolderTurn(FakePlatform& platform, std::u16string folder)
+      : platform_(platform), folder_(std::move(folder)) {
+    platform_.events.push_back("turn-take " + Narrow8(folder_));
+  }
+  ~FakeFolderTurn() override { platform_.events.push_back("turn-give " + Narrow8(folder_)); }
+
+ private:
+  FakePlatform& platform_;
+  std::u16string folder_;
+};
+
+}  // namespace
+
+std::unique_ptr<FolderTurn> FakePlatform::TakeFolderTurn(const std::u16string& folder) {
+  Call("TakeFolderTurn");
+  const std::u16string name =
+      !folder.empty() && folder.back() == u'\\' ? folder.substr(0, folder.size() - 1) : folder;
+  if (!name.empty() && folders.count(name) == 0) throw Failure(kPathNotFound);
+  return std::make_unique<FakeFolderTurn>(*this, folder);
 }
 
 std::unique_ptr<InputFile> FakePlatform::OpenForReading(const std::u16string& path) {
-  Call();
+  Call("OpenForReading");
   CheckFolder(path);
-  if (files.count(path) == 0)
-    throw Failure(folders.count(path) ? kPathFileAccessError : kFileNotFound);
-  if (openForWriting.count(path) != 0) throw Failure(kPermissionDenied);
+  if (folders.count(path) != 0) throw Failure(kAccessRefused);
+  if (files.count(path) == 0) throw Failure(kFileNotFound);
+  // Like Windows: a file open for writing without read sharing cannot be opened.
+  if (openForWriting.count(path) != 0) throw Failure(kHeldByAnotherProcess);
   openForReading.insert(path);
   events.push_back("open-read " + Narrow8(path));
   return std::make_unique<FakeInputFile>(*this, path);
 }
 
 std::unique_ptr<OutputFile> FakePlatform::OpenForWriting(const std::u16string& path) {
-  Call();
-  CheckFolder(path);
-  if (folders.count(path) != 0) throw Failure(kPathFileAccessError);
-  // Like Windows: a file open for reading without write sharing cannot be opened.
-  if (openForReading.count(path) != 0 || openForWriting.count(path) != 0) {
-    throw Failure(kPermissionDenied);
-  }
+  Call("OpenForWriting");
+  CheckWritable(path);
   files[path].clear();
   openForWriting.insert(path);
   events.push_back("open-write " + Narrow8(path));
   return std::make_unique<FakeOutputFile>(*this, path);
 }
 
-void FakePlatform::RemoveFile(const std::u16string& path) {
-  Call();
-  if (files.erase(path) == 0) throw Failure(kFileNotFound);
+std::unique_ptr<OutputFile> FakePlatform::OpenForAppending(const std::u16string& path) {
+  Call("OpenForAppending");
+  CheckWritable(path);
+  if (files.count(path) == 0) throw Failure(kFileNotFound);
+  openForWriting.insert(path);
+  events.push_back("open-append " + Narrow8(path));
+  return std::make_unique<FakeOutputFile>(*this, path);
+}
+
+bool FakePlatform::RemoveFile(const std::u16string& path) {
+  Call("RemoveFile");
+  CheckFolder(path);
+  if (folders.count(path) != 0 || readOnlyFiles.count(path) != 0) throw Failure(kAccessRefused);
+  if (files.count(path) == 0) return false;
+  // Like Windows: the program never shares delete access to a file it has open.
+  if (openForReading.count(path) != 0 || openForWriting.count(path) != 0) {
+    throw Failure(kHeldByAnotherProcess);
+  }
+  files.erase(path);
   events.push_back("remove " + Narrow8(path));
+  return true;
+}
+
+// Like Windows: no writing to a folder or a read-only file, and no creating
+// over a hidden or system file; no second open of a file the program holds
+// open, since it never shares write access.
+void FakePlatform::CheckWritable(const std::u16string& path) const {
+  CheckFolder(path);
+  if (folders.count(path) != 0 || readOnlyFiles.count(path) != 0 || hiddenFiles.count(path) != 0 ||
+      systemFiles.count(path) != 0) {
+    throw Failure(kAccessRefused);
+  }
+  if (openForReading.count(path) != 0 || openForWriting.count(path) != 0) {
+    throw Failure(kHeldByAnotherProcess);
+  }
 }
 
 void FakePlatform::OnFault(std::function<int()> handler) { onFault = std::move(handler); }

@@ -1,5 +1,7 @@
-// An in-memory platform for the core's unit tests. Any call can be made to
-// fail: the Nth platform call of a run, or every call of one kind.
+// An in-memory platform for the core's unit tests. It refuses what Windows
+// refuses (a second open of a file the program holds, removing an open file,
+// writing to a folder or a read-only file), and any of its calls can be made
+// to fail, once or from then on.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +26,8 @@ class FakePlatform : public Platform {
   std::map<std::u16string, std::string> files;  // full path -> bytes
   std::set<std::u16string> folders;             // existing folders, without trailing backslash
   std::set<std::u16string> hiddenFiles;
+  std::set<std::u16string> readOnlyFiles;
+  std::set<std::u16string> systemFiles;
   std::size_t readChunk = 4096;      // bytes a single Read returns at most
   std::size_t diskSpace = SIZE_MAX;  // bytes all writes together may still take
 
@@ -35,17 +39,21 @@ class FakePlatform : public Platform {
     kNoEntryPoint
   } library = Library::kPresent;
   SendPageIntFunction sendPageInt = nullptr;
-  int libraryLoads = 0;
 
-  // Fault injection: platform call number `failCall` (1-based) raises
-  // `failCode`; 0 disables it.
-  int failCall = 0;
-  std::int32_t failCode = kDeviceIoError;
-  int calls = 0;
+  // Fault injection: platform call number `atCall` (1-based; 0 for none)
+  // raises `code`: that call alone (a transient fault), or, when persistent,
+  // every call from it on, as on a full disk or a dead device.
+  struct Faults {
+    int atCall = 0;
+    std::int32_t code = kDeviceIoError;
+    bool persistent = false;
+  } faults;
+  int faultsInjected = 0;
+  std::vector<std::string> calls;  // the operation of every platform call, in order
 
   // What the run did.
   std::vector<std::u16string> messages;  // message boxes shown
-  std::vector<std::string> events;       // "open-read PATH", "close-write PATH", ...
+  std::vector<std::string> events;  // "open-read PATH", "close-write PATH", "turn-take DIR", ...
   std::function<int()> onFault;
   std::set<std::u16string> openForReading;
   std::set<std::u16string> openForWriting;
@@ -54,30 +62,40 @@ class FakePlatform : public Platform {
   void AddFile(const std::u16string& path, std::string content);
 
   std::u16string RawCommandLine() override;
+  char16_t FolderSeparator() override { return u'\\'; }
   bool OrdinaryFileMatches(const std::u16string& searchName) override;
   std::string ToNarrow(std::u16string_view text) override;
+  std::string ToNarrowExactly(std::u16string_view text) override;
   std::u16string FromNarrow(std::string_view bytes) override;
   std::size_t NarrowCharLength(unsigned char leadByte) override;
   void ShowStopMessage(const std::u16string& text) override;
-  std::unique_ptr<DynamicLibrary> OpenLibrary(const std::u16string& fileName) override;
+  void* LoadEntryPoint(const std::u16string& fileName, const char* entryName) override;
+  bool CanNeverCreate(const std::u16string& path) override;
+  std::unique_ptr<FolderTurn> TakeFolderTurn(const std::u16string& folder) override;
   std::unique_ptr<InputFile> OpenForReading(const std::u16string& path) override;
   std::unique_ptr<OutputFile> OpenForWriting(const std::u16string& path) override;
-  void RemoveFile(const std::u16string& path) override;
+  std::unique_ptr<OutputFile> OpenForAppending(const std::u16string& path) override;
+  bool RemoveFile(const std::u16string& path) override;
   void OnFault(std::function<int()> handler) override;
 
   // Counts a platform call and raises the injected failure when it is due.
-  void Call();
+  void Call(const char* operation);
   static std::u16string FolderOf(const std::u16string& path);
   void CheckFolder(const std::u16string& path) const;
+  void CheckWritable(const std::u16string& path) const;
 
   // The platform of the test that is running, for library stand-ins.
   static FakePlatform* current;
 };
 
 // The fake's narrow code page is shaped like code page 932: ASCII and
-// half-width katakana take one byte, other characters two (lead byte
-// 0x88 or 0x89), characters outside the basic plane become '?'.
+// half-width katakana take one byte, ideographs and other characters from
+// U+3000 on take two (lead byte 0x88 or 0x89). It lacks the characters
+// between U+0080 and U+2FFF (é, ¥, ☃) and those outside the basic plane:
+// each of their UTF-16 units becomes the default character '?'.
 std::string FakeNarrow(std::u16string_view text);
+// True when every character of `text` has a place in that code page.
+bool FakeNarrowHasAll(std::u16string_view text);
 
 // UTF-8 spelling for readable assertion messages.
 std::string Utf8(std::u16string_view text);

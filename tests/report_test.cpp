@@ -177,16 +177,17 @@ TEST(ReportWriter, IsBrokenAfterAFailedWrite) {
 class TranscriptionTest : public ::testing::Test {
  protected:
   std::int32_t Run(const std::u16string& reportPath = u"C:\\out\\r.txt") {
+    ReportFile report(platform, reportPath);
     try {
-      Transcribe(platform, files, u"C:\\out\\RESULT.TXT", reportPath, u"OK");
+      Transcribe(platform, u"C:\\out\\RESULT.TXT", report, u"OK");
     } catch (const Failure& failure) {
+      EXPECT_TRUE(platform.openForReading.empty()) << "the result file is closed on the way out";
       return failure.code();
     }
     return 0;
   }
 
   FakePlatform platform;
-  RunFiles files;
 };
 
 TEST_F(TranscriptionTest, WritesOneLinePerEntryAndClosesReportBeforeResult) {
@@ -196,8 +197,6 @@ TEST_F(TranscriptionTest, WritesOneLinePerEntryAndClosesReportBeforeResult) {
   EXPECT_EQ(platform.events, (std::vector<std::string>{
                                  "open-read C:\\out\\RESULT.TXT", "open-write C:\\out\\r.txt",
                                  "close-write C:\\out\\r.txt", "close-read C:\\out\\RESULT.TXT"}));
-  EXPECT_FALSE(files.report);
-  EXPECT_FALSE(files.resultFile);
 }
 
 TEST_F(TranscriptionTest, EmptiesAnOldReportAndWritesNothingForNoEntries) {
@@ -211,7 +210,6 @@ TEST_F(TranscriptionTest, LeavesTheReportUntouchedWhenTheResultFileIsMissing) {
   platform.AddFile(u"C:\\out\\r.txt", "stale");
   EXPECT_EQ(Run(), kFileNotFound);
   EXPECT_EQ(platform.files[u"C:\\out\\r.txt"], "stale");
-  EXPECT_FALSE(files.reportTouched);
 
   EXPECT_EQ(Run(u"C:\\missing\\r.txt"), kFileNotFound);
 }
@@ -220,7 +218,6 @@ TEST_F(TranscriptionTest, RefusesAReportPathNamingTheResultFile) {
   platform.AddFile(u"C:\\out\\RESULT.TXT", "/R 1\r\n");
   EXPECT_EQ(Run(u"C:\\out\\RESULT.TXT"), kFileAlreadyOpen);
   EXPECT_EQ(platform.files[u"C:\\out\\RESULT.TXT"], "/R 1\r\n");
-  EXPECT_FALSE(files.reportTouched);
 }
 
 }  // namespace

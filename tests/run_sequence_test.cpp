@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
+#include <optional>
+#include <ostream>
 
 #include "fake_platform.h"
 #include "run/failure_trap.h"
@@ -90,7 +93,7 @@ TEST_F(RunJobTest, ShowsTheArgumentErrorAndTouchesNothingWhenTheCommandLineIsUnu
         u"faxjob.exe \"C:\\jobs\\job001.txt\" C:\\out\\status.txt"}) {
     platform.commandLine = commandLine;
     platform.messages.clear();
-    EXPECT_EQ(Run(), kExitCommandLineUnusable) << testing::Utf8(commandLine);
+    EXPECT_EQ(Run(), kExitNothingSent) << testing::Utf8(commandLine);
     EXPECT_EQ(platform.messages, std::vector<std::u16string>{kArgumentErrorMessage});
   }
   EXPECT_EQ(gScript.calls, 0);
@@ -99,7 +102,7 @@ TEST_F(RunJobTest, ShowsTheArgumentErrorAndTouchesNothingWhenTheCommandLineIsUnu
 
 TEST_F(RunJobTest, AcceptsHiddenFilesNeverAndFoldersOnlyWithATrailingBackslash) {
   platform.hiddenFiles.insert(u"C:\\jobs\\job001.txt");
-  EXPECT_EQ(Run(), kExitCommandLineUnusable);
+  EXPECT_EQ(Run(), kExitNothingSent);
 
   platform.hiddenFiles.clear();
   platform.commandLine = u"faxjob C:\\jobs\\ C:\\out\\status.txt";
@@ -112,9 +115,8 @@ TEST_F(RunJobTest, AcceptsHiddenFilesNeverAndFoldersOnlyWithATrailingBackslash) 
 }
 
 TEST_F(RunJobTest, ShowsAFailureOfTheFileSearchWithItsCode) {
-  platform.failCall = 2;  // the file search, right after the command line
-  platform.failCode = kDeviceIoError;
-  EXPECT_EQ(Run(), kExitCommandLineUnusable);
+  platform.faults = {.atCall = 2, .code = kDeviceIoError};  // the search, after the command line
+  EXPECT_EQ(Run(), kExitNothingSent);
   ASSERT_EQ(platform.messages.size(), 1u);
   EXPECT_EQ(platform.messages[0], u"エラー 57: " + DescriptionOf(kDeviceIoError));
 }
@@ -158,18 +160,85 @@ TEST_F(RunJobTest, KeepsTheLinesWrittenBeforeAFailureMidTranscription) {
             "000001," + kDone + "\r\n000002," + kDone + "\r\n" + ErrorLine(kInputPastEndOfFile));
 }
 
-TEST_F(RunJobTest, WritesNoReportWhenItsFolderIsMissing) {
-  platform.commandLine = u"faxjob C:\\jobs\\job001.txt C:\\gone\\status.txt";
-  EXPECT_EQ(Run(), kExitFailureUnreported);
-  EXPECT_EQ(gScript.calls, 1) << "the library is still called";
-  EXPECT_EQ(platform.files.count(u"C:\\gone\\status.txt"), 0u);
+// Nothing is sent whose outcome could never be recorded: no call, no box,
+// nothing written, and a status that says so.
+TEST_F(RunJobTest, SendsNothingWhenTheReportCanNeverBeWritten) {
+  platform.folders.insert(u"C:\\out\\folder");
+  for (const std::u16string path :
+       {u"C:\\gone\\status.txt", u"C:\\out\\", u"C:\\out\\folder", u"C:\\out\\r<1.txt",
+        u"C:\\out\\r|1.txt", u"C:\\out\\r?.txt", u"C:\\out\\RESULT.TXT", u"C:\\out\\result.txt. ",
+        u"C:\\out\\readonly.txt", u"C:\\out\\hidden.txt"}) {
+    platform.AddFile(u"C:\\out\\readonly.txt", "old");
+    platform.readOnlyFiles.insert(u"C:\\out\\readonly.txt");
+    platform.AddFile(u"C:\\out\\hidden.txt", "old");
+    platform.hiddenFiles.insert(u"C:\\out\\hidden.txt");
+    const auto before = platform.files;
+    platform.commandLine = u"faxjob C:\\jobs\\job001.txt " + path;
+    EXPECT_EQ(Run(), kExitNothingSent) << testing::Utf8(path);
+    EXPECT_EQ(platform.files, before) << testing::Utf8(path);
+  }
+  EXPECT_EQ(gScript.calls, 0);
   EXPECT_TRUE(platform.messages.empty());
 }
 
-TEST_F(RunJobTest, LeavesTheResultFileAsWrittenWhenTheReportPathNamesIt) {
-  platform.commandLine = u"faxjob C:\\jobs\\job001.txt C:\\out\\RESULT.TXT";
-  EXPECT_EQ(Run(), kExitFailureUnreported);
-  EXPECT_EQ(platform.files[u"C:\\out\\RESULT.TXT"], gScript.result);
+// A path must reach the library exactly: a near equivalent (e for é, a
+// backslash for ¥) or a '?' could name another file.
+TEST_F(RunJobTest, RefusesPathsWithoutAnExactNarrowFormBeforeTheLibraryIsCalled) {
+  for (const std::u16string name : {u"é", u"¥..¥x", u"☃", u"\U0001F4E0", u"\xD800"}) {
+    const std::u16string job = u"C:\\jobs\\" + name + u".txt";
+    const std::u16string folder = u"C:\\out\\" + name;
+    platform.AddFile(job, "x");
+    platform.folders.insert(folder);
+    for (const std::u16string& arguments :
+         {job + u" " + kReport, u"C:\\jobs\\job001.txt " + folder + u"\\r.txt"}) {
+      platform.commandLine = u"faxjob " + arguments;
+      const std::u16string report = arguments.substr(arguments.find(u' ') + 1);
+      EXPECT_EQ(Run(), kExitFailureReported) << testing::Utf8(arguments);
+      EXPECT_EQ(platform.files[report], ErrorLine(kBadFileName)) << testing::Utf8(arguments);
+    }
+  }
+  EXPECT_EQ(gScript.calls, 0);
+}
+
+// A result file the library did not rewrite is the previous job's.
+TEST_F(RunJobTest, NeverTranscribesAResultFileLeftFromAnEarlierRun) {
+  gScript.writesResult = false;
+  for (std::int32_t code : {0, -16}) {
+    platform.AddFile(u"C:\\out\\RESULT.TXT", "/R 7\r\n/R 8\r\n/R 9\r\n");
+    gScript.code = code;
+    EXPECT_EQ(Run(), kExitFailureReported);
+    EXPECT_EQ(Report(), ErrorLine(kFileNotFound));
+  }
+  // One that cannot be removed stops the run before the library is called.
+  platform.AddFile(u"C:\\out\\RESULT.TXT", "/R 7\r\n");
+  platform.readOnlyFiles.insert(u"C:\\out\\RESULT.TXT");
+  EXPECT_EQ(Run(), kExitFailureReported);
+  EXPECT_EQ(Report(), ErrorLine(kAccessRefused));
+  EXPECT_EQ(gScript.calls, 2);
+}
+
+// The turn on the result file's folder is held from before the stale result
+// file is removed until the new one is closed, also when the run fails.
+TEST_F(RunJobTest, HoldsTheFolderTurnFromTheRemovalUntilTheResultFileIsClosed) {
+  auto turnEvents = [this] {
+    std::vector<std::string> events;
+    for (const std::string& event : platform.events) {
+      if (event.find("RESULT.TXT") != std::string::npos || event.starts_with("turn")) {
+        events.push_back(event);
+      }
+    }
+    platform.events.clear();
+    return events;
+  };
+  platform.AddFile(u"C:\\out\\RESULT.TXT", "old");
+  EXPECT_EQ(Run(), kExitReportWritten);
+  const std::vector<std::string> expected = {
+      "turn-take C:\\out\\", "remove C:\\out\\RESULT.TXT", "open-read C:\\out\\RESULT.TXT",
+      "close-read C:\\out\\RESULT.TXT", "turn-give C:\\out\\"};
+  EXPECT_EQ(turnEvents(), expected);
+  gScript.result = "/R 1\r\n\"/R 2";
+  EXPECT_EQ(Run(), kExitFailureReported);
+  EXPECT_EQ(turnEvents(), expected);
 }
 
 TEST_F(RunJobTest, RemovesAReportThatCannotHoldTheErrorLine) {
@@ -179,13 +248,14 @@ TEST_F(RunJobTest, RemovesAReportThatCannotHoldTheErrorLine) {
   EXPECT_EQ(Report(), "<none>");
 }
 
-TEST_F(RunJobTest, RewritesTheReportWithTheErrorLineAloneWhenClosingTheResultFileFails) {
+TEST_F(RunJobTest, AppendsTheErrorLineToAFinishedReportWhenClosingTheResultFileFails) {
   EXPECT_EQ(Run(), kExitReportWritten);
-  ASSERT_EQ(platform.events.back(), "close-read C:\\out\\RESULT.TXT");
-  platform.failCall = 2 * platform.calls;  // the same last call, in the next run
-  platform.failCode = kDeviceIoError;
+  ASSERT_EQ(platform.events.rbegin()[1], "close-read C:\\out\\RESULT.TXT");
+  // The same last call, in the next run.
+  platform.faults = {.atCall = 2 * static_cast<int>(platform.calls.size()), .code = kDeviceIoError};
   EXPECT_EQ(Run(), kExitFailureReported);
-  EXPECT_EQ(Report(), ErrorLine(kDeviceIoError));
+  EXPECT_EQ(Report(),
+            "000001," + kDone + "\r\n000002," + kDone + "\r\n" + ErrorLine(kDeviceIoError));
 }
 
 struct FaultOutcome {
@@ -208,61 +278,85 @@ TEST_F(RunJobTest, TurnsAFaultInsideTheLibraryIntoAnErrorLine) {
   EXPECT_FALSE(platform.onFault) << "the handler is removed when the run ends";
 }
 
-// Every platform call of a run fails in turn. Whatever fails, the report is
-// complete, or ends in exactly one error line after complete lines, or is
-// absent or stale, and the exit status says which.
-TEST_F(RunJobTest, NeverLetsAFailedRunPassForASuccessfulOne) {
+struct Outcome {
+  int status;
+  std::optional<std::string> report;  // none: no report file
+  bool operator==(const Outcome&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Outcome& outcome) {
+  return out << "status " << outcome.status << ", report "
+             << (outcome.report ? "\"" + *outcome.report + "\"" : "none");
+}
+
+// Every platform call of a run fails in turn, once (a transient fault) or
+// from then on (a full disk, a dead device). What the run must end in follows
+// from the operation that failed alone.
+TEST_F(RunJobTest, EndsEveryFaultInTheOneOutcomeItCallsFor) {
   const std::string line = "," + kDone + "\r\n";
   const std::string complete = "000001" + line + "000002" + line + "000003" + line;
-  for (std::int32_t code : {kDeviceIoError, kDiskFull, kOutOfMemory}) {
-    bool gotThrough = false;
-    for (int failCall = 1; !gotThrough && failCall < 200; ++failCall) {
-      FakePlatform fresh;
-      fresh.sendPageInt = StandInSendPageInt;
-      fresh.readChunk = 5;
-      fresh.AddFile(u"C:\\jobs\\job001.txt", "x");
-      fresh.AddFile(kReport, "stale");
-      fresh.folders.insert(u"C:\\out");
-      fresh.commandLine = platform.commandLine;
-      fresh.failCall = failCall;
-      fresh.failCode = code;
-      gScript = LibraryScript();
-      gScript.result = "/R 1\r\n/R 2\r\n/R 3\r\n";
-      SendRequest request{};
-      const int status = RunJob(fresh, request);
-      gotThrough = fresh.calls < failCall;
-      const bool present = fresh.files.count(kReport) != 0;
-      const std::string report = present ? fresh.files[kReport] : "";
-      SCOPED_TRACE("failing call " + std::to_string(failCall) + ", code " + std::to_string(code));
-      EXPECT_TRUE(fresh.openForReading.empty() && fresh.openForWriting.empty());
-      switch (status) {
-        case kExitReportWritten:
-          EXPECT_EQ(report, complete);
-          break;
-        case kExitFailureReported: {
-          ASSERT_TRUE(present);
-          const std::size_t lastLine = report.rfind("\r\n", report.size() - 3);
-          const std::size_t errorStart = lastLine == std::string::npos ? 0 : lastLine + 2;
-          EXPECT_EQ(complete.compare(0, errorStart, report, 0, errorStart), 0) << report;
-          const std::string errorLine = report.substr(errorStart);
-          const bool isErrorLine = errorLine == ErrorLine(code) ||
-                                   errorLine == ErrorLine(kInternalError) ||
-                                   errorLine == ErrorLine(kFileNotFound);
-          EXPECT_TRUE(isErrorLine) << errorLine;
-          break;
+  auto runWith = [this](FakePlatform::Faults faults, Outcome* outcome) {
+    FakePlatform fresh;
+    fresh.sendPageInt = StandInSendPageInt;
+    fresh.readChunk = 4096;  // RESULT.TXT in one read; the next one finds its end
+    fresh.AddFile(u"C:\\jobs\\job001.txt", "x");
+    fresh.AddFile(kReport, "stale");
+    fresh.commandLine = platform.commandLine;
+    fresh.faults = faults;
+    gScript = LibraryScript();
+    gScript.result = "/R 1\r\n/R 2\r\n/R 3\r\n";
+    SendRequest request{};
+    outcome->status = RunJob(fresh, request);
+    outcome->report =
+        fresh.files.count(kReport) ? std::optional(fresh.files[kReport]) : std::nullopt;
+    EXPECT_TRUE(fresh.openForReading.empty() && fresh.openForWriting.empty());
+    EXPECT_EQ(fresh.messages.size(), outcome->status == kExitNothingSent ? 1u : 0u);
+    return fresh;
+  };
+  Outcome outcome;
+  const std::vector<std::string> operations = runWith({}, &outcome).calls;
+  ASSERT_EQ(outcome, (Outcome{kExitReportWritten, complete}));
+
+  for (const bool persistent : {false, true}) {
+    for (const std::int32_t code : {kDeviceIoError, kDiskFull}) {
+      const std::string error = ErrorLine(code);
+      std::map<std::string, int> seen;
+      for (std::size_t n = 1; n <= operations.size(); ++n) {
+        const std::string& operation = operations[n - 1];
+        const int occurrence = ++seen[operation];
+        Outcome expected;
+        if (operation == "RawCommandLine" || operation == "OrdinaryFileMatches") {
+          expected = {kExitNothingSent, "stale"};  // with the failure's message box
+        } else if (operation == "CanNeverCreate") {
+          // Not certain, so the run goes ahead.
+          expected = persistent ? Outcome{kExitFailureUnreported, "stale"}
+                                : Outcome{kExitReportWritten, complete};
+        } else if (operation == "Read") {
+          // The report is open: empty, then holding the three lines.
+          expected = persistent
+                         ? Outcome{kExitFailureUnreported, ""}
+                         : Outcome{kExitFailureReported, (occurrence == 1 ? "" : complete) + error};
+        } else if (operation == "Write") {
+          expected = {kExitFailureUnreported,
+                      persistent ? std::optional<std::string>("") : std::nullopt};
+        } else if (operation == "close-write") {
+          // Closing failed, so what the report holds is in doubt.
+          expected = {kExitFailureUnreported, persistent ? std::optional(complete) : std::nullopt};
+        } else if (operation == "close-read") {
+          expected = persistent ? Outcome{kExitFailureUnreported, complete}
+                                : Outcome{kExitFailureReported, complete + error};
+        } else {  // before the report is opened
+          expected = persistent ? Outcome{kExitFailureUnreported, "stale"}
+                                : Outcome{kExitFailureReported, error};
         }
-        case kExitFailureUnreported:
-          EXPECT_TRUE(!present || report == "stale") << report;
-          break;
-        case kExitCommandLineUnusable:
-          EXPECT_EQ(fresh.messages.size(), 1u);
-          EXPECT_EQ(report, "stale");
-          break;
-        default:
-          ADD_FAILURE() << "exit status " << status;
+        SCOPED_TRACE(std::string(persistent ? "persistent" : "transient") + " fault " +
+                     std::to_string(code) + " at call " + std::to_string(n) + ", " + operation);
+        const FakePlatform faulty = runWith({static_cast<int>(n), code, persistent}, &outcome);
+        EXPECT_EQ(outcome, expected);
+        EXPECT_EQ(faulty.faultsInjected,
+                  persistent ? static_cast<int>(faulty.calls.size() - n + 1) : 1);
       }
     }
-    EXPECT_TRUE(gotThrough);
   }
 }
 

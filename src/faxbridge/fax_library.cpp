@@ -4,15 +4,10 @@
 
 namespace faxjob {
 
-std::int32_t FaxLibrary::SendPageInt(SendRequest& request) {
-  if (sendPageInt_ == nullptr) {
-    std::unique_ptr<DynamicLibrary> library = platform_.OpenLibrary(kFaxLibraryFileName);
-    void* entry = library->EntryPoint(kSendPageIntEntryName);
-    if (entry == nullptr) throw Failure(kEntryPointNotFound);
-    library_ = std::move(library);
-    sendPageInt_ = reinterpret_cast<SendPageIntFunction>(entry);
-  }
-  return sendPageInt_(&request, nullptr);
+SendPageIntFunction BindSendPageInt(Platform& platform) {
+  void* entry = platform.LoadEntryPoint(kFaxLibraryFileName, kSendPageIntEntryName);
+  if (entry == nullptr) throw Failure(kEntryPointNotFound);
+  return reinterpret_cast<SendPageIntFunction>(entry);
 }
 
 }  // namespace faxjob

@@ -1,9 +1,8 @@
-// The binding to the fax library: loaded by name on the first call, so the
+// The binding to the fax library: loaded by name when the job is sent, so the
 // program builds and starts without it.
 #pragma once
 
 #include <cstdint>
-#include <memory>
 
 #include "faxbridge/send_request.h"
 #include "platform/platform.h"
@@ -19,27 +18,17 @@
 namespace faxjob {
 
 inline constexpr char16_t kFaxLibraryFileName[] = u"ZRQINT32.DLL";
+// The library also offers SendZRQ_File and SendZRQ_PageExt; this program
+// never looks them up.
 inline constexpr char kSendPageIntEntryName[] = "SendZRQ_PageInt";
-// The library's other entry points; this program never uses them.
-inline constexpr char kSendFileEntryName[] = "SendZRQ_File";
-inline constexpr char kSendPageExtEntryName[] = "SendZRQ_PageExt";
 
 // Second argument: a LOGFONT record or null; this program always passes null.
 using SendPageIntFunction = std::int32_t(FAXJOB_STDCALL*)(SendRequest* request,
                                                           const void* logFont);
 
-class FaxLibrary {
- public:
-  explicit FaxLibrary(Platform& platform) : platform_(platform) {}
-
-  // Hands the record to the library and returns its result code. Blocks
-  // until the library returns. Raises 53, 48 or 453 when it cannot be bound.
-  std::int32_t SendPageInt(SendRequest& request);
-
- private:
-  Platform& platform_;
-  std::unique_ptr<DynamicLibrary> library_;
-  SendPageIntFunction sendPageInt_ = nullptr;
-};
+// Loads the library and finds its entry point; the library stays loaded until
+// the process ends. Raises 53 or 48 when it cannot be loaded, 453 when the
+// entry point is missing.
+SendPageIntFunction BindSendPageInt(Platform& platform);
 
 }  // namespace faxjob

@@ -8,7 +8,7 @@ namespace faxjob {
 SendRequest gSendRequest{};
 
 void CopyToAnsiSlot(Platform& platform, std::span<char> slot, std::u16string text) {
-  const std::string bytes = platform.ToNarrow(text);
+  const std::string bytes = platform.ToNarrowExactly(text);
   auto store = [&slot](std::size_t index, char byte) {
     if (index >= slot.size()) throw Failure(kSubscriptOutOfRange);
     slot[index] = byte;

@@ -43,7 +43,9 @@ extern SendRequest gSendRequest;
 
 // Stores `text` in the narrow code page followed by a NUL, byte by byte,
 // checking each store against the slot's bounds. A store outside the slot
-// raises failure 9; the bytes stored before it remain.
+// raises failure 9; the bytes stored before it remain. A text that has no
+// exact narrow form raises failure 52 before any byte is stored: the slots
+// hold paths, and a near equivalent or a '?' would name another file.
 void CopyToAnsiSlot(Platform& platform, std::span<char> slot, std::u16string text);
 
 // Fills the numeric fields and every text slot, in the record's field order.

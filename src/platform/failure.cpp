@@ -48,9 +48,9 @@ const std::u16string& DescriptionOf(std::int32_t code) {
       return kDiskFullText;
     case kInputPastEndOfFile:
       return kPastEndText;
-    case kPermissionDenied:
+    case kHeldByAnotherProcess:
       return kPermissionText;
-    case kPathFileAccessError:
+    case kAccessRefused:
       return kAccessText;
     case kPathNotFound:
       return kPathNotFoundText;

@@ -22,8 +22,8 @@ enum FailureCode : std::int32_t {
   kDeviceIoError = 57,
   kDiskFull = 61,
   kInputPastEndOfFile = 62,
-  kPermissionDenied = 70,
-  kPathFileAccessError = 75,
+  kHeldByAnotherProcess = 70,  // a sharing violation or a lock ("permission denied")
+  kAccessRefused = 75,         // a read-only file, a folder in place of a file
   kPathNotFound = 76,
   kEntryPointNotFound = 453,
 };

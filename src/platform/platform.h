@@ -1,6 +1,8 @@
 // The one interface between the program and the operating system. Every
 // call the core makes to the OS goes through here, so tests can replace it
-// with an in-memory platform that fails any call on demand.
+// with an in-memory platform that refuses what the OS refuses and fails any
+// call on demand. Each operation names the failure codes it raises; any of
+// them may also raise 7 when memory runs out.
 #pragma once
 
 #include <cstddef>
@@ -11,64 +13,102 @@
 
 namespace faxjob {
 
-// A file open for sequential reading. Closing twice, or destroying an open
-// file, is harmless; only an explicit Close reports a failure.
+/// A file open for sequential reading. Destroying it closes it and ignores a failure; only an
+/// explicit Close reports one.
 class InputFile {
  public:
   virtual ~InputFile() = default;
-  // Reads up to `size` bytes; returns 0 only at the end of the file.
+  /// Reads up to `size` bytes; returns 0 only at the end of the file. Raises 57, 70.
   virtual std::size_t Read(char* buffer, std::size_t size) = 0;
-  // True when `path` names this very file, by identity, not by spelling.
+  /// True when `path` names this very file, by identity, not by spelling. Raises nothing else.
   virtual bool IsSameFileAs(const std::u16string& path) = 0;
+  /// Raises 57. The file is closed even then.
   virtual void Close() = 0;
 };
 
-// A file open for sequential writing.
+/// A file open for sequential writing, shared with nobody else for writing or removal.
 class OutputFile {
  public:
   virtual ~OutputFile() = default;
-  // Writes every byte or raises a failure: a short write is never silent.
+  /// Writes every byte or raises: a short write is never silent. Raises 61 (disk full, also a
+  /// write that reports success with nothing written), 57.
   virtual void Write(const char* data, std::size_t size) = 0;
+  /// Raises 61, 57. The file is closed even then.
   virtual void Close() = 0;
 };
 
-// A loaded library; it stays loaded as long as this object lives.
-class DynamicLibrary {
+/// A run's claim on a folder: while it is held, no other run on this machine takes a turn on the
+/// same folder. Destroying it gives the turn back.
+class FolderTurn {
  public:
-  virtual ~DynamicLibrary() = default;
-  // The address of the named entry point, or null when it has none.
-  virtual void* EntryPoint(const char* name) = 0;
+  virtual ~FolderTurn() = default;
 };
 
 class Platform {
  public:
   virtual ~Platform() = default;
 
-  // The process command line as the OS hands it over, program path included.
+  /// The process command line as the OS hands it over, program path included.
   virtual std::u16string RawCommandLine() = 0;
 
-  // True when the file-search name (wildcards * and ?) matches at least one
-  // ordinary file: directories, hidden and system files do not count. A name
-  // the file system rejects outright counts as no match.
+  /// The one character that separates folders in a path: the backslash on Windows, where a
+  /// forward slash is then an ordinary character for the program.
+  virtual char16_t FolderSeparator() = 0;
+
+  /// True when the file-search name (wildcards * and ?) matches at least one ordinary file:
+  /// folders, hidden and system files do not count. A name the file system rejects outright, or
+  /// a folder that does not exist, counts as no match. Raises 75, 57 and the like when the search
+  /// itself cannot be carried out.
   virtual bool OrdinaryFileMatches(const std::u16string& searchName) = 0;
 
-  // Conversion to and from the narrow (ANSI) code page. Characters the code
-  // page lacks are replaced as the system's own conversion does.
+  /// The text in the narrow (ANSI) code page; a character the code page lacks is replaced as the
+  /// system's own conversion does. For texts, never for paths.
   virtual std::string ToNarrow(std::u16string_view text) = 0;
+  /// The text in the narrow code page exactly, or failure 52 when any character has no exact
+  /// equivalent there: no near equivalent, no default character. For paths, which must name the
+  /// very file meant: a replacement could name another file or act as a wildcard.
+  virtual std::string ToNarrowExactly(std::u16string_view text) = 0;
+  /// The narrow text in UTF-16; a byte sequence the code page does not define is replaced as the
+  /// system's own conversion does.
   virtual std::u16string FromNarrow(std::string_view bytes) = 0;
-  // How many bytes the narrow character starting with this byte takes.
+  /// How many bytes the narrow character starting with this byte takes. Raises nothing.
   virtual std::size_t NarrowCharLength(unsigned char leadByte) = 0;
 
-  // A modal message box with the stop icon and one OK button.
+  /// A modal message box with the stop icon, one OK button and the program's name as its title;
+  /// returns when it is closed. Raises nothing: there is no one else to tell.
   virtual void ShowStopMessage(const std::u16string& text) = 0;
 
-  // Loads a library through the ordinary library search.
-  virtual std::unique_ptr<DynamicLibrary> OpenLibrary(const std::u16string& fileName) = 0;
+  /// Loads a library and returns the address of its entry point `entryName`, or null when it has
+  /// none. The search takes the program's own folder, the system folders and the folders on PATH,
+  /// never the current folder. The library stays loaded until the process ends, so nothing that
+  /// happens later in the run can unload code that may still be running or mapped. Raises 53 (the
+  /// library, or one it needs, is missing), 48 (it cannot be loaded for another reason).
+  virtual void* LoadEntryPoint(const std::u16string& fileName, const char* entryName) = 0;
 
+  /// True when creating or emptying a file at `path` would certainly fail: its folder is missing
+  /// or no folder; its name is one the file system rejects (a reserved character or a device
+  /// name); it names an existing folder, or an existing read-only, hidden or system file. Creates,
+  /// changes and opens for writing nothing. Anything less than certain gives false. Raises 7.
+  virtual bool CanNeverCreate(const std::u16string& path) = 0;
+
+  /// Waits until no other run on this machine holds the turn of `folder` (empty: the current
+  /// folder), then takes it. Folders are told apart by identity, not spelling: every path to one
+  /// folder gives the same turn. The turn is given back when the returned object is destroyed or
+  /// the process ends, however it ends. Raises 76 (no such folder), 75, 70, 7.
+  virtual std::unique_ptr<FolderTurn> TakeFolderTurn(const std::u16string& folder) = 0;
+
+  /// Opens an existing file for reading, sharing it with other readers only. Raises 53 (no such
+  /// file), 76 (its folder is missing), 75 (access refused, a folder), 70 (held by another
+  /// process), 52 (a name the file system rejects).
   virtual std::unique_ptr<InputFile> OpenForReading(const std::u16string& path) = 0;
-  // Creates the file, or empties it when it exists.
+  /// Creates the file, or empties it when it exists. Raises 76, 75, 70, 52, 61.
   virtual std::unique_ptr<OutputFile> OpenForWriting(const std::u16string& path) = 0;
-  virtual void RemoveFile(const std::u16string& path) = 0;
+  /// Opens an existing file for writing after its last byte. Raises what OpenForWriting raises,
+  /// and 53 when there is no such file.
+  virtual std::unique_ptr<OutputFile> OpenForAppending(const std::u16string& path) = 0;
+  /// Removes the file; returns false when there was none. Raises 70 (another process holds it),
+  /// 75 (access refused, or a folder of that name), 76 (its folder is missing), 52, 57.
+  virtual bool RemoveFile(const std::u16string& path) = 0;
 
   // From now on a processor fault anywhere in the process (a crash inside
   // the fax library, say) calls `onFault` and ends the process with the exit

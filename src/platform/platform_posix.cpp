@@ -5,20 +5,24 @@
 #include <glob.h>
 #include <iconv.h>
 #include <langinfo.h>
-#include <locale.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <clocale>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "platform/failure.h"
+#include "platform/unique_resource.h"
 
 namespace faxjob {
 
@@ -35,10 +39,11 @@ std::int32_t FailureCodeFor(int error, std::int32_t fallback) {
     case EPERM:
     case EISDIR:
     case EROFS:
-      return kPathFileAccessError;
+      return kAccessRefused;
     case EBUSY:
     case ETXTBSY:
-      return kPermissionDenied;
+    case EWOULDBLOCK:
+      return kHeldByAnotherProcess;
     case ENAMETOOLONG:
     case EILSEQ:
       return kBadFileName;
@@ -55,60 +60,72 @@ std::int32_t FailureCodeFor(int error, std::int32_t fallback) {
   }
 }
 
-// A missing folder is told apart from a missing file, as Windows does.
-[[noreturn]] void ThrowOpenError(int error, const std::string& path) {
-  if (error == ENOENT) {
-    const std::size_t slash = path.rfind('/');
-    struct stat folder;
-    if (slash != std::string::npos && slash > 0 &&
-        stat(path.substr(0, slash).c_str(), &folder) != 0) {
-      throw Failure(kPathNotFound);
-    }
-  }
-  throw Failure(FailureCodeFor(error, kPathFileAccessError));
+[[noreturn]] void ThrowErrno(std::int32_t fallback) {
+  throw Failure(FailureCodeFor(errno, fallback));
 }
 
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() { Close(); }
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
 
-  int get() const { return fd_; }
-  bool Close() {
-    if (fd_ < 0) return true;
-    return close(std::exchange(fd_, -1)) == 0;
-  }
+// A missing folder is told apart from a missing file, as Windows does.
+[[noreturn]] void ThrowOpenError(const std::string& path) {
+  const int error = errno;
+  struct stat folder;
+  if (error == ENOENT && stat(FolderOf(path).c_str(), &folder) != 0) throw Failure(kPathNotFound);
+  throw Failure(FailureCodeFor(error, kAccessRefused));
+}
 
- private:
-  int fd_;
+struct DescriptorTraits {
+  using Type = int;
+  static int Invalid() noexcept { return -1; }
+  static bool Release(int fd) noexcept { return close(fd) == 0; }
 };
+using UniqueDescriptor = UniqueResource<DescriptorTraits>;
 
+struct ConverterTraits {
+  using Type = iconv_t;
+  static iconv_t Invalid() noexcept { return reinterpret_cast<iconv_t>(-1); }
+  static bool Release(iconv_t converter) noexcept { return iconv_close(converter) == 0; }
+};
+using UniqueConverter = UniqueResource<ConverterTraits>;
+
+struct GlobTraits {
+  using Type = glob_t*;
+  static glob_t* Invalid() noexcept { return nullptr; }
+  static bool Release(glob_t* matches) noexcept {
+    globfree(matches);
+    return true;
+  }
+};
+using UniqueGlob = UniqueResource<GlobTraits>;
+
+// Converts between the locale's character set and UTF-16 with iconv.
 class Converter {
  public:
-  Converter(const char* to, const char* from) : cd_(iconv_open(to, from)) {
-    if (cd_ == reinterpret_cast<iconv_t>(-1)) throw Failure(kInternalError);
+  Converter(const char* to, const char* from) : converter_(iconv_open(to, from)) {
+    if (!converter_) throw Failure(kInternalError);
   }
-  Converter(const Converter&) = delete;
-  Converter& operator=(const Converter&) = delete;
-  ~Converter() { iconv_close(cd_); }
 
-  // Converts `input`; a unit the target lacks becomes `replacement`.
-  std::string Convert(const char* input, std::size_t size, std::size_t unitSize,
-                      std::string_view replacement) {
+  // Converts `input`; a unit the target lacks becomes `replacement`, or, with
+  // none, ends the conversion with nothing.
+  std::optional<std::string> Convert(const char* input, std::size_t size, std::size_t unitSize,
+                                     std::optional<std::string_view> replacement) {
     std::string output;
     char block[4096];
-    iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+    iconv(converter_.Get(), nullptr, nullptr, nullptr, nullptr);
     char* in = const_cast<char*>(input);
     std::size_t inLeft = size;
     while (inLeft > 0) {
       char* out = block;
       std::size_t outLeft = sizeof block;
-      const std::size_t result = iconv(cd_, &in, &inLeft, &out, &outLeft);
+      const std::size_t result = iconv(converter_.Get(), &in, &inLeft, &out, &outLeft);
       output.append(block, static_cast<std::size_t>(out - block));
       if (result == static_cast<std::size_t>(-1) && errno != E2BIG) {
-        output.append(replacement);
+        if (!replacement) return std::nullopt;
+        output.append(*replacement);
         const std::size_t skip = std::min(unitSize, inLeft);
         in += skip;
         inLeft -= skip;
@@ -118,59 +135,69 @@ class Converter {
   }
 
  private:
-  iconv_t cd_;
+  UniqueConverter converter_;
 };
 
-std::string ToNarrowWith(Converter& toNarrow, std::u16string_view text) {
-  return toNarrow.Convert(reinterpret_cast<const char*>(text.data()), text.size() * 2, 2, "?");
+// The byte length of the locale's character that starts with `lead`, found
+// with the C library's own decoder: the shortest sequence it accepts.
+std::size_t CharLengthStartingWith(std::string& prefix) {
+  std::mbstate_t state{};
+  wchar_t wide;
+  const std::size_t result = std::mbrtowc(&wide, prefix.data(), prefix.size(), &state);
+  if (result == prefix.size()) return result;
+  if (result != static_cast<std::size_t>(-2) || prefix.size() == MB_LEN_MAX) return 0;
+  for (int trail = 0xFE; trail >= 0x21; --trail) {
+    prefix.push_back(static_cast<char>(trail));
+    const std::size_t length = CharLengthStartingWith(prefix);
+    prefix.pop_back();
+    if (length != 0) return length;
+  }
+  return 0;
 }
 
-std::string NativePath(Converter& toNarrow, std::u16string_view path) {
-  std::string native = ToNarrowWith(toNarrow, path);
-  for (char& c : native) {
-    if (c == '\\') c = '/';
-  }
-  return native;
+std::string NativePath(Converter& toNarrow, const std::u16string& path) {
+  return *toNarrow.Convert(reinterpret_cast<const char*>(path.data()), path.size() * 2, 2, "?");
 }
 
 class PosixInputFile : public InputFile {
  public:
-  PosixInputFile(int fd, Converter& toNarrow) : fd_(fd), toNarrow_(toNarrow) {}
+  PosixInputFile(UniqueDescriptor fd, Converter& toNarrow)
+      : fd_(std::move(fd)), toNarrow_(toNarrow) {}
 
   std::size_t Read(char* buffer, std::size_t size) override {
     for (;;) {
-      const ssize_t got = read(fd_.get(), buffer, size);
+      const ssize_t got = read(fd_.Get(), buffer, size);
       if (got >= 0) return static_cast<std::size_t>(got);
-      if (errno != EINTR) throw Failure(FailureCodeFor(errno, kDeviceIoError));
+      if (errno != EINTR) ThrowErrno(kDeviceIoError);
     }
   }
 
   bool IsSameFileAs(const std::u16string& path) override {
     struct stat mine;
     struct stat other;
-    return fstat(fd_.get(), &mine) == 0 && stat(NativePath(toNarrow_, path).c_str(), &other) == 0 &&
+    return fstat(fd_.Get(), &mine) == 0 && stat(NativePath(toNarrow_, path).c_str(), &other) == 0 &&
            mine.st_dev == other.st_dev && mine.st_ino == other.st_ino;
   }
 
   void Close() override {
-    if (!fd_.Close()) throw Failure(FailureCodeFor(errno, kDeviceIoError));
+    if (!fd_.Close()) ThrowErrno(kDeviceIoError);
   }
 
  private:
-  Descriptor fd_;
+  UniqueDescriptor fd_;
   Converter& toNarrow_;
 };
 
 class PosixOutputFile : public OutputFile {
  public:
-  explicit PosixOutputFile(int fd) : fd_(fd) {}
+  explicit PosixOutputFile(UniqueDescriptor fd) : fd_(std::move(fd)) {}
 
   void Write(const char* data, std::size_t size) override {
     while (size > 0) {
-      const ssize_t written = write(fd_.get(), data, size);
+      const ssize_t written = write(fd_.Get(), data, size);
       if (written < 0) {
         if (errno == EINTR) continue;
-        throw Failure(FailureCodeFor(errno, kDeviceIoError));
+        ThrowErrno(kDeviceIoError);
       }
       if (written == 0) throw Failure(kDiskFull);
       data += written;
@@ -179,24 +206,20 @@ class PosixOutputFile : public OutputFile {
   }
 
   void Close() override {
-    if (!fd_.Close()) throw Failure(FailureCodeFor(errno, kDeviceIoError));
+    if (!fd_.Close()) ThrowErrno(kDeviceIoError);
   }
 
  private:
-  Descriptor fd_;
+  UniqueDescriptor fd_;
 };
 
-class PosixLibrary : public DynamicLibrary {
+// A lock on the folder itself: the kernel gives it back when the process ends.
+class PosixFolderTurn : public FolderTurn {
  public:
-  explicit PosixLibrary(void* handle) : handle_(handle) {}
-  PosixLibrary(const PosixLibrary&) = delete;
-  PosixLibrary& operator=(const PosixLibrary&) = delete;
-  ~PosixLibrary() override { dlclose(handle_); }
-
-  void* EntryPoint(const char* name) override { return dlsym(handle_, name); }
+  explicit PosixFolderTurn(UniqueDescriptor folder) : folder_(std::move(folder)) {}
 
  private:
-  void* handle_;
+  UniqueDescriptor folder_;
 };
 
 std::function<int()> gOnFault;
@@ -209,10 +232,15 @@ void HandleFaultSignal(int) {
 class PosixPlatform : public Platform {
  public:
   PosixPlatform(int argc, char** argv) {
-    setlocale(LC_ALL, "");
-    codeSet_ = nl_langinfo(CODESET);
-    toNarrow_ = std::make_unique<Converter>(codeSet_.c_str(), "UTF-16LE");
-    fromNarrow_ = std::make_unique<Converter>("UTF-16LE", codeSet_.c_str());
+    std::setlocale(LC_ALL, "");
+    const char* codeSet = nl_langinfo(CODESET);
+    toNarrow_.emplace(codeSet, "UTF-16LE");
+    fromNarrow_.emplace("UTF-16LE", codeSet);
+    for (int lead = 0; lead < 256; ++lead) {
+      std::string prefix(1, static_cast<char>(lead));
+      charLengths_[lead] =
+          static_cast<unsigned char>(std::max<std::size_t>(1, CharLengthStartingWith(prefix)));
+    }
     // The arguments arrive already split: joined with single spaces they give
     // the same command text whenever neither path holds a blank or a quote.
     commandLine_ = u"faxjob";
@@ -221,13 +249,12 @@ class PosixPlatform : public Platform {
 
   std::u16string RawCommandLine() override { return commandLine_; }
 
+  char16_t FolderSeparator() override { return u'/'; }
+
   bool OrdinaryFileMatches(const std::u16string& searchName) override {
     glob_t matches{};
     const int result = glob(Native(searchName).c_str(), GLOB_NOESCAPE, nullptr, &matches);
-    struct GlobFreer {
-      glob_t* matches;
-      ~GlobFreer() { globfree(matches); }
-    } freer{&matches};
+    const UniqueGlob owner(&matches);
     if (result == GLOB_NOSPACE) throw Failure(kOutOfMemory);
     if (result != 0) return false;
     for (std::size_t i = 0; i < matches.gl_pathc; ++i) {
@@ -240,32 +267,28 @@ class PosixPlatform : public Platform {
     return false;
   }
 
-  std::string ToNarrow(std::u16string_view text) override { return ToNarrowWith(*toNarrow_, text); }
+  std::string ToNarrow(std::u16string_view text) override {
+    return *toNarrow_->Convert(Bytes(text), text.size() * 2, 2, "?");
+  }
+
+  std::string ToNarrowExactly(std::u16string_view text) override {
+    std::optional<std::string> narrow = toNarrow_->Convert(Bytes(text), text.size() * 2, 2, {});
+    if (!narrow) throw Failure(kBadFileName);
+    return *std::move(narrow);
+  }
 
   std::u16string FromNarrow(std::string_view bytes) override {
-    const std::string wide = fromNarrow_->Convert(bytes.data(), bytes.size(), 1, "\xFD\xFF");
+    const std::string wide = *fromNarrow_->Convert(bytes.data(), bytes.size(), 1, "\xFD\xFF");
     return std::u16string(reinterpret_cast<const char16_t*>(wide.data()), wide.size() / 2);
   }
 
-  std::size_t NarrowCharLength(unsigned char leadByte) override {
-    if (codeSet_ == "UTF-8") {
-      if (leadByte >= 0xF0) return 4;
-      if (leadByte >= 0xE0) return 3;
-      if (leadByte >= 0xC0) return 2;
-      return 1;
-    }
-    if (codeSet_ == "SHIFT_JIS" || codeSet_ == "CP932" || codeSet_ == "SHIFT-JIS") {
-      return (leadByte >= 0x81 && leadByte <= 0x9F) || (leadByte >= 0xE0 && leadByte <= 0xFC) ? 2
-                                                                                              : 1;
-    }
-    return 1;
-  }
+  std::size_t NarrowCharLength(unsigned char leadByte) override { return charLengths_[leadByte]; }
 
   void ShowStopMessage(const std::u16string& text) override {
     std::fprintf(stderr, "faxjob: %s\n", ToNarrow(text).c_str());
   }
 
-  std::unique_ptr<DynamicLibrary> OpenLibrary(const std::u16string& fileName) override {
+  void* LoadEntryPoint(const std::u16string& fileName, const char* entryName) override {
     // ZRQINT32.DLL is built as libzrqint32.so here.
     std::string name = ToNarrow(fileName);
     if (name.size() > 4 && strcasecmp(name.c_str() + name.size() - 4, ".dll") == 0) {
@@ -273,32 +296,53 @@ class PosixPlatform : public Platform {
     }
     for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     name = "lib" + name + ".so";
-    void* handle = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-      const char* reason = dlerror();
-      const bool missing = reason != nullptr && std::strstr(reason, "No such file") != nullptr;
-      throw Failure(missing ? kFileNotFound : kLibraryLoadError);
+    errno = 0;
+    // Never closed: the library stays loaded until the process ends.
+    void* library = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) throw Failure(errno == ENOENT ? kFileNotFound : kLibraryLoadError);
+    return dlsym(library, entryName);
+  }
+
+  bool CanNeverCreate(const std::u16string& path) override {
+    const std::string native = Native(path);
+    if (native.empty() || native.back() == '/') return true;
+    struct stat status;
+    if (stat(FolderOf(native).c_str(), &status) != 0) return errno == ENOENT || errno == ENOTDIR;
+    if (!S_ISDIR(status.st_mode)) return true;
+    if (stat(native.c_str(), &status) != 0) return false;
+    return S_ISDIR(status.st_mode) || faccessat(AT_FDCWD, native.c_str(), W_OK, AT_EACCESS) != 0;
+  }
+
+  std::unique_ptr<FolderTurn> TakeFolderTurn(const std::u16string& folder) override {
+    const std::string native = folder.empty() ? "." : Native(folder);
+    UniqueDescriptor handle(open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!handle)
+      throw Failure(errno == ENOENT ? kPathNotFound : FailureCodeFor(errno, kAccessRefused));
+    while (flock(handle.Get(), LOCK_EX) != 0) {
+      if (errno != EINTR) ThrowErrno(kHeldByAnotherProcess);
     }
-    return std::make_unique<PosixLibrary>(handle);
+    return std::make_unique<PosixFolderTurn>(std::move(handle));
   }
 
   std::unique_ptr<InputFile> OpenForReading(const std::u16string& path) override {
     const std::string native = Native(path);
-    const int fd = open(native.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) ThrowOpenError(errno, native);
-    return std::make_unique<PosixInputFile>(fd, *toNarrow_);
+    UniqueDescriptor fd(open(native.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) ThrowOpenError(native);
+    return std::make_unique<PosixInputFile>(std::move(fd), *toNarrow_);
   }
 
   std::unique_ptr<OutputFile> OpenForWriting(const std::u16string& path) override {
-    const std::string native = Native(path);
-    const int fd = open(native.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) ThrowOpenError(errno, native);
-    return std::make_unique<PosixOutputFile>(fd);
+    return OpenOutput(path, O_CREAT | O_TRUNC);
   }
 
-  void RemoveFile(const std::u16string& path) override {
-    if (unlink(Native(path).c_str()) != 0)
-      throw Failure(FailureCodeFor(errno, kPathFileAccessError));
+  std::unique_ptr<OutputFile> OpenForAppending(const std::u16string& path) override {
+    return OpenOutput(path, O_APPEND);
+  }
+
+  bool RemoveFile(const std::u16string& path) override {
+    if (unlink(Native(path).c_str()) == 0) return true;
+    if (errno == ENOENT) return false;
+    ThrowErrno(kAccessRefused);
   }
 
   void OnFault(std::function<int()> onFault) override {
@@ -309,11 +353,22 @@ class PosixPlatform : public Platform {
   }
 
  private:
+  static const char* Bytes(std::u16string_view text) {
+    return reinterpret_cast<const char*>(text.data());
+  }
+
+  std::unique_ptr<OutputFile> OpenOutput(const std::u16string& path, int flags) {
+    const std::string native = Native(path);
+    UniqueDescriptor fd(open(native.c_str(), O_WRONLY | O_CLOEXEC | flags, 0666));
+    if (!fd) ThrowOpenError(native);
+    return std::make_unique<PosixOutputFile>(std::move(fd));
+  }
+
   std::string Native(const std::u16string& path) { return NativePath(*toNarrow_, path); }
 
-  std::string codeSet_;
-  std::unique_ptr<Converter> toNarrow_;
-  std::unique_ptr<Converter> fromNarrow_;
+  std::optional<Converter> toNarrow_;
+  std::optional<Converter> fromNarrow_;
+  unsigned char charLengths_[256];
   std::u16string commandLine_;
 };
 

@@ -8,8 +8,8 @@
 
 namespace faxjob {
 
-// The narrow code page is the locale's character set; paths take the
-// backslash as a folder separator, as on Windows.
+// The narrow code page is the locale's character set; folders are separated
+// by a forward slash, as a Linux user types them.
 std::unique_ptr<Platform> CreatePosixPlatform(int argc, char** argv);
 
 }  // namespace faxjob

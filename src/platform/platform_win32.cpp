@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "platform/failure.h"
+#include "platform/unique_resource.h"
 
 namespace faxjob {
 
@@ -21,10 +22,11 @@ std::int32_t FailureCodeFor(DWORD error, std::int32_t fallback) {
       return kPathNotFound;
     case ERROR_ACCESS_DENIED:
     case ERROR_WRITE_PROTECT:
-      return kPathFileAccessError;
+      return kAccessRefused;
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
-      return kPermissionDenied;
+    case ERROR_USER_MAPPED_FILE:
+      return kHeldByAnotherProcess;
     case ERROR_INVALID_NAME:
     case ERROR_BAD_PATHNAME:
     case ERROR_DIRECTORY:
@@ -60,24 +62,44 @@ const wchar_t* Wide(const std::u16string& text) {
   return reinterpret_cast<const wchar_t*>(text.c_str());
 }
 
-class Handle {
- public:
-  explicit Handle(HANDLE handle) : handle_(handle) {}
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  ~Handle() { Close(); }
-
-  HANDLE get() const { return handle_; }
-  bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
-  // False when CloseHandle fails; the handle is gone either way.
-  bool Close() {
-    if (!valid()) return true;
-    return CloseHandle(std::exchange(handle_, INVALID_HANDLE_VALUE)) != 0;
-  }
-
- private:
-  HANDLE handle_;
+struct FileHandleTraits {
+  using Type = HANDLE;
+  static HANDLE Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+  static bool Release(HANDLE handle) noexcept { return CloseHandle(handle) != 0; }
 };
+using UniqueFile = UniqueResource<FileHandleTraits>;
+
+struct FileSearchTraits {
+  using Type = HANDLE;
+  static HANDLE Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+  static bool Release(HANDLE search) noexcept { return FindClose(search) != 0; }
+};
+using UniqueFileSearch = UniqueResource<FileSearchTraits>;
+
+struct KernelObjectTraits {
+  using Type = HANDLE;
+  static HANDLE Invalid() noexcept { return nullptr; }
+  static bool Release(HANDLE handle) noexcept { return CloseHandle(handle) != 0; }
+};
+using UniqueKernelObject = UniqueResource<KernelObjectTraits>;
+
+// A mutex this thread owns: given back, then closed.
+struct OwnedMutexTraits {
+  using Type = HANDLE;
+  static HANDLE Invalid() noexcept { return nullptr; }
+  static bool Release(HANDLE mutex) noexcept {
+    const bool released = ReleaseMutex(mutex) != 0;
+    return CloseHandle(mutex) != 0 && released;
+  }
+};
+using UniqueOwnedMutex = UniqueResource<OwnedMutexTraits>;
+
+// Opens a file or folder only to ask about it: no data access, any sharing.
+UniqueFile OpenForQuery(const wchar_t* path) {
+  return UniqueFile(CreateFileW(path, FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+}
 
 bool SameFileIdentity(HANDLE a, HANDLE b) {
   BY_HANDLE_FILE_INFORMATION first;
@@ -92,39 +114,38 @@ bool SameFileIdentity(HANDLE a, HANDLE b) {
 
 class Win32InputFile : public InputFile {
  public:
-  explicit Win32InputFile(HANDLE handle) : handle_(handle) {}
+  explicit Win32InputFile(UniqueFile file) : file_(std::move(file)) {}
 
   std::size_t Read(char* buffer, std::size_t size) override {
     DWORD read = 0;
-    if (!ReadFile(handle_.get(), buffer, static_cast<DWORD>(size), &read, nullptr)) {
+    if (!ReadFile(file_.Get(), buffer, static_cast<DWORD>(size), &read, nullptr)) {
       ThrowLastError(kDeviceIoError);
     }
     return read;
   }
 
   bool IsSameFileAs(const std::u16string& path) override {
-    Handle other(CreateFileW(Wide(path), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    return other.valid() && SameFileIdentity(handle_.get(), other.get());
+    const UniqueFile other = OpenForQuery(Wide(path));
+    return other && SameFileIdentity(file_.Get(), other.Get());
   }
 
   void Close() override {
-    if (!handle_.Close()) ThrowLastError(kDeviceIoError);
+    if (!file_.Close()) ThrowLastError(kDeviceIoError);
   }
 
  private:
-  Handle handle_;
+  UniqueFile file_;
 };
 
 class Win32OutputFile : public OutputFile {
  public:
-  explicit Win32OutputFile(HANDLE handle) : handle_(handle) {}
+  explicit Win32OutputFile(UniqueFile file) : file_(std::move(file)) {}
 
   void Write(const char* data, std::size_t size) override {
     while (size > 0) {
       const DWORD chunk = static_cast<DWORD>(size < (1u << 30) ? size : (1u << 30));
       DWORD written = 0;
-      if (!WriteFile(handle_.get(), data, chunk, &written, nullptr)) ThrowLastError(kDeviceIoError);
+      if (!WriteFile(file_.Get(), data, chunk, &written, nullptr)) ThrowLastError(kDeviceIoError);
       // A full disk may report success with fewer bytes, or none, written.
       if (written == 0) throw Failure(kDiskFull);
       data += written;
@@ -133,26 +154,19 @@ class Win32OutputFile : public OutputFile {
   }
 
   void Close() override {
-    if (!handle_.Close()) ThrowLastError(kDeviceIoError);
+    if (!file_.Close()) ThrowLastError(kDeviceIoError);
   }
 
  private:
-  Handle handle_;
+  UniqueFile file_;
 };
 
-class Win32Library : public DynamicLibrary {
+class Win32FolderTurn : public FolderTurn {
  public:
-  explicit Win32Library(HMODULE module) : module_(module) {}
-  Win32Library(const Win32Library&) = delete;
-  Win32Library& operator=(const Win32Library&) = delete;
-  ~Win32Library() override { FreeLibrary(module_); }
-
-  void* EntryPoint(const char* name) override {
-    return reinterpret_cast<void*>(GetProcAddress(module_, name));
-  }
+  explicit Win32FolderTurn(UniqueOwnedMutex mutex) : mutex_(std::move(mutex)) {}
 
  private:
-  HMODULE module_;
+  UniqueOwnedMutex mutex_;
 };
 
 // The fault handler has no other way to reach the run than a global.
@@ -163,20 +177,47 @@ LONG WINAPI HandleUnhandledException(EXCEPTION_POINTERS*) {
   ExitProcess(static_cast<UINT>(onFault ? onFault() : 2));  // 2: no report records it
 }
 
+// Names the file system refuses to create: empty (a path ending in a
+// backslash), holding a reserved character, or a device name, with or
+// without an extension.
+bool IsRejectedFileName(std::u16string_view name) {
+  if (name.empty()) return true;
+  for (char16_t c : name) {
+    if (c < 0x20 || std::u16string_view(u"<>|\"*?").find(c) != std::u16string_view::npos) {
+      return true;
+    }
+  }
+  std::u16string_view base = name.substr(0, name.find(u'.'));
+  while (!base.empty() && base.back() == u' ') base.remove_suffix(1);
+  std::u16string upper;
+  for (char16_t c : base) upper += c >= u'a' && c <= u'z' ? char16_t(c - 32) : c;
+  if (upper == u"CON" || upper == u"PRN" || upper == u"AUX" || upper == u"NUL") return true;
+  return upper.size() == 4 && (upper.starts_with(u"COM") || upper.starts_with(u"LPT")) &&
+         upper[3] >= u'1' && upper[3] <= u'9';
+}
+
+// Hexadecimal digits of `value`, for kernel object names.
+void AppendHex(std::wstring& out, DWORD value) {
+  for (int shift = 28; shift >= 0; shift -= 4) out += L"0123456789abcdef"[(value >> shift) & 0xF];
+}
+
 class Win32Platform : public Platform {
  public:
   Win32Platform() {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    LeaveCurrentFolderOutOfLibrarySearch();
   }
 
   std::u16string RawCommandLine() override {
     return reinterpret_cast<const char16_t*>(GetCommandLineW());
   }
 
+  char16_t FolderSeparator() override { return u'\\'; }
+
   bool OrdinaryFileMatches(const std::u16string& searchName) override {
     WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(Wide(searchName), &found);
-    if (search == INVALID_HANDLE_VALUE) {
+    const UniqueFileSearch search(FindFirstFileW(Wide(searchName), &found));
+    if (!search) {
       switch (const DWORD error = GetLastError()) {
         case ERROR_FILE_NOT_FOUND:
         case ERROR_PATH_NOT_FOUND:
@@ -187,29 +228,35 @@ class Win32Platform : public Platform {
         case ERROR_FILENAME_EXCED_RANGE:
           return false;
         default:
-          throw Failure(FailureCodeFor(error, kPathFileAccessError));
+          throw Failure(FailureCodeFor(error, kAccessRefused));
       }
     }
-    struct SearchCloser {
-      HANDLE handle;
-      ~SearchCloser() { FindClose(handle); }
-    } closer{search};
     constexpr DWORD kNotOrdinary =
         FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
     do {
       if ((found.dwFileAttributes & kNotOrdinary) == 0) return true;
-    } while (FindNextFileW(search, &found));
+    } while (FindNextFileW(search.Get(), &found));
     return false;
   }
 
   std::string ToNarrow(std::u16string_view text) override {
-    if (text.empty()) return {};
-    const wchar_t* wide = reinterpret_cast<const wchar_t*>(text.data());
-    const int length = static_cast<int>(text.size());
-    const int size = WideCharToMultiByte(CP_ACP, 0, wide, length, nullptr, 0, nullptr, nullptr);
-    if (size <= 0) ThrowLastError(kOutOfMemory);
-    std::string narrow(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_ACP, 0, wide, length, narrow.data(), size, nullptr, nullptr);
+    return Narrow(text, GetACP(), 0, nullptr);
+  }
+
+  std::string ToNarrowExactly(std::u16string_view text) override {
+    const UINT codePage = GetACP();
+    std::string narrow;
+    if (codePage == CP_UTF8) {
+      // Takes no best-fit flag: every valid text converts exactly, and a lone
+      // surrogate is refused.
+      narrow = Narrow(text, codePage, WC_ERR_INVALID_CHARS, nullptr);
+    } else {
+      BOOL usedDefault = FALSE;
+      narrow = Narrow(text, codePage, WC_NO_BEST_FIT_CHARS, &usedDefault);
+      if (usedDefault) throw Failure(kBadFileName);
+    }
+    // The narrow text must name what the wide text names, character for character.
+    if (FromNarrow(narrow) != text) throw Failure(kBadFileName);
     return narrow;
   }
 
@@ -232,33 +279,131 @@ class Win32Platform : public Platform {
     MessageBoxW(nullptr, Wide(text), L"faxjob", MB_OK | MB_ICONSTOP);
   }
 
-  std::unique_ptr<DynamicLibrary> OpenLibrary(const std::u16string& fileName) override {
-    HMODULE module = LoadLibraryW(Wide(fileName));
+  void* LoadEntryPoint(const std::u16string& fileName, const char* entryName) override {
+    // Never freed: the library stays loaded until the process ends.
+    const HMODULE module = LoadLibraryW(Wide(fileName));
     if (module == nullptr) ThrowLastError(kLibraryLoadError);
-    return std::make_unique<Win32Library>(module);
+    return reinterpret_cast<void*>(GetProcAddress(module, entryName));
+  }
+
+  bool CanNeverCreate(const std::u16string& path) override {
+    const std::size_t nameStart = path.rfind(u'\\') + 1;  // 0 when there is no backslash
+    if (IsRejectedFileName(std::u16string_view(path).substr(nameStart))) return true;
+    const std::u16string folder = nameStart == 0 ? u"." : path.substr(0, nameStart);
+    const DWORD folderAttributes = GetFileAttributesW(Wide(folder));
+    if (folderAttributes == INVALID_FILE_ATTRIBUTES) {
+      switch (GetLastError()) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_NAME:
+        case ERROR_BAD_PATHNAME:
+        case ERROR_DIRECTORY:
+        case ERROR_BAD_NETPATH:
+        case ERROR_BAD_NET_NAME:
+          return true;
+        default:
+          return false;  // not certain: access refused, say
+      }
+    }
+    if ((folderAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return true;
+    // Creating a file over a hidden or system one with normal attributes is
+    // refused, as is writing over a read-only one or a folder.
+    const DWORD attributes = GetFileAttributesW(Wide(path));
+    constexpr DWORD kNeverOverwritten = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY |
+                                        FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & kNeverOverwritten) != 0;
+  }
+
+  std::unique_ptr<FolderTurn> TakeFolderTurn(const std::u16string& folder) override {
+    const UniqueFile handle = OpenForQuery(folder.empty() ? L"." : Wide(folder));
+    if (!handle) {
+      if (GetLastError() == ERROR_FILE_NOT_FOUND) throw Failure(kPathNotFound);
+      ThrowLastError(kAccessRefused);
+    }
+    BY_HANDLE_FILE_INFORMATION identity;
+    if (!GetFileInformationByHandle(handle.Get(), &identity)) ThrowLastError(kAccessRefused);
+    // One mutex per folder on this machine, named by the folder's identity. A
+    // mutex whose owner ended without giving it back is taken over.
+    std::wstring name = L"Global\\faxjob-result-folder-";
+    AppendHex(name, identity.dwVolumeSerialNumber);
+    AppendHex(name, identity.nFileIndexHigh);
+    AppendHex(name, identity.nFileIndexLow);
+    UniqueKernelObject mutex(CreateMutexW(nullptr, FALSE, name.c_str()));
+    if (!mutex) ThrowLastError(kHeldByAnotherProcess);
+    const DWORD waited = WaitForSingleObject(mutex.Get(), INFINITE);
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+      ThrowLastError(kHeldByAnotherProcess);
+    }
+    return std::make_unique<Win32FolderTurn>(UniqueOwnedMutex(mutex.Detach()));
   }
 
   std::unique_ptr<InputFile> OpenForReading(const std::u16string& path) override {
-    HANDLE handle = CreateFileW(Wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) ThrowLastError(kPathFileAccessError);
-    return std::make_unique<Win32InputFile>(handle);
+    UniqueFile file(CreateFileW(Wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file) ThrowLastError(kAccessRefused);
+    return std::make_unique<Win32InputFile>(std::move(file));
   }
 
   std::unique_ptr<OutputFile> OpenForWriting(const std::u16string& path) override {
-    HANDLE handle = CreateFileW(Wide(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) ThrowLastError(kPathFileAccessError);
-    return std::make_unique<Win32OutputFile>(handle);
+    return OpenOutput(path, GENERIC_WRITE, CREATE_ALWAYS);
   }
 
-  void RemoveFile(const std::u16string& path) override {
-    if (!DeleteFileW(Wide(path))) ThrowLastError(kPathFileAccessError);
+  std::unique_ptr<OutputFile> OpenForAppending(const std::u16string& path) override {
+    // Append access alone: every write lands after the last byte.
+    return OpenOutput(path, FILE_APPEND_DATA, OPEN_EXISTING);
+  }
+
+  bool RemoveFile(const std::u16string& path) override {
+    if (DeleteFileW(Wide(path))) return true;
+    if (GetLastError() == ERROR_FILE_NOT_FOUND) return false;
+    ThrowLastError(kAccessRefused);
   }
 
   void OnFault(std::function<int()> onFault) override {
     gOnFault = std::move(onFault);
     SetUnhandledExceptionFilter(gOnFault ? HandleUnhandledException : nullptr);
+  }
+
+ private:
+  // The current folder is often a shared job folder that others can write
+  // to. A library folder set for the process takes its place in the search;
+  // the program's own folder, which comes first anyway, gives the same order
+  // as an empty one, which some Windows implementations read as "not set".
+  static void LeaveCurrentFolderOutOfLibrarySearch() {
+    std::wstring program(MAX_PATH, L'\0');
+    DWORD length;
+    while ((length = GetModuleFileNameW(nullptr, program.data(),
+                                        static_cast<DWORD>(program.size()))) == program.size()) {
+      program.resize(program.size() * 2);
+    }
+    program.resize(length);
+    const std::size_t lastBackslash = program.rfind(L'\\');
+    SetDllDirectoryW(
+        lastBackslash == std::wstring::npos ? L"" : program.substr(0, lastBackslash).c_str());
+  }
+
+  static std::unique_ptr<OutputFile> OpenOutput(const std::u16string& path, DWORD access,
+                                                DWORD disposition) {
+    UniqueFile file(CreateFileW(Wide(path), access, FILE_SHARE_READ, nullptr, disposition,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) ThrowLastError(kAccessRefused);
+    return std::make_unique<Win32OutputFile>(std::move(file));
+  }
+
+  static std::string Narrow(std::u16string_view text, UINT codePage, DWORD flags,
+                            BOOL* usedDefault) {
+    if (text.empty()) return {};
+    const wchar_t* wide = reinterpret_cast<const wchar_t*>(text.data());
+    const int length = static_cast<int>(text.size());
+    const int size =
+        WideCharToMultiByte(codePage, flags, wide, length, nullptr, 0, nullptr, usedDefault);
+    if (size <= 0) {
+      if (GetLastError() == ERROR_NO_UNICODE_TRANSLATION) throw Failure(kBadFileName);
+      ThrowLastError(kOutOfMemory);
+    }
+    std::string narrow(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(codePage, flags, wide, length, narrow.data(), size, nullptr, usedDefault);
+    return narrow;
   }
 };
 

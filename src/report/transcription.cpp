@@ -1,28 +1,23 @@
 #include "report/transcription.h"
 
-#include "platform/failure.h"
+#include <memory>
+
 #include "report/result_reader.h"
 
 namespace faxjob {
 
-void Transcribe(Platform& platform, RunFiles& files, const std::u16string& resultFilePath,
-                const std::u16string& reportFilePath, const std::u16string& statusText) {
-  files.resultFile = platform.OpenForReading(resultFilePath);
-  // Opening the result file for writing would destroy what the library wrote.
-  if (files.resultFile->IsSameFileAs(reportFilePath)) throw Failure(kFileAlreadyOpen);
-  files.report = std::make_unique<ReportWriter>(platform.OpenForWriting(reportFilePath));
-  files.reportTouched = true;
-
+void Transcribe(Platform& platform, const std::u16string& resultFilePath, ReportFile& report,
+                const std::u16string& statusText) {
   const std::string narrowStatusText = platform.ToNarrow(statusText);
-  ResultReader reader(platform, *files.resultFile);
+  const std::unique_ptr<InputFile> resultFile = platform.OpenForReading(resultFilePath);
+  report.Create(*resultFile);
+
+  ResultReader reader(platform, *resultFile);
   while (const std::optional<double> number = reader.NextEntry()) {
-    files.report->WriteLine(*number, narrowStatusText);
+    report.WriteLine(*number, narrowStatusText);
   }
 
-  files.report->Close();
-  files.report.reset();
-  // Released first: a failed close leaves the file in no state to look at again.
-  const std::unique_ptr<InputFile> resultFile = std::move(files.resultFile);
+  report.Finish();
   resultFile->Close();
 }
 

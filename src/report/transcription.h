@@ -1,27 +1,18 @@
 // Copies the library's per-record outcome into the report file.
 #pragma once
 
-#include <memory>
 #include <string>
 
 #include "platform/platform.h"
-#include "report/report_writer.h"
+#include "report/report_file.h"
 
 namespace faxjob {
 
-// The files a run holds open. The failure trap takes them over when a
-// failure interrupts the transcription.
-struct RunFiles {
-  std::unique_ptr<InputFile> resultFile;
-  std::unique_ptr<ReportWriter> report;
-  // This run created or emptied the report file.
-  bool reportTouched = false;
-};
-
 // Writes one report line per record entry of the result file, all with the
-// same status text. The result file is opened first, so a missing one
-// leaves the report file untouched.
-void Transcribe(Platform& platform, RunFiles& files, const std::u16string& resultFilePath,
-                const std::u16string& reportFilePath, const std::u16string& statusText);
+// same status text, then finishes the report and closes the result file, in
+// that order. The result file is opened first, so a missing one leaves the
+// report untouched; it is closed before this returns or raises.
+void Transcribe(Platform& platform, const std::u16string& resultFilePath, ReportFile& report,
+                const std::u16string& statusText);
 
 }  // namespace faxjob

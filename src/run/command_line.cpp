@@ -30,18 +30,37 @@ std::optional<CommandLinePaths> SplitArguments(std::u16string_view argumentText)
                           std::u16string(TrimSpaces(commandText.substr(separator)))};
 }
 
-std::u16string ResultFilePathFor(std::u16string_view reportFilePath) {
-  const std::size_t lastBackslash = reportFilePath.rfind(u'\\');
-  std::u16string folder;
-  if (lastBackslash != std::u16string_view::npos) {
-    folder = reportFilePath.substr(0, lastBackslash + 1);
-  }
-  return folder + u"RESULT.TXT";
+namespace {
+
+constexpr std::u16string_view kResultFileName = u"RESULT.TXT";
+
+char16_t UpperAscii(char16_t c) { return c >= u'a' && c <= u'z' ? char16_t(c - 32) : c; }
+
+}  // namespace
+
+std::u16string_view FolderPartOf(std::u16string_view path, char16_t separator) {
+  const std::size_t lastSeparator = path.rfind(separator);
+  return lastSeparator == std::u16string_view::npos ? std::u16string_view()
+                                                    : path.substr(0, lastSeparator + 1);
 }
 
-std::u16string FileSearchNameFor(std::u16string_view jobFilePath) {
+std::u16string ResultFilePathFor(std::u16string_view reportFilePath, char16_t separator) {
+  return std::u16string(FolderPartOf(reportFilePath, separator)) + std::u16string(kResultFileName);
+}
+
+bool NamesResultFile(std::u16string_view reportFilePath, char16_t separator) {
+  std::u16string_view name = reportFilePath.substr(FolderPartOf(reportFilePath, separator).size());
+  while (!name.empty() && (name.back() == u'.' || name.back() == u' ')) name.remove_suffix(1);
+  if (name.size() != kResultFileName.size()) return false;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    if (UpperAscii(name[i]) != kResultFileName[i]) return false;
+  }
+  return true;
+}
+
+std::u16string FileSearchNameFor(std::u16string_view jobFilePath, char16_t separator) {
   std::u16string searchName(jobFilePath);
-  if (!searchName.empty() && searchName.back() == u'\\') searchName += u'*';
+  if (!searchName.empty() && searchName.back() == separator) searchName += u'*';
   return searchName;
 }
 

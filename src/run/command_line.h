@@ -23,11 +23,22 @@ struct CommandLinePaths {
 // Splits at the first space of the trimmed argument text; no space, no paths.
 std::optional<CommandLinePaths> SplitArguments(std::u16string_view argumentText);
 
-// The library writes its result file into the report file's folder: the
-// report path up to its last backslash. A forward slash is no separator.
-std::u16string ResultFilePathFor(std::u16string_view reportFilePath);
+// Paths are split into folders at `separator` alone: the backslash on
+// Windows, where a forward slash in a path is then an ordinary character.
 
-// A name ending in a backslash searches the contents of that folder.
-std::u16string FileSearchNameFor(std::u16string_view jobFilePath);
+// The path up to and including its last separator; empty when it has none.
+std::u16string_view FolderPartOf(std::u16string_view path, char16_t separator);
+
+// The library writes its result file into the report file's folder.
+std::u16string ResultFilePathFor(std::u16string_view reportFilePath, char16_t separator);
+
+// True when the report path names the result file itself (letter case, and
+// the dots and spaces that the file system drops from the end of a name, do
+// not count): the report could then never be written without destroying
+// what it reports.
+bool NamesResultFile(std::u16string_view reportFilePath, char16_t separator);
+
+// A name ending in a separator searches the contents of that folder.
+std::u16string FileSearchNameFor(std::u16string_view jobFilePath, char16_t separator);
 
 }  // namespace faxjob

@@ -2,38 +2,30 @@
 // the report file, so that an unattended caller learns of it.
 #pragma once
 
-#include <string>
-
 #include "platform/failure.h"
-#include "platform/platform.h"
-#include "report/transcription.h"
+#include "report/report_file.h"
 
 namespace faxjob {
 
-// Exit statuses: what the report file says about the run.
+// Exit statuses: what the caller can learn from the report file.
 enum ExitStatus : int {
   kExitReportWritten = 0,      // the library returned 0 and the report holds its entries
   kExitFailureReported = 1,    // the report ends with the error line
   kExitFailureUnreported = 2,  // no report from this run: missing, or stale from an earlier one
-  kExitCommandLineUnusable = 3,
-  kExitLibraryFailed = 4,  // the report holds the entries of a library that returned an error
+  kExitNothingSent = 3,        // the command line or the report path is unusable; nothing written
+  kExitLibraryFailed = 4,      // the report holds the entries of a library that returned an error
 };
 
 class FailureTrap {
  public:
-  FailureTrap(Platform& platform, std::u16string reportFilePath, RunFiles& files)
-      : platform_(platform), reportFilePath_(std::move(reportFilePath)), files_(files) {}
+  explicit FailureTrap(ReportFile& report) : report_(report) {}
 
-  // Writes the error line, tolerating every failure on the way, closes the
-  // run's files and returns the exit status. Handles one failure only.
+  // Records the failure in the report and returns the exit status. Handles
+  // one failure only: whatever comes after it is not trapped again.
   int Handle(const Failure& failure) noexcept;
 
  private:
-  bool WriteErrorLine(const Failure& failure);
-
-  Platform& platform_;
-  std::u16string reportFilePath_;
-  RunFiles& files_;
+  ReportFile& report_;
   bool handled_ = false;
 };
 

@@ -6,6 +6,7 @@
 #include "faxbridge/fax_library.h"
 #include "faxbridge/result_messages.h"
 #include "platform/failure.h"
+#include "report/report_file.h"
 #include "report/transcription.h"
 #include "run/command_line.h"
 #include "run/failure_trap.h"
@@ -25,7 +26,10 @@ std::optional<CommandLinePaths> CheckCommandLine(Platform& platform) {
   try {
     std::optional<CommandLinePaths> paths =
         SplitArguments(ArgumentTextOf(platform.RawCommandLine()));
-    if (paths && platform.OrdinaryFileMatches(FileSearchNameFor(paths->jobFilePath))) return paths;
+    if (paths && platform.OrdinaryFileMatches(
+                     FileSearchNameFor(paths->jobFilePath, platform.FolderSeparator()))) {
+      return paths;
+    }
     platform.ShowStopMessage(kArgumentErrorMessage);
   } catch (const Failure& failure) {
     platform.ShowStopMessage(FailureMessageText(failure));
@@ -35,26 +39,49 @@ std::optional<CommandLinePaths> CheckCommandLine(Platform& platform) {
   return std::nullopt;
 }
 
+// No fax goes out whose outcome could never be recorded. Only what is certain
+// counts: a check that cannot be made lets the run go ahead.
+bool ReportCanNeverBeWritten(Platform& platform, const std::u16string& reportFilePath) {
+  try {
+    return NamesResultFile(reportFilePath, platform.FolderSeparator()) ||
+           platform.CanNeverCreate(reportFilePath);
+  } catch (...) {
+    return false;
+  }
+}
+
+// Runs whose result files are one file take turns, from before the stale
+// result file is removed until the new one is closed after the transcription.
+int SendAndTranscribe(Platform& platform, SendPageIntFunction sendPageInt, SendRequest& request,
+                      const std::u16string& resultFilePath, ReportFile& report) {
+  const std::unique_ptr<FolderTurn> turn = platform.TakeFolderTurn(
+      std::u16string(FolderPartOf(resultFilePath, platform.FolderSeparator())));
+  // A result file that the library does not rewrite must not pass for this run's.
+  platform.RemoveFile(resultFilePath);
+  const std::int32_t resultCode = sendPageInt(&request, nullptr);
+  Transcribe(platform, resultFilePath, report, ResultMessages(resultCode));
+  return resultCode == 0 ? kExitReportWritten : kExitLibraryFailed;
+}
+
 }  // namespace
 
 int RunJob(Platform& platform, SendRequest& request) {
   const std::optional<CommandLinePaths> paths = CheckCommandLine(platform);
-  if (!paths) return kExitCommandLineUnusable;
-  const std::u16string resultFilePath = ResultFilePathFor(paths->reportFilePath);
+  if (!paths) return kExitNothingSent;
+  if (ReportCanNeverBeWritten(platform, paths->reportFilePath)) return kExitNothingSent;
+  const std::u16string resultFilePath =
+      ResultFilePathFor(paths->reportFilePath, platform.FolderSeparator());
 
-  RunFiles files;
-  FailureTrap trap(platform, paths->reportFilePath, files);
+  ReportFile report(platform, paths->reportFilePath);
+  FailureTrap trap(report);
   // A fault inside the library unwinds nothing; the trap still reports it.
   platform.OnFault([&trap] { return trap.Handle(Failure(kInternalError)); });
 
-  int status = kExitReportWritten;
+  int status;
   try {
     FillSendRequest(platform, request, paths->jobFilePath, resultFilePath);
-    FaxLibrary library(platform);
-    const std::int32_t resultCode = library.SendPageInt(request);
-    Transcribe(platform, files, resultFilePath, paths->reportFilePath, ResultMessages(resultCode));
-    // A library failure whose result file lists no entries leaves an empty report.
-    if (resultCode != 0) status = kExitLibraryFailed;
+    const SendPageIntFunction sendPageInt = BindSendPageInt(platform);
+    status = SendAndTranscribe(platform, sendPageInt, request, resultFilePath, report);
   } catch (const Failure& failure) {
     status = trap.Handle(failure);
   } catch (const std::bad_alloc&) {

@@ -13,7 +13,9 @@ import json
 import os
 import shutil
 import struct
+import itertools
 import subprocess
+import threading
 import time
 import unittest
 from pathlib import Path, PureWindowsPath
@@ -180,14 +182,16 @@ class FaxjobTestCase(unittest.TestCase):
         shutil.copy2(self.artifacts.faxjob_exe, self.faxjob_exe)
         shutil.copy2(self.artifacts.fax_library, self.fax_library)
         self.record_file = self.scratch / "received-record.bin"
-        self._runs = 0
+        self._run_numbers = itertools.count(1)
+        self._run_numbers_lock = threading.Lock()  # runs may be started from several threads
 
     # -- running -------------------------------------------------------------------------------
 
     def run_raw(self, raw_command_line: str, cwd=None, env=None, timeout=None) -> RunResult:
         """Runs launch.exe on an exact raw command line, which need not start with faxjob."""
-        self._runs += 1
-        command_file = self.scratch / f"command-line-{self._runs}.txt"
+        with self._run_numbers_lock:
+            run = next(self._run_numbers)
+        command_file = self.scratch / f"command-line-{run}.txt"
         try:
             command_file.write_bytes(raw_command_line.encode("utf-8"))
         except UnicodeEncodeError:  # lone surrogates: only UTF-16 carries them
@@ -198,8 +202,8 @@ class FaxjobTestCase(unittest.TestCase):
         run_env.update(env or {})
         # Output goes to files, not pipes: a Wine background process that inherited a pipe would
         # keep the run from ending.
-        stdout_file = self.scratch / f"launch-{self._runs}.out"
-        stderr_file = self.scratch / f"launch-{self._runs}.err"
+        stdout_file = self.scratch / f"launch-{run}.out"
+        stderr_file = self.scratch / f"launch-{run}.err"
         with open(stdout_file, "wb") as out, open(stderr_file, "wb") as err:
             try:
                 subprocess.run(
@@ -251,6 +255,15 @@ class FaxjobTestCase(unittest.TestCase):
         path = self.path(relative)
         path.write_bytes("".join(line + "\r\n" for line in lines).encode(encoding))
         return path
+
+    def short_path(self, path) -> str:
+        """The Windows short (8.3) form of path, as GetShortPathNameW gives it."""
+        done = subprocess.run([self.wine, str(self.artifacts.setattr_exe), "--short-path",
+                               wine_path(path)], stdin=subprocess.DEVNULL, capture_output=True,
+                              timeout=self.RUN_TIMEOUT, check=False)
+        if done.returncode != 0:
+            self.fail(f"setattr.exe failed: {done.stderr.decode('utf-8', 'replace')}")
+        return done.stdout.decode("utf-8").strip()
 
     def set_attributes(self, path, attributes: str) -> int:
         """Sets Windows file attributes (hidden, system, readonly, archive, normal; comma-separated)

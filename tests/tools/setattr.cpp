@@ -1,8 +1,10 @@
 // setattr.exe PATH [ATTRIBUTE[,ATTRIBUTE...]]
+// setattr.exe --short-path PATH
 //
 // Sets the file attributes of PATH through SetFileAttributesW; ATTRIBUTE is one of hidden, system,
 // readonly, archive and normal. Then prints the attributes as Windows now reports them, in hex
 // (0x22 for hidden and archive), which is also all it does without an ATTRIBUTE argument.
+// With --short-path it prints PATH in its short (8.3) form instead, in UTF-8.
 #include <windows.h>
 
 #include <cstdio>
@@ -42,6 +44,17 @@ int wmain(int argc, wchar_t** argv) {
   if (argc != 2 && argc != 3) {
     tools::WriteStderr("usage: setattr.exe PATH [hidden|system|readonly|archive|normal[,...]]\n");
     return 2;
+  }
+  if (argc == 3 && std::wstring(argv[1]) == L"--short-path") {
+    wchar_t shortPath[MAX_PATH];
+    const DWORD length = GetShortPathNameW(argv[2], shortPath, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+      tools::WriteStderr("setattr: GetShortPathNameW failed with error " +
+                         std::to_string(GetLastError()) + "\n");
+      return 1;
+    }
+    tools::WriteStdout(tools::ToUtf8(shortPath) + "\n");
+    return 0;
   }
   if (argc == 3) {
     DWORD attributes = 0;

@@ -1,0 +1,57 @@
+// The report file's one owner for the whole run. The transcription writes
+// its lines through it; the failure trap records a failure in it, after the
+// lines already written. What the trap may do depends only on the state kept
+// here, never on which of the run's objects happened to be alive.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/failure.h"
+#include "platform/platform.h"
+#include "report/report_writer.h"
+
+namespace faxjob {
+
+class ReportFile {
+ public:
+  ReportFile(Platform& platform, std::u16string path)
+      : platform_(platform), path_(std::move(path)) {}
+  ReportFile(const ReportFile&) = delete;
+  ReportFile& operator=(const ReportFile&) = delete;
+
+  /// Creates the report, or empties an existing one. Raises 55, and touches nothing, when the
+  /// report path names `resultFile` itself: opening it for writing would destroy what it reports.
+  void Create(InputFile& resultFile);
+  /// One report line; raises what the write raises, and the report's content is then in doubt.
+  void WriteLine(double number, std::string_view narrowText);
+  /// Writes what is buffered and closes the report: every line is complete.
+  void Finish();
+
+  /// Makes `failure`'s error line the report's last line, after the complete lines already
+  /// written, creating the report when this run has not. Returns whether the line is in. A report
+  /// that this run created or emptied and that cannot end with the line is removed, so it never
+  /// passes for a finished one. Never raises.
+  bool RecordFailure(const Failure& failure) noexcept;
+
+ private:
+  enum class State {
+    kUntouched,        // not opened by this run
+    kOpen,             // open, every line written so far complete
+    kFinished,         // closed after complete lines
+    kInDoubt,          // a write or close failed: what the file holds is unknown
+    kNamesResultFile,  // never to be opened for writing
+  };
+
+  void AppendErrorLine(const Failure& failure);
+  void RemoveTouchedReport() noexcept;
+
+  Platform& platform_;
+  std::u16string path_;
+  State state_ = State::kUntouched;
+  std::optional<ReportWriter> writer_;
+};
+
+}  // namespace faxjob

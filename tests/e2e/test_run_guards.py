@@ -1,0 +1,232 @@
+"""What a run checks and holds so that its report and exit status can only tell this run's truth:
+exact paths, no stale or shared result file, no fax sent whose outcome cannot be recorded, a
+library that stays loaded, and a library search without the current folder."""
+
+import os
+import shutil
+import unittest
+from concurrent.futures import ThreadPoolExecutor
+
+from harness import FaxjobTestCase, ansi_bytes, slot_text_bytes, wine_path
+from test_failures import (EXIT_FAILURE_REPORTED, EXIT_FAILURE_UNREPORTED, EXIT_REPORT_WRITTEN,
+                           ONE_NUMBER_JOB, OLD_REPORT, SENT_TEXT, error_line, report_line,
+                           result_directive)
+
+EXIT_NOTHING_SENT = 3
+
+
+class GuardTestCase(FaxjobTestCase):
+
+    def run_job(self, job_lines, report_argument: str, job_name="job.txt", **run_options):
+        job = self.write_job(job_name, job_lines)
+        result = self.run_faxjob(f" {wine_path(job)} {report_argument}", **run_options)
+        self.assertNoWindow(result)
+        return result
+
+    def assertNotCalled(self):
+        self.assertFalse(self.record_file.exists(), "the library was called")
+
+
+class ExactPathTests(GuardTestCase):
+    """A path that has no exact form in code page 932 never reaches the library: a near
+    equivalent, a backslash for a yen sign, or a '?' could name another file."""
+
+    # Each with what the system's best-fit conversion would make of it: a file that exists here.
+    CASES = {"e with acute": ("jobé", "jobe"), "yen signs": ("x¥..¥a", "a"),
+             "snowman": ("☃", "X"), "emoji": ("\U0001F4E0", "XY"), "no mapping": ("丂", "X")}
+
+    def setUp(self):
+        super().setUp()
+        for _, decoy in self.CASES.values():
+            self.write_job(decoy + ".txt")
+
+    def test_job_path_without_an_exact_form(self):
+        report = self.path("out", "r.txt")
+        # Linux names cannot hold a lone surrogate, but Windows drops "\\name\\.." before it
+        # looks at the disk, so the job file is found while the path still holds it.
+        cases = {case: wine_path(self.write_job(name + ".txt"))
+                 for case, (name, _) in self.CASES.items()}
+        cases["lone surrogate"] = wine_path(self.scratch) + "\\\ud800\\..\\jobe.txt"
+        for case, job in cases.items():
+            with self.subTest(case):
+                result = self.run_faxjob(f" {job} {wine_path(report)}")
+                self.assertNoWindow(result)
+                self.assertNotCalled()
+                self.assertEqual(result.exit_code, EXIT_FAILURE_REPORTED)
+                self.assertEqual(report.read_bytes(), error_line(52))
+
+    def test_report_folder_without_an_exact_form(self):
+        # With best fit, "q¥..¥..¥other" would put RESULT.TXT into the folder "other".
+        other = self.make_folder("other")
+        cases = {case: self.make_folder("reports", name) for case, (name, _) in self.CASES.items()}
+        cases["yen signs"] = self.make_folder("reports", "q¥..¥..¥other")
+        cases["lone surrogate"] = self.make_folder("reports", "plain")
+        for case, folder in cases.items():
+            with self.subTest(case):
+                argument = wine_path(folder)
+                if case == "lone surrogate":
+                    argument += "\\\ud800\\.."
+                result = self.run_job(ONE_NUMBER_JOB, argument + "\\r.txt")
+                self.assertNotCalled()
+                self.assertEqual(result.exit_code, EXIT_FAILURE_REPORTED)
+                self.assertEqual((folder / "r.txt").read_bytes(), error_line(52))
+                self.assertEqual(os.listdir(folder), ["r.txt"])
+        self.assertEqual(os.listdir(other), [])
+
+
+class StaleResultFileTests(GuardTestCase):
+    """A RESULT.TXT left from an earlier run is removed before the call, so it can never be
+    reported as this run's."""
+
+    def setUp(self):
+        super().setUp()
+        self.report = self.path("out", "r.txt")
+        self.result_file = self.path("out", "RESULT.TXT")
+
+    def test_a_library_that_writes_no_result_file(self):
+        job = self.write_job("job.txt", ["!no-result"])
+        # Returns 0 without writing; or, given a pattern it cannot open, returns -16.
+        for case, job_argument in (("returns 0", wine_path(job)),
+                                   ("returns -16", wine_path(self.scratch) + "\\jo?.txt")):
+            with self.subTest(case):
+                self.result_file.write_bytes(b"/R 7\r\n/R 8\r\n/R 9\r\n")
+                result = self.run_faxjob(f" {job_argument} {wine_path(self.report)}")
+                self.assertNoWindow(result)
+                self.received_record()
+                self.assertEqual(result.exit_code, EXIT_FAILURE_REPORTED)
+                self.assertEqual(self.report.read_bytes(), error_line(53))
+                self.assertFalse(self.result_file.exists())
+
+    def test_a_result_file_that_cannot_be_removed_stops_the_run(self):
+        self.result_file.write_bytes(b"/R 7\r\n")
+        with self.subTest("held by another process"), self.holding(self.result_file):
+            result = self.run_job(ONE_NUMBER_JOB, wine_path(self.report))
+            self.assertEqual(result.exit_code, EXIT_FAILURE_REPORTED)
+            self.assertEqual(self.report.read_bytes(), error_line(70))
+        with self.subTest("a folder"):
+            self.result_file.unlink()
+            self.result_file.mkdir()
+            result = self.run_job(ONE_NUMBER_JOB, wine_path(self.report))
+            self.assertEqual(result.exit_code, EXIT_FAILURE_REPORTED)
+            self.assertEqual(self.report.read_bytes(), error_line(75))
+        self.assertNotCalled()
+
+
+class SharedResultFolderTests(GuardTestCase):
+    """Runs that share a result file take turns; the others never wait for each other. The
+    library's start is when it saves the record it received, its end when it writes RESULT.TXT."""
+
+    RUNS = 12
+
+    def start_runs(self, reports, sleep_ms):
+        """Starts one run per report path at once; run i sends entries 100i+1 to 100i+3."""
+        def run(i):
+            job = self.write_job(f"job{i}.txt", [
+                f"!sleep {sleep_ms}",
+                result_directive("".join(f"/R {100 * i + n}\r\n" for n in (1, 2, 3)))])
+            record = self.path("records", f"{i}.bin")
+            return self.run_faxjob(f" {wine_path(job)} {reports[i]}",
+                                   env={"ZRQ_STANDIN_RECORD": wine_path(record)},
+                                   timeout=self.RUN_TIMEOUT + len(reports) * sleep_ms / 1000)
+        with ThreadPoolExecutor(len(reports)) as pool:
+            return list(pool.map(run, range(len(reports))))
+
+    def started(self, i) -> float:
+        return self.path("records", f"{i}.bin").stat().st_mtime
+
+    def test_runs_into_one_folder_report_exactly_their_own_entries(self):
+        out = self.make_folder("Shared Reports")
+        short = self.short_path(out)
+        spellings = [wine_path(out), wine_path(out).upper(), wine_path(out).lower(), short,
+                     wine_path(out) + "\\..\\" + out.name]
+        reports = [f"{spellings[i % len(spellings)]}\\r{i}.txt" for i in range(self.RUNS)]
+        results = self.start_runs(reports, sleep_ms=1500)
+        for i, result in enumerate(results):
+            with self.subTest(run=i, spelling=spellings[i % len(spellings)]):
+                self.assertNoWindow(result)
+                self.assertEqual(result.exit_code, EXIT_REPORT_WRITTEN)
+                self.assertEqual((out / f"r{i}.txt").read_bytes(), b"".join(
+                    report_line(100 * i + n, SENT_TEXT) for n in (1, 2, 3)))
+        # One after the other: each library call began after the report before it was finished.
+        order = sorted(range(self.RUNS), key=self.started)
+        for before, after in zip(order, order[1:]):
+            self.assertGreater(self.started(after), (out / f"r{before}.txt").stat().st_mtime)
+
+    def test_runs_into_different_folders_do_not_wait(self):
+        folders = [self.make_folder(f"out{i}") for i in range(4)]
+        results = self.start_runs([wine_path(f) + "\\r.txt" for f in folders], sleep_ms=10000)
+        for i, result in enumerate(results):
+            self.assertEqual(result.exit_code, EXIT_REPORT_WRITTEN)
+            self.assertEqual((folders[i] / "r.txt").read_bytes(), b"".join(
+                report_line(100 * i + n, SENT_TEXT) for n in (1, 2, 3)))
+        ended = [(f / "RESULT.TXT").stat().st_mtime for f in folders]
+        self.assertLess(max(self.started(i) for i in range(4)), min(ended),
+                        "the four library calls did not all run at the same time")
+
+    def test_a_run_that_crashed_in_its_turn_does_not_block_the_next(self):
+        out = self.make_folder("out")
+        crashed = self.run_job(["!crash"], wine_path(out) + "\\crashed.txt")
+        self.assertEqual(crashed.exit_code, EXIT_FAILURE_REPORTED)
+        result = self.run_job(ONE_NUMBER_JOB, wine_path(out) + "\\r.txt")
+        self.assertEqual(result.exit_code, EXIT_REPORT_WRITTEN)
+        self.assertEqual((out / "r.txt").read_bytes(), report_line(1, SENT_TEXT))
+
+
+class LibraryStaysLoadedTests(GuardTestCase):
+    """A report path that names a mapped program file: the write fails, and the file must stay as
+    it was, so later runs still work."""
+
+    def test_report_path_naming_the_library_or_the_program(self):
+        for program_file in (self.fax_library, self.faxjob_exe):
+            with self.subTest(program_file.name):
+                before = program_file.read_bytes()
+                result = self.run_job(ONE_NUMBER_JOB, wine_path(program_file))
+                self.assertEqual(result.exit_code, EXIT_FAILURE_UNREPORTED)
+                self.assertEqual(program_file.read_bytes(), before)
+        report = self.path("out", "r.txt")
+        self.assertEqual(self.run_job(ONE_NUMBER_JOB, wine_path(report)).exit_code,
+                         EXIT_REPORT_WRITTEN)
+
+
+class UnwritableReportTests(GuardTestCase):
+    """A report path that could never be written: nothing is sent, nothing is written, no window,
+    exit status 3."""
+
+    def test_report_paths_that_can_never_be_written(self):
+        out = self.make_folder("out")
+        self.make_folder("out", "folder")
+        (out / "a file").write_bytes(b"x")
+        attributes = {"readonly": "read-only.txt", "hidden": "hidden.txt", "system": "system.txt"}
+        for attribute, name in attributes.items():
+            (out / name).write_bytes(OLD_REPORT)
+            self.set_attributes(out / name, attribute)
+        base = wine_path(out) + "\\"
+        cases = ["missing\\r.txt", "a file\\r.txt", "", "folder", "r<1.txt", "r>1.txt", "r|1.txt",
+                 'r"1.txt', "r*.txt", "r?.txt", "r\x01.txt", "CON", "nul", "COM1", "LPT1",
+                 "con.txt", "NUL.report.txt", "RESULT.TXT", "result.txt", *attributes.values()]
+        before = {p: p.read_bytes() for p in out.rglob("*") if p.is_file()}
+        for name in cases:
+            with self.subTest(name=name):
+                result = self.run_job(ONE_NUMBER_JOB, base + name)
+                self.assertEqual(result.exit_code, EXIT_NOTHING_SENT)
+                self.assertNotCalled()
+                self.assertEqual({p: p.read_bytes() for p in out.rglob("*") if p.is_file()},
+                                 before)
+        self.assertEqual(self.run_job(ONE_NUMBER_JOB, base + "r.txt").exit_code,
+                         EXIT_REPORT_WRITTEN)
+
+
+class LibrarySearchTests(GuardTestCase):
+
+    def test_a_library_in_the_working_folder_only_is_not_loaded(self):
+        working = self.make_folder("jobs")
+        shutil.move(self.fax_library, working / "ZRQINT32.DLL")
+        report = self.path("out", "r.txt")
+        result = self.run_job(ONE_NUMBER_JOB, wine_path(report), cwd=working)
+        self.assertNotCalled()
+        self.assertEqual(result.exit_code, EXIT_FAILURE_REPORTED)
+        self.assertEqual(report.read_bytes(), error_line(53))
+
+
+if __name__ == "__main__":
+    unittest.main()
