@@ -6,19 +6,25 @@
 #include <iconv.h>
 #include <langinfo.h>
 #include <signal.h>
+#include <strings.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <climits>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "platform/failure.h"

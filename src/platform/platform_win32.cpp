@@ -3,6 +3,9 @@
 #include <windows.h>
 
 #include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
 #include <utility>
 
 #include "platform/failure.h"

@@ -1,7 +1,10 @@
 #include "run/run_sequence.h"
 
+#include <cstdint>
+#include <memory>
 #include <new>
 #include <optional>
+#include <string>
 
 #include "faxbridge/fax_library.h"
 #include "faxbridge/result_messages.h"
