@@ -60,5 +60,5 @@ echo run. Treat the job as failed and its outcome as unknown; check the report f
 exit /b 2
 
 :refused
-echo faxjob: the command line was refused (job file missing, or not two paths); nothing was sent
+echo faxjob: nothing was sent: the command line is unusable (job file missing, not two paths) or the report path can never be written
 exit /b 3

@@ -50,7 +50,7 @@ Select Case status
     WScript.Echo "faxjob: failed, and no report says why; whatever lies at the report path is not from this"
     WScript.Echo "run. Treat the job as failed and its outcome as unknown; check the report folder."
   Case 3
-    WScript.Echo "faxjob: the command line was refused (job file missing, or not two paths); nothing was sent"
+    WScript.Echo "faxjob: nothing was sent: the command line is unusable (job file missing, not two paths) or the report path can never be written"
   Case Else
     WScript.Echo "faxjob: unexpected exit status " & status & ": treat the job as failed and its outcome as unknown"
 End Select

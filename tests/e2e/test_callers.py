@@ -27,8 +27,8 @@ JOB_DONE = "faxjob: job done; the report, one line per record entry:"
 LIBRARY_ERROR = ("faxjob: the fax library returned an error; its status text is on every "
                  "report line:")
 FAILED_62 = "faxjob: failed with error 000062; the report ends with the error line:"
-REFUSED = ("faxjob: the command line was refused (job file missing, or not two paths); "
-           "nothing was sent")
+REFUSED = ("faxjob: nothing was sent: the command line is unusable (job file missing, not two "
+           "paths) or the report path can never be written")
 
 
 class CallerTests(FaxjobTestCase):
