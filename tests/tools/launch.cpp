@@ -3,8 +3,9 @@
 // Starts a program with an exact raw command line, waits for it to end and prints one JSON object
 // on stdout:
 //   {"exit_code": N, "timed_out": false, "elapsed_ms": N, "windows": [WINDOW...]}
-// Every visible top-level window that the child shows is inspected and then closed by pressing its
-// default button, so that a modal message box never blocks a test:
+// Every visible top-level window that the child, or a process it started (a command interpreter
+// running the program, say), shows is inspected and then closed by pressing its default button,
+// so that a modal message box never blocks a test:
 //   {"class": "#32770", "title": "...", "text": "...", "buttons": [{"id": 1, "text": "OK"}],
 //    "icon": "hand" | "asterisk" | "exclamation" | "question" | "none" | "unknown"}
 //
@@ -14,6 +15,8 @@
 // A child still running after the timeout is terminated and reported with "timed_out": true.
 // launch.exe exits with the child's exit code, or 125 when it cannot start the child.
 #include <windows.h>
+// After windows.h, which it needs.
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -212,7 +215,7 @@ void Dismiss(HWND window, const WindowReport& report) {
 }
 
 struct WindowSearch {
-  DWORD process_id;
+  std::set<DWORD> process_ids;
   std::vector<HWND> found;
 };
 
@@ -220,7 +223,9 @@ BOOL CALLBACK CollectVisibleWindowOf(HWND window, LPARAM search_param) {
   auto* search = reinterpret_cast<WindowSearch*>(search_param);
   DWORD owner = 0;
   GetWindowThreadProcessId(window, &owner);
-  if (owner == search->process_id && IsWindowVisible(window)) search->found.push_back(window);
+  if (search->process_ids.count(owner) != 0 && IsWindowVisible(window)) {
+    search->found.push_back(window);
+  }
   return TRUE;
 }
 
@@ -239,8 +244,29 @@ void BringIntoView(HWND window, DWORD process_id) {
                SWP_NOSIZE | SWP_NOACTIVATE);
 }
 
+// The process and every process it started, directly or through others.
+std::set<DWORD> ProcessTree(DWORD root) {
+  std::set<DWORD> tree{root};
+  UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (snapshot.get() == INVALID_HANDLE_VALUE) return tree;
+  std::vector<std::pair<DWORD, DWORD>> parent_of;  // (process, parent)
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+       more = Process32NextW(snapshot.get(), &entry)) {
+    parent_of.emplace_back(entry.th32ProcessID, entry.th32ParentProcessID);
+  }
+  for (bool grew = true; grew;) {
+    grew = false;
+    for (const auto& [process, parent] : parent_of) {
+      if (tree.count(parent) != 0 && tree.insert(process).second) grew = true;
+    }
+  }
+  return tree;
+}
+
 std::vector<HWND> VisibleWindowsOf(DWORD process_id) {
-  WindowSearch search{process_id, {}};
+  WindowSearch search{ProcessTree(process_id), {}};
   EnumWindows(CollectVisibleWindowOf, reinterpret_cast<LPARAM>(&search));
   return search.found;
 }
