@@ -29,15 +29,15 @@ int wmain(int argc, wchar_t** argv) {
     tools::WriteStderr("usage: hold.exe PATH SECONDS\n");
     return 2;
   }
-  tools::UniqueHandle file(CreateFileW(argv[1], GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (file.get() == INVALID_HANDLE_VALUE) {
+  tools::UniqueFile file(CreateFileW(argv[1], GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) {
     tools::WriteStdout("error " + std::to_string(GetLastError()) + "\n");
     return 1;
   }
   tools::WriteStdout("held\n");
   const DWORD seconds = static_cast<DWORD>(wcstoul(argv[2], nullptr, 10));
   tools::UniqueHandle reader(CreateThread(nullptr, 0, ReadUntilEnd, nullptr, 0, nullptr));
-  WaitForSingleObject(reader.get(), seconds * 1000);
+  WaitForSingleObject(reader.Get(), seconds * 1000);
   return 0;
 }

@@ -67,9 +67,8 @@ struct MemoryCanvas {
   int width;
   int height;
   // Declared before the device context, so that it outlives the selection into it.
-  std::unique_ptr<std::remove_pointer_t<HBITMAP>, decltype(&DeleteObject)> bitmap{nullptr,
-                                                                                  &DeleteObject};
-  std::unique_ptr<std::remove_pointer_t<HDC>, decltype(&DeleteDC)> dc{nullptr, &DeleteDC};
+  tools::UniqueBitmap bitmap;
+  tools::UniqueDc dc;
   uint32_t* bits = nullptr;
 
   MemoryCanvas(int w, int h) : width(w), height(h) {
@@ -81,12 +80,12 @@ struct MemoryCanvas {
     info.bmiHeader.biBitCount = 32;
     info.bmiHeader.biCompression = BI_RGB;
     void* raw_bits = nullptr;
-    bitmap.reset(CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &raw_bits, nullptr, 0));
-    dc.reset(CreateCompatibleDC(nullptr));
+    bitmap.Reset(CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &raw_bits, nullptr, 0));
+    dc.Reset(CreateCompatibleDC(nullptr));
     bits = static_cast<uint32_t*>(raw_bits);
-    if (bitmap && dc) SelectObject(dc.get(), bitmap.get());
+    if (bitmap && dc) SelectObject(dc.Get(), bitmap.Get());
   }
-  bool ok() const { return bits != nullptr && dc != nullptr; }
+  bool ok() const { return bits != nullptr && dc; }
   Pixels Copy() const {
     GdiFlush();
     return Pixels(bits, bits + static_cast<size_t>(width) * static_cast<size_t>(height));
@@ -102,7 +101,7 @@ std::optional<Pixels> CaptureFromScreen(HWND window, int width, int height) {
   MemoryCanvas canvas(width, height);
   HDC screen = GetDC(nullptr);
   if (!canvas.ok() || screen == nullptr) return std::nullopt;
-  BOOL copied = BitBlt(canvas.dc.get(), 0, 0, width, height, screen, origin.x, origin.y, SRCCOPY);
+  BOOL copied = BitBlt(canvas.dc.Get(), 0, 0, width, height, screen, origin.x, origin.y, SRCCOPY);
   ReleaseDC(nullptr, screen);
   if (!copied) return std::nullopt;
   return canvas.Copy();
@@ -113,7 +112,7 @@ Pixels DrawSystemIcon(const wchar_t* icon_id, int width, int height, uint32_t ba
   if (!canvas.ok()) return {};
   std::fill(canvas.bits, canvas.bits + static_cast<size_t>(width) * height, background);
   // Drawn the way a static icon control draws itself: at its natural size, at the top left.
-  DrawIconEx(canvas.dc.get(), 0, 0, LoadIconW(nullptr, icon_id), 0, 0, 0, nullptr, DI_NORMAL);
+  DrawIconEx(canvas.dc.Get(), 0, 0, LoadIconW(nullptr, icon_id), 0, 0, 0, nullptr, DI_NORMAL);
   return canvas.Copy();
 }
 
@@ -247,13 +246,13 @@ void BringIntoView(HWND window, DWORD process_id) {
 // The process and every process it started, directly or through others.
 std::set<DWORD> ProcessTree(DWORD root) {
   std::set<DWORD> tree{root};
-  UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  if (snapshot.get() == INVALID_HANDLE_VALUE) return tree;
+  tools::UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) return tree;
   std::vector<std::pair<DWORD, DWORD>> parent_of;  // (process, parent)
   PROCESSENTRY32W entry = {};
   entry.dwSize = sizeof(entry);
-  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
-       more = Process32NextW(snapshot.get(), &entry)) {
+  for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more;
+       more = Process32NextW(snapshot.Get(), &entry)) {
     parent_of.emplace_back(entry.th32ProcessID, entry.th32ParentProcessID);
   }
   for (bool grew = true; grew;) {
@@ -325,10 +324,10 @@ int wmain(int argc, wchar_t** argv) {
   std::set<HWND> handled;
   bool timed_out = false;
   for (;;) {
-    if (WaitForSingleObject(process.get(), 50) == WAIT_OBJECT_0) break;
+    if (WaitForSingleObject(process.Get(), 50) == WAIT_OBJECT_0) break;
     if (GetTickCount64() - start_time > timeout_ms) {
-      TerminateProcess(process.get(), 0xDEAD);
-      WaitForSingleObject(process.get(), 5000);
+      TerminateProcess(process.Get(), 0xDEAD);
+      WaitForSingleObject(process.Get(), 5000);
       timed_out = true;
       break;
     }
@@ -349,7 +348,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   const ULONGLONG elapsed_ms = GetTickCount64() - start_time;
   DWORD exit_code = 0;
-  GetExitCodeProcess(process.get(), &exit_code);
+  GetExitCodeProcess(process.Get(), &exit_code);
 
   std::string json = "{\"exit_code\": " + std::to_string(exit_code) +
                      ", \"timed_out\": " + (timed_out ? "true" : "false") +

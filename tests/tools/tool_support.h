@@ -9,14 +9,26 @@
 #include <type_traits>
 #include <vector>
 
+#include "platform/unique_resource.h"
+
 namespace tools {
 
-struct HandleCloser {
-  void operator()(HANDLE handle) const {
-    if (handle != nullptr && handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-  }
+// The program's one owning type, with the kinds of handle the tools open.
+template <typename T, T kInvalid, auto kRelease>
+struct Traits {
+  using Type = T;
+  static T Invalid() noexcept { return kInvalid; }
+  static bool Release(T handle) noexcept { return kRelease(handle) != 0; }
 };
-using UniqueHandle = std::unique_ptr<std::remove_pointer_t<HANDLE>, HandleCloser>;
+struct FileTraits {
+  using Type = HANDLE;
+  static HANDLE Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+  static bool Release(HANDLE handle) noexcept { return CloseHandle(handle) != 0; }
+};
+using UniqueFile = faxjob::UniqueResource<FileTraits>;  // CreateFileW, snapshots
+using UniqueHandle = faxjob::UniqueResource<Traits<HANDLE, nullptr, &CloseHandle>>;
+using UniqueBitmap = faxjob::UniqueResource<Traits<HBITMAP, nullptr, &DeleteObject>>;
+using UniqueDc = faxjob::UniqueResource<Traits<HDC, nullptr, &DeleteDC>>;
 
 inline std::string ToUtf8(const std::wstring& text) {
   if (text.empty()) return {};
@@ -57,13 +69,13 @@ inline std::string JsonString(const std::wstring& text) {
 
 // A whole text file: UTF-16LE after a byte order mark, otherwise strict UTF-8.
 inline std::optional<std::wstring> ReadTextFile(const std::wstring& path) {
-  UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (file.get() == INVALID_HANDLE_VALUE) return std::nullopt;
+  UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return std::nullopt;
   std::vector<char> bytes;
   char chunk[4096];
   DWORD got = 0;
-  while (ReadFile(file.get(), chunk, sizeof(chunk), &got, nullptr) && got > 0) {
+  while (ReadFile(file.Get(), chunk, sizeof(chunk), &got, nullptr) && got > 0) {
     bytes.insert(bytes.end(), chunk, chunk + got);
   }
   if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xff &&
