@@ -65,37 +65,25 @@ const wchar_t* Wide(const std::u16string& text) {
   return reinterpret_cast<const wchar_t*>(text.c_str());
 }
 
-struct FileHandleTraits {
+// Handles that a failed call reports as INVALID_HANDLE_VALUE or as null, each
+// with the call that releases it.
+template <auto kRelease, bool kFailsAsInvalidValue>
+struct HandleTraits {
   using Type = HANDLE;
-  static HANDLE Invalid() noexcept { return INVALID_HANDLE_VALUE; }
-  static bool Release(HANDLE handle) noexcept { return CloseHandle(handle) != 0; }
+  static HANDLE Invalid() noexcept { return kFailsAsInvalidValue ? INVALID_HANDLE_VALUE : nullptr; }
+  static bool Release(HANDLE handle) noexcept { return kRelease(handle) != 0; }
 };
-using UniqueFile = UniqueResource<FileHandleTraits>;
-
-struct FileSearchTraits {
-  using Type = HANDLE;
-  static HANDLE Invalid() noexcept { return INVALID_HANDLE_VALUE; }
-  static bool Release(HANDLE search) noexcept { return FindClose(search) != 0; }
-};
-using UniqueFileSearch = UniqueResource<FileSearchTraits>;
-
-struct KernelObjectTraits {
-  using Type = HANDLE;
-  static HANDLE Invalid() noexcept { return nullptr; }
-  static bool Release(HANDLE handle) noexcept { return CloseHandle(handle) != 0; }
-};
-using UniqueKernelObject = UniqueResource<KernelObjectTraits>;
 
 // A mutex this thread owns: given back, then closed.
-struct OwnedMutexTraits {
-  using Type = HANDLE;
-  static HANDLE Invalid() noexcept { return nullptr; }
-  static bool Release(HANDLE mutex) noexcept {
-    const bool released = ReleaseMutex(mutex) != 0;
-    return CloseHandle(mutex) != 0 && released;
-  }
-};
-using UniqueOwnedMutex = UniqueResource<OwnedMutexTraits>;
+BOOL ReleaseAndCloseMutex(HANDLE mutex) {
+  const BOOL released = ReleaseMutex(mutex);
+  return CloseHandle(mutex) && released;
+}
+
+using UniqueFile = UniqueResource<HandleTraits<&CloseHandle, true>>;
+using UniqueFileSearch = UniqueResource<HandleTraits<&FindClose, true>>;
+using UniqueKernelObject = UniqueResource<HandleTraits<&CloseHandle, false>>;
+using UniqueOwnedMutex = UniqueResource<HandleTraits<&ReleaseAndCloseMutex, false>>;
 
 // Opens a file or folder only to ask about it: no data access, any sharing.
 UniqueFile OpenForQuery(const wchar_t* path) {
