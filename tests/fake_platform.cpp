@@ -94,22 +94,39 @@ class FakeInputFile : public InputFile {
 
 class FakeOutputFile : public OutputFile {
  public:
-  FakeOutputFile(FakePlatform& platform, std::u16string path)
-      : entry_(platform, std::move(path), platform.openForWriting, "close-write") {}
+  FakeOutputFile(FakePlatform& platform, std::u16string path, bool isFaultReport)
+      : entry_(platform, std::move(path), platform.openForWriting, "close-write"),
+        isFaultReport_(isFaultReport) {}
+  ~FakeOutputFile() override {
+    if (!closed_) Tell(FakePlatform::FaultReport::kInDoubt);
+  }
 
   void Write(const char* data, std::size_t size) override {
     FakePlatform& platform = entry_.platform();
+    Tell(FakePlatform::FaultReport::kInDoubt);
     platform.Call();
     const std::size_t fits = std::min(size, platform.diskSpace);
     platform.files[entry_.path()].append(data, fits);
     platform.diskSpace -= fits;
     if (fits < size) throw Failure(kDiskFull);
+    Tell(FakePlatform::FaultReport::kOpen);
   }
 
-  void Close() override { entry_.Close(); }
+  void Close() override {
+    closed_ = true;
+    Tell(FakePlatform::FaultReport::kInDoubt);
+    entry_.Close();
+    Tell(FakePlatform::FaultReport::kClosed);
+  }
 
  private:
+  void Tell(FakePlatform::FaultReport where) {
+    if (isFaultReport_) entry_.platform().faultReport = where;
+  }
+
   OpenFileEntry entry_;
+  bool isFaultReport_;
+  bool closed_ = false;
 };
 
 class FakeLibrary : public DynamicLibrary {
@@ -132,7 +149,11 @@ FakePlatform::FakePlatform() { current = this; }
 FakePlatform::~FakePlatform() { current = nullptr; }
 
 void FakePlatform::Call() {
-  if (++calls == failCall) throw Failure(failCode);
+  if (++calls == faultCall) {
+    const int status = SimulateFault();
+    faultOutcome = FaultOutcome{status, files};
+  }
+  if (calls == failCall) throw Failure(failCode);
 }
 
 std::u16string FakePlatform::FolderOf(const std::u16string& path) {
@@ -206,8 +227,8 @@ std::size_t FakePlatform::NarrowCharLength(unsigned char leadByte) {
   return (leadByte >= 0x81 && leadByte <= 0x9F) || (leadByte >= 0xE0 && leadByte <= 0xFC) ? 2 : 1;
 }
 
-// Showing a message box and setting the fault handler report no failure on
-// any platform, so they are never made to fail here.
+// Showing a message box reports no failure on any platform, so it is never
+// made to fail here.
 void FakePlatform::ShowStopMessage(const std::u16string& text) { messages.push_back(text); }
 
 std::unique_ptr<DynamicLibrary> FakePlatform::OpenLibrary(const std::u16string& fileName) {
@@ -249,7 +270,9 @@ std::unique_ptr<OutputFile> FakePlatform::OpenForWriting(const std::u16string& p
   files[path].clear();
   openForWriting.insert(path);
   events.push_back("open-write " + Narrow8(path));
-  return std::make_unique<FakeOutputFile>(*this, path);
+  const bool isFaultReport = faultPath && faultPath->reportPath == path;
+  if (isFaultReport) faultReport = FaultReport::kOpen;
+  return std::make_unique<FakeOutputFile>(*this, path, isFaultReport);
 }
 
 void FakePlatform::RemoveFile(const std::u16string& path) {
@@ -258,7 +281,46 @@ void FakePlatform::RemoveFile(const std::u16string& path) {
   events.push_back("remove " + Narrow8(path));
 }
 
-void FakePlatform::OnFault(std::function<int()> handler) { onFault = std::move(handler); }
+void FakePlatform::ArmFaultPath(const std::u16string& reportPath, std::string_view errorLine) {
+  Call();
+  faultPath = FaultPath{reportPath, std::string(errorLine)};
+  faultReport = FaultReport::kUntouched;
+}
+
+void FakePlatform::DisarmFaultPath() { faultPath.reset(); }
+
+int FakePlatform::SimulateFault() {
+  if (!faultPath) return 2;
+  const std::u16string& path = faultPath->reportPath;
+  switch (faultReport) {
+    case FaultReport::kInDoubt:
+      files.erase(path);
+      return 2;
+    case FaultReport::kUntouched: {
+      // Created or emptied unless OpenForWriting would fail.
+      const std::u16string folder = FolderOf(path);
+      if ((!folder.empty() && folders.count(folder) == 0) || folders.count(path) != 0 ||
+          openForReading.count(path) != 0) {
+        return 2;
+      }
+      files[path].clear();
+      break;
+    }
+    case FaultReport::kClosed:
+      if (files.count(path) == 0 || openForReading.count(path) != 0) return 2;
+      break;
+    case FaultReport::kOpen:
+      break;
+  }
+  const std::string& line = faultPath->errorLine;
+  if (line.size() > diskSpace) {
+    files.erase(path);
+    return 2;
+  }
+  files[path] += line;
+  diskSpace -= line.size();
+  return 1;
+}
 
 std::string Utf8(std::u16string_view text) {
   std::string out;

@@ -6,19 +6,19 @@
 #include <iconv.h>
 #include <langinfo.h>
 #include <locale.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "platform/failure.h"
+#include "platform/fault_path.h"
 
 namespace faxjob {
 
@@ -161,11 +161,20 @@ class PosixInputFile : public InputFile {
   Converter& toNarrow_;
 };
 
+// The armed report's file tells the fault path what it holds at every moment.
 class PosixOutputFile : public OutputFile {
  public:
-  explicit PosixOutputFile(int fd) : fd_(fd) {}
+  PosixOutputFile(int fd, bool isFaultReport) : fd_(fd), isFaultReport_(isFaultReport) {}
+  ~PosixOutputFile() override {
+    if (isFaultReport_) {
+      fault_path::gReport.Changing();
+      fd_.Close();
+      fault_path::gReport.Closed(false);
+    }
+  }
 
   void Write(const char* data, std::size_t size) override {
+    if (isFaultReport_) fault_path::gReport.Changing();
     while (size > 0) {
       const ssize_t written = write(fd_.get(), data, size);
       if (written < 0) {
@@ -176,14 +185,21 @@ class PosixOutputFile : public OutputFile {
       data += written;
       size -= static_cast<std::size_t>(written);
     }
+    if (isFaultReport_) fault_path::gReport.Written();
   }
 
   void Close() override {
-    if (!fd_.Close()) throw Failure(FailureCodeFor(errno, kDeviceIoError));
+    const bool isFaultReport = std::exchange(isFaultReport_, false);
+    if (isFaultReport) fault_path::gReport.Changing();
+    const bool closed = fd_.Close();
+    const int error = errno;
+    if (isFaultReport) fault_path::gReport.Closed(closed);
+    if (!closed) throw Failure(FailureCodeFor(error, kDeviceIoError));
   }
 
  private:
   Descriptor fd_;
+  bool isFaultReport_;
 };
 
 class PosixLibrary : public DynamicLibrary {
@@ -198,13 +214,6 @@ class PosixLibrary : public DynamicLibrary {
  private:
   void* handle_;
 };
-
-std::function<int()> gOnFault;
-
-void HandleFaultSignal(int) {
-  std::function<int()> onFault = std::exchange(gOnFault, nullptr);
-  _exit(onFault ? onFault() : 2);  // 2: no report records it
-}
 
 class PosixPlatform : public Platform {
  public:
@@ -291,9 +300,17 @@ class PosixPlatform : public Platform {
 
   std::unique_ptr<OutputFile> OpenForWriting(const std::u16string& path) override {
     const std::string native = Native(path);
+    const bool isFaultReport = faultReportPath_ == path;
+    const fault_path::Report before =
+        isFaultReport ? fault_path::gReport.Opening() : fault_path::Report::kUntouched;
     const int fd = open(native.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) ThrowOpenError(errno, native);
-    return std::make_unique<PosixOutputFile>(fd);
+    if (fd < 0) {
+      const int error = errno;
+      if (isFaultReport) fault_path::gReport.OpenFailed(before);
+      ThrowOpenError(error, native);
+    }
+    if (isFaultReport) fault_path::gReport.Opened(fd);
+    return std::make_unique<PosixOutputFile>(fd, isFaultReport);
   }
 
   void RemoveFile(const std::u16string& path) override {
@@ -301,11 +318,14 @@ class PosixPlatform : public Platform {
       throw Failure(FailureCodeFor(errno, kPathFileAccessError));
   }
 
-  void OnFault(std::function<int()> onFault) override {
-    gOnFault = std::move(onFault);
-    struct sigaction action {};
-    action.sa_handler = gOnFault ? HandleFaultSignal : SIG_DFL;
-    for (int signal : {SIGSEGV, SIGBUS, SIGILL, SIGFPE}) sigaction(signal, &action, nullptr);
+  void ArmFaultPath(const std::u16string& reportPath, std::string_view errorLine) override {
+    fault_path::Arm(Native(reportPath), errorLine);
+    faultReportPath_ = reportPath;
+  }
+
+  void DisarmFaultPath() override {
+    fault_path::Disarm();
+    faultReportPath_.reset();
   }
 
  private:
@@ -315,6 +335,7 @@ class PosixPlatform : public Platform {
   std::unique_ptr<Converter> toNarrow_;
   std::unique_ptr<Converter> fromNarrow_;
   std::u16string commandLine_;
+  std::optional<std::u16string> faultReportPath_;
 };
 
 }  // namespace

@@ -2,10 +2,11 @@
 
 #include <windows.h>
 
-#include <functional>
+#include <optional>
 #include <utility>
 
 #include "platform/failure.h"
+#include "platform/fault_path.h"
 
 namespace faxjob {
 
@@ -116,11 +117,21 @@ class Win32InputFile : public InputFile {
   Handle handle_;
 };
 
+// The armed report's file tells the fault path what it holds at every moment.
 class Win32OutputFile : public OutputFile {
  public:
-  explicit Win32OutputFile(HANDLE handle) : handle_(handle) {}
+  Win32OutputFile(HANDLE handle, bool isFaultReport)
+      : handle_(handle), isFaultReport_(isFaultReport) {}
+  ~Win32OutputFile() override {
+    if (isFaultReport_) {
+      fault_path::gReport.Changing();
+      handle_.Close();
+      fault_path::gReport.Closed(false);
+    }
+  }
 
   void Write(const char* data, std::size_t size) override {
+    if (isFaultReport_) fault_path::gReport.Changing();
     while (size > 0) {
       const DWORD chunk = static_cast<DWORD>(size < (1u << 30) ? size : (1u << 30));
       DWORD written = 0;
@@ -130,14 +141,20 @@ class Win32OutputFile : public OutputFile {
       data += written;
       size -= written;
     }
+    if (isFaultReport_) fault_path::gReport.Written();
   }
 
   void Close() override {
-    if (!handle_.Close()) ThrowLastError(kDeviceIoError);
+    const bool isFaultReport = std::exchange(isFaultReport_, false);
+    if (isFaultReport) fault_path::gReport.Changing();
+    const bool closed = handle_.Close();
+    if (isFaultReport) fault_path::gReport.Closed(closed);
+    if (!closed) ThrowLastError(kDeviceIoError);
   }
 
  private:
   Handle handle_;
+  bool isFaultReport_;
 };
 
 class Win32Library : public DynamicLibrary {
@@ -154,14 +171,6 @@ class Win32Library : public DynamicLibrary {
  private:
   HMODULE module_;
 };
-
-// The fault handler has no other way to reach the run than a global.
-std::function<int()> gOnFault;
-
-LONG WINAPI HandleUnhandledException(EXCEPTION_POINTERS*) {
-  std::function<int()> onFault = std::exchange(gOnFault, nullptr);
-  ExitProcess(static_cast<UINT>(onFault ? onFault() : 2));  // 2: no report records it
-}
 
 class Win32Platform : public Platform {
  public:
@@ -246,20 +255,37 @@ class Win32Platform : public Platform {
   }
 
   std::unique_ptr<OutputFile> OpenForWriting(const std::u16string& path) override {
-    HANDLE handle = CreateFileW(Wide(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) ThrowLastError(kPathFileAccessError);
-    return std::make_unique<Win32OutputFile>(handle);
+    const bool isFaultReport = faultReportPath_ == path;
+    const fault_path::Report before =
+        isFaultReport ? fault_path::gReport.Opening() : fault_path::Report::kUntouched;
+    // The fault path may have to remove the report again: it needs the right to.
+    HANDLE handle =
+        CreateFileW(Wide(path), GENERIC_WRITE | (isFaultReport ? DELETE : 0), FILE_SHARE_READ,
+                    nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+      if (isFaultReport) fault_path::gReport.OpenFailed(before);
+      ThrowLastError(kPathFileAccessError);
+    }
+    if (isFaultReport) fault_path::gReport.Opened(handle);
+    return std::make_unique<Win32OutputFile>(handle, isFaultReport);
   }
 
   void RemoveFile(const std::u16string& path) override {
     if (!DeleteFileW(Wide(path))) ThrowLastError(kPathFileAccessError);
   }
 
-  void OnFault(std::function<int()> onFault) override {
-    gOnFault = std::move(onFault);
-    SetUnhandledExceptionFilter(gOnFault ? HandleUnhandledException : nullptr);
+  void ArmFaultPath(const std::u16string& reportPath, std::string_view errorLine) override {
+    fault_path::Arm(reportPath, errorLine);
+    faultReportPath_ = reportPath;
   }
+
+  void DisarmFaultPath() override {
+    fault_path::Disarm();
+    faultReportPath_.reset();
+  }
+
+ private:
+  std::optional<std::u16string> faultReportPath_;
 };
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "faxbridge/fax_library.h"
 #include "faxbridge/result_messages.h"
 #include "platform/failure.h"
+#include "report/report_writer.h"
 #include "report/transcription.h"
 #include "run/command_line.h"
 #include "run/failure_trap.h"
@@ -44,11 +45,14 @@ int RunJob(Platform& platform, SendRequest& request) {
 
   RunFiles files;
   FailureTrap trap(platform, paths->reportFilePath, files);
-  // A fault inside the library unwinds nothing; the trap still reports it.
-  platform.OnFault([&trap] { return trap.Handle(Failure(kInternalError)); });
 
   int status = kExitReportWritten;
   try {
+    // A fault inside the library unwinds nothing; the fault path still reports it.
+    std::string faultLine;
+    AppendNumberField(faultLine, kInternalError);
+    faultLine += ',' + platform.ToNarrow(DescriptionOf(kInternalError)) + "\r\n";
+    platform.ArmFaultPath(paths->reportFilePath, faultLine);
     FillSendRequest(platform, request, paths->jobFilePath, resultFilePath);
     FaxLibrary library(platform);
     const std::int32_t resultCode = library.SendPageInt(request);
@@ -60,7 +64,7 @@ int RunJob(Platform& platform, SendRequest& request) {
   } catch (const std::bad_alloc&) {
     status = trap.Handle(Failure(kOutOfMemory));
   }
-  platform.OnFault(nullptr);
+  platform.DisarmFaultPath();
   return status;
 }
 
