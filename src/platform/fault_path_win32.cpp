@@ -41,6 +41,7 @@ using DosPathToNtPathFunction = BOOLEAN(NTAPI*)(PCWSTR, UNICODE_STRING*, PCWSTR*
 constexpr ULONG kStackGuarantee = 16 * 1024;
 constexpr SIZE_T kThreadStack = 64 * 1024;
 constexpr DWORD kMillisecondsToRecord = kSecondsToRecord * 1000;
+constexpr DWORD kMillisecondsToFinish = 1000;  // after the line is whole: two quick calls
 constexpr ACCESS_MASK kWriteAccess = FILE_GENERIC_WRITE | DELETE;
 
 // The recorder's progress: the thread that handles the fault gives up on a
@@ -167,7 +168,7 @@ DWORD WINAPI RunRecorder(void* parameter) {
     int working = kWorking;
     if (!prepared.progress.compare_exchange_strong(working, kAbandoned)) {
       // The line is whole: the recorder's last two calls are under way.
-      WaitForSingleObject(prepared.recorder.get(), kMillisecondsToRecord);
+      WaitForSingleObject(prepared.recorder.get(), kMillisecondsToFinish);
     }
   }
   End(kNothingRecorded);
