@@ -138,8 +138,10 @@ TEST_F(StandinTest, SleepTakesTheTime) {
 }
 
 TEST_F(StandinTest, CrashFaults) {
-  WriteJob("!crash\n");
-  EXPECT_DEATH(Call(), "");
+  for (const char* kind : {"", " illegal-instruction", " stack-overflow"}) {
+    WriteJob(std::string("!crash") + kind + "\n");
+    EXPECT_DEATH(Call(), "") << kind;
+  }
   EXPECT_FALSE(Exists(resultPath_));
 }
 

@@ -16,6 +16,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+// After windows.h, which it needs.
+#include <tlhelp32.h>
 #define ZRQ_API __stdcall
 #define ZRQ_EXPORT
 #else
@@ -195,13 +197,136 @@ void SleepMilliseconds(std::uint32_t ms) {
 
 #endif
 
+// ---------------------------------------------------------------------------
+// Crashes.
+
+enum class CrashKind {
+  kNone,
+  kAccessViolation,
+  kIllegalInstruction,
+  kStackOverflow,
+  kHeapLocked,
+  kHeapOverwritten,
+  kThreadsSuspended,
+};
+
 // A real access violation: a store through a null pointer that the compiler
 // cannot see is null, so it can neither drop the store nor turn it into a trap.
 int* volatile gNowhere = nullptr;
 
-void Crash() {
+void WriteThroughNull() {
   int* volatile target = gNowhere;
   *static_cast<volatile int*>(target) = 0x2A;
+}
+
+// Deep enough to overflow any stack; the compiler cannot tell it is bounded.
+volatile std::uint32_t gRecursionDepth = 0xFFFFFFFF;
+
+int Recurse(volatile char* previous, std::uint32_t depth) {
+  volatile char frame[256];
+  frame[0] = *previous;
+  return depth == 0 ? 0 : Recurse(frame, depth - 1) + frame[0];
+}
+
+void OverflowTheStack() {
+  volatile char start = 0;
+  Recurse(&start, gRecursionDepth);
+}
+
+// Overwrites a freed block between two live ones, with the bookkeeping the
+// allocator keeps beside and inside them.
+template <typename Allocate, typename Free>
+void OverwriteAroundAFreedBlock(Allocate allocate, Free release) {
+  constexpr std::size_t kBlock = 64;
+  char* blocks[3];
+  for (char*& block : blocks) block = static_cast<char*>(allocate(kBlock));
+  release(blocks[1]);
+  char* low = blocks[0] < blocks[2] ? blocks[0] : blocks[2];
+  char* high = (blocks[0] < blocks[2] ? blocks[2] : blocks[0]) + kBlock;
+  // Blocks far apart may have unmapped memory between them.
+  if (high - low > 4096) high = low + 2 * kBlock;
+  std::memset(low, 0xCC, static_cast<std::size_t>(high - low));
+}
+
+[[noreturn]] void IllegalInstruction() {
+#ifdef _MSC_VER
+  __ud2();
+#else
+  __builtin_trap();
+#endif
+}
+
+#ifdef _WIN32
+
+DWORD WINAPI HoldTheHeapLock(void* locked) {
+  HeapLock(GetProcessHeap());
+  SetEvent(locked);
+  Sleep(INFINITE);
+  return 0;
+}
+
+// Another thread takes the process heap's lock and keeps it.
+void LockTheHeap() {
+  HANDLE locked = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE holder = CreateThread(nullptr, 0, HoldTheHeapLock, locked, 0, nullptr);
+  WaitForSingleObject(locked, INFINITE);
+  CloseHandle(holder);
+  CloseHandle(locked);
+}
+
+void SuspendOtherThreads() {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  THREADENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+    if (entry.th32OwnerProcessID != GetCurrentProcessId() ||
+        entry.th32ThreadID == GetCurrentThreadId()) {
+      continue;
+    }
+    if (HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME, FALSE, entry.th32ThreadID)) {
+      SuspendThread(thread);
+      CloseHandle(thread);
+    }
+  }
+  CloseHandle(snapshot);
+}
+
+void OverwriteTheHeap() {
+  OverwriteAroundAFreedBlock([](std::size_t size) { return HeapAlloc(GetProcessHeap(), 0, size); },
+                             [](void* block) { HeapFree(GetProcessHeap(), 0, block); });
+}
+
+#else
+
+// The C library offers no way to hold its allocator's lock, nor to suspend
+// other threads: those kinds crash like a plain access violation here.
+void LockTheHeap() {}
+void SuspendOtherThreads() {}
+void OverwriteTheHeap() { OverwriteAroundAFreedBlock(std::malloc, std::free); }
+
+#endif
+
+void Crash(CrashKind kind) {
+  switch (kind) {
+    case CrashKind::kIllegalInstruction:
+      IllegalInstruction();
+    case CrashKind::kStackOverflow:
+      OverflowTheStack();
+      break;
+    case CrashKind::kHeapLocked:
+      LockTheHeap();
+      break;
+    case CrashKind::kHeapOverwritten:
+      OverwriteTheHeap();
+      break;
+    case CrashKind::kThreadsSuspended:
+      SuspendOtherThreads();
+      break;
+    case CrashKind::kAccessViolation:
+    case CrashKind::kNone:
+      break;
+  }
+  WriteThroughNull();
 }
 
 // ---------------------------------------------------------------------------
@@ -210,7 +335,7 @@ void Crash() {
 struct Job {
   std::int32_t code = kOk;
   std::uint64_t sleepMs = 0;
-  bool crash = false;
+  CrashKind crash = CrashKind::kNone;
   bool noResult = false;
   bool explicitResult = false;  // some `!result` line was given
   std::string resultBytes;      // the explicit result bytes
@@ -376,8 +501,22 @@ bool ParseDirective(std::string_view line, Job& job) {
     return argument.empty();
   }
   if (name == "crash") {
-    job.crash = true;
-    return argument.empty();
+    const struct {
+      std::string_view name;
+      CrashKind kind;
+    } kinds[] = {{"", CrashKind::kAccessViolation},
+                 {"illegal-instruction", CrashKind::kIllegalInstruction},
+                 {"stack-overflow", CrashKind::kStackOverflow},
+                 {"heap-locked", CrashKind::kHeapLocked},
+                 {"heap-overwritten", CrashKind::kHeapOverwritten},
+                 {"threads-suspended", CrashKind::kThreadsSuspended}};
+    for (const auto& kind : kinds) {
+      if (argument == kind.name) {
+        job.crash = kind.kind;
+        return true;
+      }
+    }
+    return false;
   }
   return false;
 }
@@ -444,7 +583,7 @@ std::int32_t Run(const unsigned char* record) {
     left -= step;
   }
 
-  if (job.crash) Crash();
+  if (job.crash != CrashKind::kNone) Crash(job.crash);
 
   if (!job.noResult) {
     std::string bytes = job.explicitResult ? job.resultBytes : AutomaticResult(job);

@@ -94,22 +94,39 @@ class FakeInputFile : public InputFile {
 
 class FakeOutputFile : public OutputFile {
  public:
-  FakeOutputFile(FakePlatform& platform, std::u16string path)
-      : entry_(platform, std::move(path), platform.openForWriting, "close-write") {}
+  FakeOutputFile(FakePlatform& platform, std::u16string path, bool isFaultReport)
+      : entry_(platform, std::move(path), platform.openForWriting, "close-write"),
+        isFaultReport_(isFaultReport) {}
+  ~FakeOutputFile() override {
+    if (!closed_) Tell(FakePlatform::FaultReport::kInDoubt);
+  }
 
   void Write(const char* data, std::size_t size) override {
     FakePlatform& platform = entry_.platform();
+    Tell(FakePlatform::FaultReport::kInDoubt);
     platform.Call("Write");
     const std::size_t fits = std::min(size, platform.diskSpace);
     platform.files[entry_.path()].append(data, fits);
     platform.diskSpace -= fits;
     if (fits < size) throw Failure(kDiskFull);
+    Tell(FakePlatform::FaultReport::kOpen);
   }
 
-  void Close() override { entry_.Close(); }
+  void Close() override {
+    closed_ = true;
+    Tell(FakePlatform::FaultReport::kInDoubt);
+    entry_.Close();
+    Tell(FakePlatform::FaultReport::kClosed);
+  }
 
  private:
+  void Tell(FakePlatform::FaultReport where) {
+    if (isFaultReport_) entry_.platform().faultReport = where;
+  }
+
   OpenFileEntry entry_;
+  bool isFaultReport_;
+  bool closed_ = false;
 };
 
 }  // namespace
@@ -120,6 +137,7 @@ FakePlatform::~FakePlatform() { current = nullptr; }
 void FakePlatform::Call(const char* operation) {
   calls.emplace_back(operation);
   const int number = static_cast<int>(calls.size());
+  if (number == faultCall) faultOutcome = FaultOutcome{SimulateFault(), files};
   if (faults.atCall != 0 &&
       (number == faults.atCall || (faults.persistent && number > faults.atCall))) {
     ++faultsInjected;
@@ -214,8 +232,8 @@ std::size_t FakePlatform::NarrowCharLength(unsigned char leadByte) {
   return (leadByte >= 0x81 && leadByte <= 0x9F) || (leadByte >= 0xE0 && leadByte <= 0xFC) ? 2 : 1;
 }
 
-// Showing a message box and setting the fault handler report no failure on
-// any platform, so they are never made to fail here.
+// Showing a message box reports no failure on any platform, so it is never
+// made to fail here.
 void FakePlatform::ShowStopMessage(const std::u16string& text) { messages.push_back(text); }
 
 void* FakePlatform::LoadEntryPoint(const std::u16string& fileName, const char* entryName) {
@@ -288,7 +306,7 @@ std::unique_ptr<OutputFile> FakePlatform::OpenForWriting(const std::u16string& p
   files[path].clear();
   openForWriting.insert(path);
   events.push_back("open-write " + Narrow8(path));
-  return std::make_unique<FakeOutputFile>(*this, path);
+  return OpenedOutput(path);
 }
 
 std::unique_ptr<OutputFile> FakePlatform::OpenForAppending(const std::u16string& path) {
@@ -297,7 +315,7 @@ std::unique_ptr<OutputFile> FakePlatform::OpenForAppending(const std::u16string&
   if (files.count(path) == 0) throw Failure(kFileNotFound);
   openForWriting.insert(path);
   events.push_back("open-append " + Narrow8(path));
-  return std::make_unique<FakeOutputFile>(*this, path);
+  return OpenedOutput(path);
 }
 
 bool FakePlatform::RemoveFile(const std::u16string& path) {
@@ -328,7 +346,52 @@ void FakePlatform::CheckWritable(const std::u16string& path) const {
   }
 }
 
-void FakePlatform::OnFault(std::function<int()> handler) { onFault = std::move(handler); }
+std::unique_ptr<OutputFile> FakePlatform::OpenedOutput(const std::u16string& path) {
+  const bool isFaultReport = faultPath && faultPath->reportPath == path;
+  if (isFaultReport) faultReport = FaultReport::kOpen;
+  return std::make_unique<FakeOutputFile>(*this, path, isFaultReport);
+}
+
+void FakePlatform::ArmFaultPath(const std::u16string& reportPath, std::string_view errorLine) {
+  Call("ArmFaultPath");
+  faultPath = FaultPath{reportPath, std::string(errorLine)};
+  faultReport = FaultReport::kUntouched;
+}
+
+void FakePlatform::DisarmFaultPath() { faultPath.reset(); }
+
+int FakePlatform::SimulateFault() {
+  if (!faultPath) return 2;
+  const std::u16string& path = faultPath->reportPath;
+  switch (faultReport) {
+    case FaultReport::kInDoubt:
+      files.erase(path);
+      return 2;
+    case FaultReport::kUntouched: {
+      // Created or emptied unless OpenForWriting would fail.
+      const std::u16string folder = FolderOf(path);
+      if ((!folder.empty() && folders.count(folder) == 0) || folders.count(path) != 0 ||
+          openForReading.count(path) != 0) {
+        return 2;
+      }
+      files[path].clear();
+      break;
+    }
+    case FaultReport::kClosed:
+      if (files.count(path) == 0 || openForReading.count(path) != 0) return 2;
+      break;
+    case FaultReport::kOpen:
+      break;
+  }
+  const std::string& line = faultPath->errorLine;
+  if (line.size() > diskSpace) {
+    files.erase(path);
+    return 2;
+  }
+  files[path] += line;
+  diskSpace -= line.size();
+  return 1;
+}
 
 std::string Utf8(std::u16string_view text) {
   std::string out;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -50,11 +51,27 @@ class FakePlatform : public Platform {
   } faults;
   int faultsInjected = 0;
   std::vector<std::string> calls;  // the operation of every platform call, in order
+  // A processor fault at the start of platform call number `faultCall`, from
+  // a thread the library left running: what the process ends with is kept
+  // in faultOutcome, and the run goes on as if nothing had happened.
+  int faultCall = 0;
+  struct FaultOutcome {
+    int status;
+    std::map<std::u16string, std::string> files;
+  };
+  std::optional<FaultOutcome> faultOutcome;
 
   // What the run did.
   std::vector<std::u16string> messages;  // message boxes shown
   std::vector<std::string> events;  // "open-read PATH", "close-write PATH", "turn-take DIR", ...
-  std::function<int()> onFault;
+  // The fault path as the run armed it; none before and after the run.
+  struct FaultPath {
+    std::u16string reportPath;
+    std::string errorLine;
+  };
+  std::optional<FaultPath> faultPath;
+  // Where the armed report stands, as the output file tells the fault path.
+  enum class FaultReport { kUntouched, kOpen, kInDoubt, kClosed } faultReport{};
   std::set<std::u16string> openForReading;
   std::set<std::u16string> openForWriting;
 
@@ -76,13 +93,18 @@ class FakePlatform : public Platform {
   std::unique_ptr<OutputFile> OpenForWriting(const std::u16string& path) override;
   std::unique_ptr<OutputFile> OpenForAppending(const std::u16string& path) override;
   bool RemoveFile(const std::u16string& path) override;
-  void OnFault(std::function<int()> handler) override;
+  void ArmFaultPath(const std::u16string& reportPath, std::string_view errorLine) override;
+  void DisarmFaultPath() override;
+
+  // What a processor fault does now, done on `files`: returns the exit status.
+  int SimulateFault();
 
   // Counts a platform call and raises the injected failure when it is due.
   void Call(const char* operation);
   static std::u16string FolderOf(const std::u16string& path);
   void CheckFolder(const std::u16string& path) const;
   void CheckWritable(const std::u16string& path) const;
+  std::unique_ptr<OutputFile> OpenedOutput(const std::u16string& path);
 
   // The platform of the test that is running, for library stand-ins.
   static FakePlatform* current;

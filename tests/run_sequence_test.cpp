@@ -264,18 +264,62 @@ struct FaultOutcome {
 } gFaultOutcome;
 
 std::int32_t FAXJOB_STDCALL CrashingSendPageInt(SendRequest*, const void*) {
-  // The fault handler runs where the library crashed, then ends the process.
-  gFaultOutcome.status = FakePlatform::current->onFault();
+  // The process ends where the library crashed.
+  gFaultOutcome.status = FakePlatform::current->SimulateFault();
   gFaultOutcome.report = FakePlatform::current->files[u"C:\\out\\status.txt"];
   return 0;
 }
 
-TEST_F(RunJobTest, TurnsAFaultInsideTheLibraryIntoAnErrorLine) {
+TEST_F(RunJobTest, TurnsAFaultInsideTheLibraryIntoTheErrorLineAlone) {
   platform.sendPageInt = CrashingSendPageInt;
+  platform.AddFile(kReport, "000001,earlier run\r\n");
   Run();
   EXPECT_EQ(gFaultOutcome.status, kExitFailureReported);
   EXPECT_EQ(gFaultOutcome.report, ErrorLine(kInternalError));
-  EXPECT_FALSE(platform.onFault) << "the handler is removed when the run ends";
+  EXPECT_FALSE(platform.faultPath) << "disarmed when the run ends";
+}
+
+// A fault may come at any moment, from a thread the library left running.
+// Whenever it comes, the report holds complete lines and then the error
+// line, or is absent or stale, and the exit status says which.
+TEST_F(RunJobTest, NeverLetsAFaultPassForASuccessfulRun) {
+  gScript.result.clear();
+  std::string complete;  // enough entries for the report to be written in several pieces
+  for (int entry = 1; entry <= 6000; ++entry) {
+    gScript.result += "/R " + std::to_string(entry) + "\r\n";
+    AppendNumberField(complete, entry);
+    complete += "," + kDone + "\r\n";
+  }
+  bool sawLinesBefore = false;
+  bool sawAllLinesBefore = false;
+  for (int faultCall = 1;; ++faultCall) {
+    FakePlatform fresh;
+    fresh.sendPageInt = StandInSendPageInt;
+    fresh.AddFile(u"C:\\jobs\\job001.txt", "x");
+    fresh.AddFile(kReport, "stale");
+    fresh.commandLine = platform.commandLine;
+    fresh.faultCall = faultCall;
+    SendRequest request{};
+    RunJob(fresh, request);
+    if (!fresh.faultOutcome) break;  // the run ended before that call
+    SCOPED_TRACE("fault at call " + std::to_string(faultCall));
+    const auto& [status, files] = *fresh.faultOutcome;
+    const auto report = files.find(kReport);
+    if (status == kExitFailureReported) {
+      ASSERT_NE(report, files.end());
+      const std::string& text = report->second;
+      const std::size_t linesBefore = text.size() - ErrorLine(kInternalError).size();
+      EXPECT_EQ(text.substr(linesBefore), ErrorLine(kInternalError));
+      EXPECT_EQ(text.compare(0, linesBefore, complete, 0, linesBefore), 0);
+      EXPECT_TRUE(linesBefore == 0 || text[linesBefore - 1] == '\n');
+      sawLinesBefore = sawLinesBefore || linesBefore > 0;
+      sawAllLinesBefore = sawAllLinesBefore || linesBefore == complete.size();
+    } else {
+      EXPECT_EQ(status, kExitFailureUnreported);
+      EXPECT_TRUE(report == files.end() || report->second == "stale");
+    }
+  }
+  EXPECT_TRUE(sawLinesBefore && sawAllLinesBefore);
 }
 
 struct Outcome {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include "fake_platform.h"
 #include "faxbridge/result_messages.h"

@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cstddef>
-#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -110,10 +109,21 @@ class Platform {
   /// 75 (access refused, or a folder of that name), 76 (its folder is missing), 52, 57.
   virtual bool RemoveFile(const std::u16string& path) = 0;
 
-  // From now on a processor fault anywhere in the process (a crash inside
-  // the fax library, say) calls `onFault` and ends the process with the exit
-  // status it returns, without any system dialog.
-  virtual void OnFault(std::function<int()> onFault) = 0;
+  /// Prepares the fault path; called once, before the fax library is called. From then on a
+  /// processor fault anywhere in the process (access violation, illegal instruction, stack
+  /// overflow, ...) ends the process within seconds and without any system dialog, having
+  /// recorded `errorLine` (one complete narrow report line, CR LF included) in the report file:
+  ///  - not opened by this run: created or emptied, and then holds the line alone;
+  ///  - open for writing in this run through OpenForWriting with exactly `reportPath`, every write
+  ///    so far complete: the line is appended after what was written;
+  ///  - closed by this run after complete writes: the line is appended;
+  ///  - a write to it failed, so its content is unknown: no line.
+  /// Exit status 1 when the line is in the report, else 2; a report this run created or emptied
+  /// that does not end up holding the line is removed, so it never reads as a success (an empty
+  /// report means "no entries"). Raises 7 when the preparation fails.
+  virtual void ArmFaultPath(const std::u16string& reportPath, std::string_view errorLine) = 0;
+  /// A fault from now on ends the process with status 2 and touches no file.
+  virtual void DisarmFaultPath() = 0;
 };
 
 }  // namespace faxjob

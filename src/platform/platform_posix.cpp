@@ -5,7 +5,6 @@
 #include <glob.h>
 #include <iconv.h>
 #include <langinfo.h>
-#include <signal.h>
 #include <strings.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -20,7 +19,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -28,6 +26,7 @@
 #include <utility>
 
 #include "platform/failure.h"
+#include "platform/fault_path.h"
 #include "platform/unique_resource.h"
 
 namespace faxjob {
@@ -194,11 +193,21 @@ class PosixInputFile : public InputFile {
   Converter& toNarrow_;
 };
 
+// The armed report's file tells the fault path what it holds at every moment.
 class PosixOutputFile : public OutputFile {
  public:
-  explicit PosixOutputFile(UniqueDescriptor fd) : fd_(std::move(fd)) {}
+  PosixOutputFile(UniqueDescriptor fd, bool isFaultReport)
+      : fd_(std::move(fd)), isFaultReport_(isFaultReport) {}
+  ~PosixOutputFile() override {
+    if (isFaultReport_) {
+      fault_path::gReport.Changing();
+      fd_.Close();
+      fault_path::gReport.Closed(false);
+    }
+  }
 
   void Write(const char* data, std::size_t size) override {
+    if (isFaultReport_) fault_path::gReport.Changing();
     while (size > 0) {
       const ssize_t written = write(fd_.Get(), data, size);
       if (written < 0) {
@@ -209,14 +218,21 @@ class PosixOutputFile : public OutputFile {
       data += written;
       size -= static_cast<std::size_t>(written);
     }
+    if (isFaultReport_) fault_path::gReport.Written();
   }
 
   void Close() override {
-    if (!fd_.Close()) ThrowErrno(kDeviceIoError);
+    const bool isFaultReport = std::exchange(isFaultReport_, false);
+    if (isFaultReport) fault_path::gReport.Changing();
+    const bool closed = fd_.Close();
+    const int error = errno;
+    if (isFaultReport) fault_path::gReport.Closed(closed);
+    if (!closed) throw Failure(FailureCodeFor(error, kDeviceIoError));
   }
 
  private:
   UniqueDescriptor fd_;
+  bool isFaultReport_;
 };
 
 // A lock on the folder itself: the kernel gives it back when the process ends.
@@ -227,13 +243,6 @@ class PosixFolderTurn : public FolderTurn {
  private:
   UniqueDescriptor folder_;
 };
-
-std::function<int()> gOnFault;
-
-void HandleFaultSignal(int) {
-  std::function<int()> onFault = std::exchange(gOnFault, nullptr);
-  _exit(onFault ? onFault() : 2);  // 2: no report records it
-}
 
 class PosixPlatform : public Platform {
  public:
@@ -351,11 +360,14 @@ class PosixPlatform : public Platform {
     ThrowErrno(kAccessRefused);
   }
 
-  void OnFault(std::function<int()> onFault) override {
-    gOnFault = std::move(onFault);
-    struct sigaction action {};
-    action.sa_handler = gOnFault ? HandleFaultSignal : SIG_DFL;
-    for (int signal : {SIGSEGV, SIGBUS, SIGILL, SIGFPE}) sigaction(signal, &action, nullptr);
+  void ArmFaultPath(const std::u16string& reportPath, std::string_view errorLine) override {
+    fault_path::Arm(Native(reportPath), errorLine);
+    faultReportPath_ = reportPath;
+  }
+
+  void DisarmFaultPath() override {
+    fault_path::Disarm();
+    faultReportPath_.reset();
   }
 
  private:
@@ -365,9 +377,18 @@ class PosixPlatform : public Platform {
 
   std::unique_ptr<OutputFile> OpenOutput(const std::u16string& path, int flags) {
     const std::string native = Native(path);
+    const bool isFaultReport = faultReportPath_ == path;
+    const fault_path::Report before =
+        isFaultReport ? fault_path::gReport.Opening() : fault_path::Report::kUntouched;
     UniqueDescriptor fd(open(native.c_str(), O_WRONLY | O_CLOEXEC | flags, 0666));
-    if (!fd) ThrowOpenError(native);
-    return std::make_unique<PosixOutputFile>(std::move(fd));
+    if (!fd) {
+      const int error = errno;
+      if (isFaultReport) fault_path::gReport.OpenFailed(before);
+      errno = error;
+      ThrowOpenError(native);
+    }
+    if (isFaultReport) fault_path::gReport.Opened(fd.Get());
+    return std::make_unique<PosixOutputFile>(std::move(fd), isFaultReport);
   }
 
   std::string Native(const std::u16string& path) { return NativePath(*toNarrow_, path); }
@@ -376,6 +397,7 @@ class PosixPlatform : public Platform {
   std::optional<Converter> fromNarrow_;
   unsigned char charLengths_[256];
   std::u16string commandLine_;
+  std::optional<std::u16string> faultReportPath_;
 };
 
 }  // namespace

@@ -2,13 +2,14 @@
 
 #include <windows.h>
 
-#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include "platform/failure.h"
+#include "platform/fault_path.h"
 #include "platform/unique_resource.h"
 
 namespace faxjob {
@@ -128,11 +129,21 @@ class Win32InputFile : public InputFile {
   UniqueFile file_;
 };
 
+// The armed report's file tells the fault path what it holds at every moment.
 class Win32OutputFile : public OutputFile {
  public:
-  explicit Win32OutputFile(UniqueFile file) : file_(std::move(file)) {}
+  Win32OutputFile(UniqueFile file, bool isFaultReport)
+      : file_(std::move(file)), isFaultReport_(isFaultReport) {}
+  ~Win32OutputFile() override {
+    if (isFaultReport_) {
+      fault_path::gReport.Changing();
+      file_.Close();
+      fault_path::gReport.Closed(false);
+    }
+  }
 
   void Write(const char* data, std::size_t size) override {
+    if (isFaultReport_) fault_path::gReport.Changing();
     while (size > 0) {
       const DWORD chunk = static_cast<DWORD>(size < (1u << 30) ? size : (1u << 30));
       DWORD written = 0;
@@ -142,14 +153,20 @@ class Win32OutputFile : public OutputFile {
       data += written;
       size -= written;
     }
+    if (isFaultReport_) fault_path::gReport.Written();
   }
 
   void Close() override {
-    if (!file_.Close()) ThrowLastError(kDeviceIoError);
+    const bool isFaultReport = std::exchange(isFaultReport_, false);
+    if (isFaultReport) fault_path::gReport.Changing();
+    const bool closed = file_.Close();
+    if (isFaultReport) fault_path::gReport.Closed(closed);
+    if (!closed) ThrowLastError(kDeviceIoError);
   }
 
  private:
   UniqueFile file_;
+  bool isFaultReport_;
 };
 
 class Win32FolderTurn : public FolderTurn {
@@ -159,14 +176,6 @@ class Win32FolderTurn : public FolderTurn {
  private:
   UniqueOwnedMutex mutex_;
 };
-
-// The fault handler has no other way to reach the run than a global.
-std::function<int()> gOnFault;
-
-LONG WINAPI HandleUnhandledException(EXCEPTION_POINTERS*) {
-  std::function<int()> onFault = std::exchange(gOnFault, nullptr);
-  ExitProcess(static_cast<UINT>(onFault ? onFault() : 2));  // 2: no report records it
-}
 
 // Names the file system refuses to create: empty (a path ending in a
 // backslash), holding a reserved character, or a device name, with or
@@ -350,9 +359,14 @@ class Win32Platform : public Platform {
     ThrowLastError(kAccessRefused);
   }
 
-  void OnFault(std::function<int()> onFault) override {
-    gOnFault = std::move(onFault);
-    SetUnhandledExceptionFilter(gOnFault ? HandleUnhandledException : nullptr);
+  void ArmFaultPath(const std::u16string& reportPath, std::string_view errorLine) override {
+    fault_path::Arm(reportPath, errorLine);
+    faultReportPath_ = reportPath;
+  }
+
+  void DisarmFaultPath() override {
+    fault_path::Disarm();
+    faultReportPath_.reset();
   }
 
  private:
@@ -373,12 +387,21 @@ class Win32Platform : public Platform {
         lastBackslash == std::wstring::npos ? L"" : program.substr(0, lastBackslash).c_str());
   }
 
-  static std::unique_ptr<OutputFile> OpenOutput(const std::u16string& path, DWORD access,
-                                                DWORD disposition) {
-    UniqueFile file(CreateFileW(Wide(path), access, FILE_SHARE_READ, nullptr, disposition,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) ThrowLastError(kAccessRefused);
-    return std::make_unique<Win32OutputFile>(std::move(file));
+  std::unique_ptr<OutputFile> OpenOutput(const std::u16string& path, DWORD access,
+                                         DWORD disposition) {
+    const bool isFaultReport = faultReportPath_ == path;
+    const fault_path::Report before =
+        isFaultReport ? fault_path::gReport.Opening() : fault_path::Report::kUntouched;
+    // The fault path may have to remove the report again: it needs the right to.
+    UniqueFile file(CreateFileW(Wide(path), access | (isFaultReport ? DELETE : 0), FILE_SHARE_READ,
+                                nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+      const DWORD error = GetLastError();
+      if (isFaultReport) fault_path::gReport.OpenFailed(before);
+      throw Failure(FailureCodeFor(error, kAccessRefused));
+    }
+    if (isFaultReport) fault_path::gReport.Opened(file.Get());
+    return std::make_unique<Win32OutputFile>(std::move(file), isFaultReport);
   }
 
   static std::string Narrow(std::u16string_view text, UINT codePage, DWORD flags,
@@ -396,6 +419,8 @@ class Win32Platform : public Platform {
     WideCharToMultiByte(codePage, flags, wide, length, narrow.data(), size, nullptr, usedDefault);
     return narrow;
   }
+
+  std::optional<std::u16string> faultReportPath_;
 };
 
 }  // namespace

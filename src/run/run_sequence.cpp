@@ -10,6 +10,7 @@
 #include "faxbridge/result_messages.h"
 #include "platform/failure.h"
 #include "report/report_file.h"
+#include "report/report_writer.h"
 #include "report/transcription.h"
 #include "run/command_line.h"
 #include "run/failure_trap.h"
@@ -66,6 +67,14 @@ int SendAndTranscribe(Platform& platform, SendPageIntFunction sendPageInt, SendR
   return resultCode == 0 ? kExitReportWritten : kExitLibraryFailed;
 }
 
+// The error line of a fault, made before the library is called: a process
+// that has faulted may not be able to make it any more.
+std::string FaultLine(Platform& platform) {
+  std::string line;
+  AppendNumberField(line, kInternalError);
+  return line + ',' + platform.ToNarrow(DescriptionOf(kInternalError)) + "\r\n";
+}
+
 }  // namespace
 
 int RunJob(Platform& platform, SendRequest& request) {
@@ -77,11 +86,11 @@ int RunJob(Platform& platform, SendRequest& request) {
 
   ReportFile report(platform, paths->reportFilePath);
   FailureTrap trap(report);
-  // A fault inside the library unwinds nothing; the trap still reports it.
-  platform.OnFault([&trap] { return trap.Handle(Failure(kInternalError)); });
 
   int status;
   try {
+    // A fault inside the library unwinds nothing; the fault path still reports it.
+    platform.ArmFaultPath(paths->reportFilePath, FaultLine(platform));
     FillSendRequest(platform, request, paths->jobFilePath, resultFilePath);
     const SendPageIntFunction sendPageInt = BindSendPageInt(platform);
     status = SendAndTranscribe(platform, sendPageInt, request, resultFilePath, report);
@@ -90,7 +99,7 @@ int RunJob(Platform& platform, SendRequest& request) {
   } catch (const std::bad_alloc&) {
     status = trap.Handle(Failure(kOutOfMemory));
   }
-  platform.OnFault(nullptr);
+  platform.DisarmFaultPath();
   return status;
 }
 

@@ -236,12 +236,6 @@ class ReportFileTests(FailureTestCase):
         self.assertEqual(os.listdir(full), ["RESULT.TXT"], "the half-written report is there")
         self.assertEqual((full / "RESULT.TXT").read_bytes(), b'/R 1,"03-1234-5678",OK\r\n')
 
-    def test_library_crash_is_reported_within_seconds(self):
-        report = self.path("out", "r.txt")
-        result = self.run_job(["!crash"], report)
-        self.assertErrorReport(result, report, 51)
-        self.assertLess(result.elapsed, 20.0)
-
 
 class TranscriptionFailureTests(FailureTestCase):
     """A bad item in RESULT.TXT: the lines before it stay, followed by the error line."""

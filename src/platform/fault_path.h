@@ -1,0 +1,108 @@
+// The fault path: what a processor fault does once the run has armed it (see
+// Platform::ArmFaultPath). Internal to the platform layer. The platform's
+// output file for the armed report path tells it, through gReport, what the
+// report holds at every moment, so that the handler needs nothing at all from
+// a process that may be broken: no allocation, no lock, no library call.
+#pragma once
+
+#include <atomic>
+#include <string>
+#include <string_view>
+
+namespace faxjob::fault_path {
+
+#ifdef _WIN32
+using NativeFile = void*;           // a HANDLE
+using NativePath = std::u16string;  // as the wide file calls take it
+inline constexpr NativeFile kNoFile = nullptr;
+#else
+using NativeFile = int;          // a file descriptor
+using NativePath = std::string;  // as open() takes it
+inline constexpr NativeFile kNoFile = -1;
+#endif
+
+// The exit statuses a fault ends the process with.
+inline constexpr int kLineRecorded = 1;
+inline constexpr int kNothingRecorded = 2;
+
+// How long a fault may take to record its line before the process ends without it.
+inline constexpr int kSecondsToRecord = 5;
+
+/// Prepares everything the handler needs and installs it; see Platform::ArmFaultPath.
+/// Raises a failure (out of memory) when the preparation fails. Called once.
+void Arm(const NativePath& reportPath, std::string_view errorLine);
+/// From now on a fault ends the process with kNothingRecorded and touches no file.
+void Disarm();
+
+/// The calling thread waits, for good, for the fault path to end the process.
+[[noreturn]] void WaitForTheEnd();
+/// Lets other threads run for a moment.
+void Pause();
+
+// Where the report stands, as far as the fault path is concerned.
+enum class Report : int {
+  kUntouched,  // not opened for writing in this run
+  kOpening,    // being opened: the handler waits for the outcome
+  kOpen,       // open for writing, every write so far complete
+  kInDoubt,    // a write or a close is under way or has failed: its content is unknown
+  kClosed,     // closed after complete writes
+  kTakenOver,  // the handler is at work: the run leaves the report alone
+};
+
+/// The report's life in this run, told by the platform's output file for the
+/// armed path and taken over by the handler. A thread of the run that finds
+/// the handler at work waits for the end instead of touching the report.
+class ReportState {
+ public:
+  /// Before the open; returns the state to go back to when the open fails.
+  Report Opening() { return Enter(Report::kOpening); }
+  void Opened(NativeFile file) {
+    file_ = file;
+    Enter(Report::kOpen);
+  }
+  void OpenFailed(Report before) { Enter(before); }
+  /// Before each write and before the close; a write that never reports
+  /// Written leaves the content in doubt.
+  void Changing() { Enter(Report::kInDoubt); }
+  void Written() { Enter(Report::kOpen); }
+  /// After the close, which gives the file up even when it fails.
+  void Closed(bool cleanly) {
+    file_ = kNoFile;
+    Enter(cleanly ? Report::kClosed : Report::kInDoubt);
+  }
+
+  /// For the handler, once: takes the report over and returns where it
+  /// stood, with the run's open file when there is one.
+  Report TakeOver(NativeFile& file) {
+    Report before = state_.load();
+    for (;;) {
+      if (before == Report::kOpening) {  // the open is about to succeed or fail
+        Pause();
+        before = state_.load();
+      } else if (state_.compare_exchange_weak(before, Report::kTakenOver)) {
+        break;
+      }
+    }
+    file = file_.load();
+    return before;
+  }
+
+ private:
+  Report Enter(Report next) {
+    Report before = state_.load();
+    do {
+      if (before == Report::kTakenOver) WaitForTheEnd();
+    } while (!state_.compare_exchange_weak(before, next));
+    return before;
+  }
+
+  // Plain processor instructions: safe in a signal handler and with any lock held.
+  static_assert(std::atomic<Report>::is_always_lock_free);
+  static_assert(std::atomic<NativeFile>::is_always_lock_free);
+  std::atomic<Report> state_{Report::kUntouched};
+  std::atomic<NativeFile> file_{kNoFile};
+};
+
+inline ReportState gReport;
+
+}  // namespace faxjob::fault_path

@@ -1,0 +1,145 @@
+// The fault path on POSIX, for the host build.
+//
+// The signal handler runs on a stack of its own, so that it still runs after
+// a stack overflow, and makes async-signal-safe system calls only. An alarm
+// ends a handler that hangs; a report the handler touched but did not finish
+// is removed first.
+#include <fcntl.h>
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <memory>
+
+#include "platform/failure.h"
+#include "platform/fault_path.h"
+
+namespace faxjob::fault_path {
+
+namespace {
+
+constexpr std::size_t kHandlerStackSize = 64 * 1024;
+constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE};
+
+// The handler's progress: the alarm gives up on a handler that has not
+// committed to keeping the line in time.
+enum Progress : int { kWorking, kCommitted, kAbandoned };
+
+// Everything the fault path needs, made by Arm and kept until the process
+// ends, since the handlers may run at any moment.
+struct Preparation {
+  std::string reportPath;
+  std::string errorLine;
+  std::unique_ptr<char[]> handlerStack;
+  std::atomic<bool> armed{false};
+  std::atomic<bool> faulted{false};
+  std::atomic<bool> reportTouched{false};  // the handler has begun to change the report
+  std::atomic<int> progress{kWorking};
+};
+
+// The handlers have no other way to reach the preparation than a global.
+std::unique_ptr<Preparation> gPreparation;
+
+bool AppendLine(int file, const std::string& line) {
+  const char* data = line.data();
+  std::size_t left = line.size();
+  while (left > 0) {
+    const ssize_t written = write(file, data, left);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    data += written;
+    left -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+bool Commit(Preparation& prepared) {
+  int working = kWorking;
+  return prepared.progress.compare_exchange_strong(working, kCommitted);
+}
+
+// Appends the line to the report; true when the report keeps it.
+bool AddLine(Preparation& prepared, int file, bool ours) {
+  if (file < 0) return false;
+  prepared.reportTouched = true;
+  bool kept = AppendLine(file, prepared.errorLine);
+  if (ours && close(file) != 0) kept = false;
+  kept = kept && Commit(prepared);
+  if (!kept) unlink(prepared.reportPath.c_str());
+  return kept;
+}
+
+bool RecordErrorLine(Preparation& prepared) {
+  const char* path = prepared.reportPath.c_str();
+  int runFile = kNoFile;
+  switch (gReport.TakeOver(runFile)) {
+    case Report::kUntouched:
+      return AddLine(prepared, open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666), true);
+    case Report::kClosed:
+      return AddLine(prepared, open(path, O_WRONLY | O_APPEND | O_CLOEXEC), true);
+    case Report::kOpen:
+      return AddLine(prepared, runFile, false);
+    default:
+      unlink(path);
+      return false;
+  }
+}
+
+void OnAlarm(int) {
+  Preparation& prepared = *gPreparation;
+  int working = kWorking;
+  if (!prepared.progress.compare_exchange_strong(working, kAbandoned)) return;  // line is whole
+  if (prepared.reportTouched) unlink(prepared.reportPath.c_str());
+  _exit(kNothingRecorded);
+}
+
+void OnFault(int) {
+  Preparation& prepared = *gPreparation;
+  if (!prepared.armed) _exit(kNothingRecorded);
+  if (prepared.faulted.exchange(true)) WaitForTheEnd();  // another fault is being recorded
+  struct sigaction alarmAction {};
+  alarmAction.sa_handler = OnAlarm;
+  sigaction(SIGALRM, &alarmAction, nullptr);
+  alarm(kSecondsToRecord);
+  _exit(RecordErrorLine(prepared) ? kLineRecorded : kNothingRecorded);
+}
+
+}  // namespace
+
+void WaitForTheEnd() {
+  for (;;) pause();
+}
+
+void Pause() {
+  const timespec millisecond{0, 1000 * 1000};
+  nanosleep(&millisecond, nullptr);
+}
+
+void Arm(const NativePath& reportPath, std::string_view errorLine) {
+  auto prepared = std::make_unique<Preparation>();
+  prepared->reportPath = reportPath;
+  prepared->errorLine = errorLine;
+  prepared->handlerStack = std::make_unique<char[]>(kHandlerStackSize);
+  stack_t handlerStack{};
+  handlerStack.ss_sp = prepared->handlerStack.get();
+  handlerStack.ss_size = kHandlerStackSize;
+  if (sigaltstack(&handlerStack, nullptr) != 0) throw Failure(kOutOfMemory);
+  Preparation& kept = *(gPreparation = std::move(prepared));
+
+  // SA_NODEFER: a fault inside the handler comes back to it and waits for the alarm.
+  struct sigaction faultAction {};
+  faultAction.sa_handler = OnFault;
+  faultAction.sa_flags = SA_ONSTACK | SA_NODEFER;
+  for (int signal : kFaultSignals) {
+    if (sigaction(signal, &faultAction, nullptr) != 0) throw Failure(kOutOfMemory);
+  }
+  kept.armed = true;
+}
+
+void Disarm() {
+  if (gPreparation != nullptr) gPreparation->armed = false;
+}
+
+}  // namespace faxjob::fault_path

@@ -1,0 +1,46 @@
+"""Faults inside the fax library, of every kind the stand-in can make. Each run ends within
+seconds and shows no window: with the error line of failure 51 in the report and exit status 1,
+or, where even that cannot be done in time, with exit status 2 and no report from this run."""
+
+import unittest
+
+from test_failures import (EXIT_FAILURE_REPORTED, EXIT_FAILURE_UNREPORTED, OLD_REPORT,
+                           FailureTestCase, error_line)
+
+WITHIN_SECONDS = 20.0  # generous for Wine under emulation; a hang would take the run's timeout
+
+# Crash kind: the exit status it ends with.
+CRASHES = {
+    "": EXIT_FAILURE_REPORTED,
+    "illegal-instruction": EXIT_FAILURE_REPORTED,
+    "stack-overflow": EXIT_FAILURE_REPORTED,
+    "heap-locked": EXIT_FAILURE_REPORTED,
+    "heap-overwritten": EXIT_FAILURE_REPORTED,
+    # Nothing runs but the faulting thread, which gives up after a few seconds.
+    "threads-suspended": EXIT_FAILURE_UNREPORTED,
+}
+
+
+class CrashTests(FailureTestCase):
+
+    def test_every_kind_of_crash_ends_within_seconds(self):
+        for kind, status in CRASHES.items():
+            with self.subTest(kind=kind or "access violation"):
+                report = self.path(f"out-{kind}", "r.txt")
+                result = self.run_job([f"!crash {kind}".strip()], report)
+                self.assertLess(result.elapsed, WITHIN_SECONDS)
+                self.assertEqual(result.exit_code, status)
+                if status == EXIT_FAILURE_REPORTED:
+                    self.assertEqual(report.read_bytes(), error_line(51))
+                else:
+                    self.assertFalse(report.exists())
+
+    def test_crash_replaces_an_earlier_report_with_the_error_line(self):
+        report = self.path("out", "r.txt")
+        report.write_bytes(OLD_REPORT)
+        result = self.run_job(["!crash heap-locked"], report)
+        self.assertErrorReport(result, report, 51)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,154 @@
+// The POSIX platform's fault path, with real processor faults in a child process.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+
+#include "platform/failure.h"
+#include "platform/platform_posix.h"
+
+namespace faxjob {
+namespace {
+
+const std::string kErrorLine = "000051,fault\r\n";
+const std::string kEntries = "000001,sent\r\n000002,sent\r\n";
+
+// A store to a page that allows no access: a real fault, which no sanitizer
+// reports first.
+void AccessViolation() {
+  void* page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  *static_cast<volatile int*>(page) = 1;
+}
+
+volatile unsigned gDepth = ~0u;
+
+int Recurse(volatile char* previous, unsigned depth) {
+  volatile char frame[512];
+  frame[0] = *previous;
+  return depth == 0 ? 0 : Recurse(frame, depth - 1) + frame[0];
+}
+
+void StackOverflow() {
+  volatile char start = 0;
+  Recurse(&start, gDepth);
+}
+
+using RunStep = std::unique_ptr<OutputFile> (*)(Platform&, const std::u16string& report);
+
+std::unique_ptr<OutputFile> Untouched(Platform&, const std::u16string&) { return nullptr; }
+
+std::unique_ptr<OutputFile> EntriesWritten(Platform& platform, const std::u16string& report) {
+  std::unique_ptr<OutputFile> file = platform.OpenForWriting(report);
+  file->Write(kEntries.data(), kEntries.size());
+  return file;
+}
+
+std::unique_ptr<OutputFile> Closed(Platform& platform, const std::u16string& report) {
+  EntriesWritten(platform, report)->Close();
+  return nullptr;
+}
+
+std::unique_ptr<OutputFile> WriteFailed(Platform& platform, const std::u16string& report) {
+  std::unique_ptr<OutputFile> file = platform.OpenForWriting(report);
+  try {
+    file->Write(kEntries.data(), kEntries.size());
+  } catch (const Failure&) {
+    return file;
+  }
+  ADD_FAILURE() << "the write went through";
+  return file;
+}
+
+std::unique_ptr<OutputFile> Disarmed(Platform& platform, const std::u16string&) {
+  platform.DisarmFaultPath();
+  return nullptr;
+}
+
+// Fills a pipe that nobody reads: the error line can never be written.
+std::unique_ptr<OutputFile> PipeFull(Platform& platform, const std::u16string& report) {
+  const std::string path(report.begin(), report.end());
+  const int reader = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+  std::unique_ptr<OutputFile> file = platform.OpenForWriting(report);
+  const std::string filling(static_cast<std::size_t>(fcntl(reader, F_GETPIPE_SZ)), 'x');
+  file->Write(filling.data(), filling.size());
+  return file;
+}
+
+class FaultPathTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/fault_path_test.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    folder_ = pattern;
+    path_ = folder_ + "/report.txt";
+  }
+  void TearDown() override { ASSERT_EQ(std::system(("rm -rf '" + folder_ + "'").c_str()), 0); }
+
+  // In a child process: arms the fault path, takes the run's step, faults.
+  void ExpectFaultEndsWith(int status, RunStep step, void (*fault)() = AccessViolation) {
+    const std::u16string report(path_.begin(), path_.end());
+    EXPECT_EXIT(
+        {
+          const std::unique_ptr<Platform> platform = CreatePosixPlatform(0, nullptr);
+          platform->ArmFaultPath(report, kErrorLine);
+          const std::unique_ptr<OutputFile> file = step(*platform, report);
+          fault();
+        },
+        ::testing::ExitedWithCode(status), "");
+  }
+
+  std::optional<std::string> Report() const {
+    struct stat status;
+    if (lstat(path_.c_str(), &status) != 0) return std::nullopt;
+    if (!S_ISREG(status.st_mode)) return "<not a file>";
+    std::ifstream in(path_, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+
+  std::string folder_;
+  std::string path_;
+};
+
+TEST_F(FaultPathTest, RecordsTheLineWhereverTheReportStands) {
+  const struct {
+    const char* name;
+    RunStep step;
+    void (*fault)();
+    int status;
+    std::optional<std::string> report;
+  } cases[] = {
+      {"not opened", Untouched, AccessViolation, 1, kErrorLine},
+      {"stack overflow", Untouched, StackOverflow, 1, kErrorLine},
+      {"open", EntriesWritten, AccessViolation, 1, kEntries + kErrorLine},
+      {"closed", Closed, AccessViolation, 1, kEntries + kErrorLine},
+      {"write failed", WriteFailed, AccessViolation, 2, std::nullopt},
+      {"disarmed", Disarmed, AccessViolation, 2, "stale"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    unlink(path_.c_str());
+    if (c.step == WriteFailed) {
+      ASSERT_EQ(symlink("/dev/full", path_.c_str()), 0);
+    } else {
+      std::ofstream(path_, std::ios::binary) << "stale";
+    }
+    ExpectFaultEndsWith(c.status, c.step, c.fault);
+    EXPECT_EQ(Report(), c.report);
+  }
+}
+
+TEST_F(FaultPathTest, EndsWithoutAReportWhenTheLineCannotBeWrittenInTime) {
+  ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
+  ExpectFaultEndsWith(2, PipeFull);
+  EXPECT_EQ(Report(), std::nullopt);
+}
+
+}  // namespace
+}  // namespace faxjob
