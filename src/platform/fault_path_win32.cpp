@@ -22,15 +22,11 @@
 
 #include "platform/failure.h"
 #include "platform/fault_path.h"
+#include "platform/unique_handle_win32.h"
 
 namespace faxjob::fault_path {
 
 namespace {
-
-struct HandleCloser {
-  void operator()(HANDLE handle) const { CloseHandle(handle); }
-};
-using OwnedHandle = std::unique_ptr<void, HandleCloser>;
 
 // Not every toolchain has an import library for these ntdll exports: looked up, not linked.
 using NtCreateFileFunction = decltype(&NtCreateFile);
@@ -55,10 +51,10 @@ struct Preparation {
   std::u16string ntPath;
   UNICODE_STRING ntPathString{};  // refers to ntPath
   std::string errorLine;
-  OwnedHandle faultSeen;   // an event
-  OwnedHandle mainThread;  // the thread that armed the fault path and calls the library
-  OwnedHandle recorder;
-  OwnedHandle watcher;
+  UniqueKernelObject faultSeen;   // an event
+  UniqueKernelObject mainThread;  // the thread that armed the fault path and calls the library
+  UniqueKernelObject recorder;
+  UniqueKernelObject watcher;
   std::atomic<bool> armed{false};
   std::atomic<bool> faulted{false};
   std::atomic<int> progress{kWorking};
@@ -78,7 +74,8 @@ Function NtdllEntry(const char* name) {
   WaitForTheEnd();
 }
 
-HANDLE OpenReport(Preparation& prepared, ACCESS_MASK access, ULONG sharing, ULONG disposition) {
+UniqueKernelObject OpenReport(Preparation& prepared, ACCESS_MASK access, ULONG sharing,
+                              ULONG disposition) {
   OBJECT_ATTRIBUTES attributes;
   InitializeObjectAttributes(&attributes, &prepared.ntPathString, OBJ_CASE_INSENSITIVE, nullptr,
                              nullptr);
@@ -87,7 +84,7 @@ HANDLE OpenReport(Preparation& prepared, ACCESS_MASK access, ULONG sharing, ULON
   const NTSTATUS result = prepared.ntCreateFile(
       &file, access | SYNCHRONIZE, &attributes, &status, nullptr, FILE_ATTRIBUTE_NORMAL, sharing,
       disposition, FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
-  return result >= 0 ? file : nullptr;
+  return UniqueKernelObject(result >= 0 ? file : nullptr);
 }
 
 // A file marked for deletion goes when its last handle is closed, at the
@@ -118,21 +115,18 @@ bool Commit(Preparation& prepared) {
 
 // Appends the line to the report; true when the report keeps it. Until the
 // line is whole the report is marked for deletion.
-bool AddLine(Preparation& prepared, HANDLE file, bool ours) {
+bool AddLine(Preparation& prepared, HANDLE file) {
   if (file == nullptr) return false;
   const bool marked = MarkForDeletion(file, true);
-  const bool kept = AppendLine(file, prepared.errorLine) && Commit(prepared) &&
-                    (!marked || MarkForDeletion(file, false));
-  if (ours) CloseHandle(file);
-  return kept;
+  return AppendLine(file, prepared.errorLine) && Commit(prepared) &&
+         (!marked || MarkForDeletion(file, false));
 }
 
 void RemoveReport(Preparation& prepared, HANDLE runFile) {
   if (runFile != nullptr && MarkForDeletion(runFile, true)) return;
   const ULONG anySharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-  if (HANDLE file = OpenReport(prepared, DELETE, anySharing, FILE_OPEN)) {
-    MarkForDeletion(file, true);
-    CloseHandle(file);
+  if (const UniqueKernelObject file = OpenReport(prepared, DELETE, anySharing, FILE_OPEN)) {
+    MarkForDeletion(file.Get(), true);
   }
 }
 
@@ -141,12 +135,12 @@ bool RecordErrorLine(Preparation& prepared) {
   switch (gReport.TakeOver(runFile)) {
     case Report::kUntouched:
       return AddLine(prepared,
-                     OpenReport(prepared, kWriteAccess, FILE_SHARE_READ, FILE_OVERWRITE_IF), true);
+                     OpenReport(prepared, kWriteAccess, FILE_SHARE_READ, FILE_OVERWRITE_IF).Get());
     case Report::kClosed:
-      return AddLine(prepared, OpenReport(prepared, kWriteAccess, FILE_SHARE_READ, FILE_OPEN),
-                     true);
+      return AddLine(prepared,
+                     OpenReport(prepared, kWriteAccess, FILE_SHARE_READ, FILE_OPEN).Get());
     case Report::kOpen:
-      return AddLine(prepared, runFile, false);
+      return AddLine(prepared, runFile);
     default:
       RemoveReport(prepared, runFile);
       return false;
@@ -155,7 +149,7 @@ bool RecordErrorLine(Preparation& prepared) {
 
 DWORD WINAPI RunRecorder(void* parameter) {
   Preparation& prepared = *static_cast<Preparation*>(parameter);
-  WaitForSingleObject(prepared.faultSeen.get(), INFINITE);
+  WaitForSingleObject(prepared.faultSeen.Get(), INFINITE);
   End(RecordErrorLine(prepared) ? kLineRecorded : kNothingRecorded);
 }
 
@@ -163,12 +157,12 @@ DWORD WINAPI RunRecorder(void* parameter) {
 [[noreturn]] void HandleFault(Preparation& prepared) {
   if (!prepared.armed) End(kNothingRecorded);
   if (prepared.faulted.exchange(true)) WaitForTheEnd();  // another fault is being recorded
-  SetEvent(prepared.faultSeen.get());
-  if (WaitForSingleObject(prepared.recorder.get(), kMillisecondsToRecord) == WAIT_TIMEOUT) {
+  SetEvent(prepared.faultSeen.Get());
+  if (WaitForSingleObject(prepared.recorder.Get(), kMillisecondsToRecord) == WAIT_TIMEOUT) {
     int working = kWorking;
     if (!prepared.progress.compare_exchange_strong(working, kAbandoned)) {
       // The line is whole: the recorder's last two calls are under way.
-      WaitForSingleObject(prepared.recorder.get(), kMillisecondsToFinish);
+      WaitForSingleObject(prepared.recorder.Get(), kMillisecondsToFinish);
     }
   }
   End(kNothingRecorded);
@@ -177,16 +171,16 @@ DWORD WINAPI RunRecorder(void* parameter) {
 // The main thread ends only with the process, unless the system ended it for a fault.
 DWORD WINAPI WatchMainThread(void* parameter) {
   Preparation& prepared = *static_cast<Preparation*>(parameter);
-  WaitForSingleObject(prepared.mainThread.get(), INFINITE);
+  WaitForSingleObject(prepared.mainThread.Get(), INFINITE);
   HandleFault(prepared);
 }
 
 LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS*) { HandleFault(*gPreparation); }
 
-OwnedHandle StartThread(LPTHREAD_START_ROUTINE run, Preparation& prepared) {
-  OwnedHandle thread(CreateThread(nullptr, kThreadStack, run, &prepared,
-                                  STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
-  if (thread == nullptr) throw Failure(kOutOfMemory);
+UniqueKernelObject StartThread(LPTHREAD_START_ROUTINE run, Preparation& prepared) {
+  UniqueKernelObject thread(CreateThread(nullptr, kThreadStack, run, &prepared,
+                                         STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+  if (!thread) throw Failure(kOutOfMemory);
   return thread;
 }
 
@@ -221,11 +215,11 @@ void Arm(const NativePath& reportPath, std::string_view errorLine) {
                        SYNCHRONIZE, FALSE, 0)) {
     throw Failure(kOutOfMemory);
   }
-  prepared->mainThread.reset(mainThread);
-  prepared->faultSeen.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  prepared->mainThread.Reset(mainThread);
+  prepared->faultSeen.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   // Windows hands a stack overflow to the filter on what is left of the stack.
   ULONG guarantee = kStackGuarantee;
-  if (prepared->faultSeen == nullptr || !SetThreadStackGuarantee(&guarantee)) {
+  if (!prepared->faultSeen || !SetThreadStackGuarantee(&guarantee)) {
     throw Failure(kOutOfMemory);
   }
   Preparation& kept = *(gPreparation = std::move(prepared));

@@ -10,7 +10,7 @@
 
 #include "platform/failure.h"
 #include "platform/fault_path.h"
-#include "platform/unique_resource.h"
+#include "platform/unique_handle_win32.h"
 
 namespace faxjob {
 
@@ -65,26 +65,6 @@ std::int32_t FailureCodeFor(DWORD error, std::int32_t fallback) {
 const wchar_t* Wide(const std::u16string& text) {
   return reinterpret_cast<const wchar_t*>(text.c_str());
 }
-
-// Handles that a failed call reports as INVALID_HANDLE_VALUE or as null, each
-// with the call that releases it.
-template <auto kRelease, bool kFailsAsInvalidValue>
-struct HandleTraits {
-  using Type = HANDLE;
-  static HANDLE Invalid() noexcept { return kFailsAsInvalidValue ? INVALID_HANDLE_VALUE : nullptr; }
-  static bool Release(HANDLE handle) noexcept { return kRelease(handle) != 0; }
-};
-
-// A mutex this thread owns: given back, then closed.
-BOOL ReleaseAndCloseMutex(HANDLE mutex) {
-  const BOOL released = ReleaseMutex(mutex);
-  return CloseHandle(mutex) && released;
-}
-
-using UniqueFile = UniqueResource<HandleTraits<&CloseHandle, true>>;
-using UniqueFileSearch = UniqueResource<HandleTraits<&FindClose, true>>;
-using UniqueKernelObject = UniqueResource<HandleTraits<&CloseHandle, false>>;
-using UniqueOwnedMutex = UniqueResource<HandleTraits<&ReleaseAndCloseMutex, false>>;
 
 // Opens a file or folder only to ask about it: no data access, any sharing.
 UniqueFile OpenForQuery(const wchar_t* path) {

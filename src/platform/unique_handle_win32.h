@@ -1,0 +1,29 @@
+// The owning types for the Windows handles the platform layer opens: each
+// with the value a failed call reports and the call that releases it.
+#pragma once
+
+#include <windows.h>
+
+#include "platform/unique_resource.h"
+
+namespace faxjob {
+
+template <auto kRelease, bool kFailsAsInvalidValue>
+struct HandleTraits {
+  using Type = HANDLE;
+  static HANDLE Invalid() noexcept { return kFailsAsInvalidValue ? INVALID_HANDLE_VALUE : nullptr; }
+  static bool Release(HANDLE handle) noexcept { return kRelease(handle) != 0; }
+};
+
+// A mutex this thread owns: given back, then closed.
+inline BOOL ReleaseAndCloseMutex(HANDLE mutex) {
+  const BOOL released = ReleaseMutex(mutex);
+  return CloseHandle(mutex) && released;
+}
+
+using UniqueFile = UniqueResource<HandleTraits<&CloseHandle, true>>;           // CreateFileW
+using UniqueFileSearch = UniqueResource<HandleTraits<&FindClose, true>>;       // FindFirstFileW
+using UniqueKernelObject = UniqueResource<HandleTraits<&CloseHandle, false>>;  // threads, events
+using UniqueOwnedMutex = UniqueResource<HandleTraits<&ReleaseAndCloseMutex, false>>;
+
+}  // namespace faxjob
