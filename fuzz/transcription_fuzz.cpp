@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "fake_platform.h"
+#include "report/report_file.h"
 #include "report/report_writer.h"
 #include "report/result_reader.h"
 #include "report/transcription.h"
@@ -43,10 +44,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t smallBlock = size > 0 ? 1 + data[0] % 16 : 1;
   platform.AddFile(kResultPath, std::string(reinterpret_cast<const char*>(data), size));
 
-  faxjob::RunFiles files;
+  faxjob::ReportFile report(platform, u"C:\\out\\r.txt");
   std::string transcribed;
   try {
-    faxjob::Transcribe(platform, files, kResultPath, u"C:\\out\\r.txt", u"OK");
+    faxjob::Transcribe(platform, kResultPath, report, u"OK");
     transcribed = platform.files[u"C:\\out\\r.txt"];
   } catch (const Failure& failure) {
     switch (failure.code()) {
@@ -57,9 +58,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       default:
         __builtin_trap();
     }
-    files.report->Close();  // as the failure trap would, after the lines written so far
-    files = faxjob::RunFiles();
-    transcribed = platform.files[u"C:\\out\\r.txt"] + "failure " + std::to_string(failure.code());
+    // As the failure trap would: the error line after the lines written so far.
+    if (!report.RecordFailure(failure)) __builtin_trap();
+    transcribed = platform.files[u"C:\\out\\r.txt"];
+    const std::size_t errorLine = transcribed.rfind('\n', transcribed.size() - 2);
+    transcribed.resize(errorLine == std::string::npos ? 0 : errorLine + 1);
+    transcribed += "failure " + std::to_string(failure.code());
   }
   if (ReportInBlocks(platform, smallBlock) != transcribed) __builtin_trap();
   return 0;
