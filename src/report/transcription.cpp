@@ -15,9 +15,7 @@ void Transcribe(Platform& platform, RunFiles& files, const std::u16string& resul
 
   const std::string narrowStatusText = platform.ToNarrow(statusText);
   ResultReader reader(platform, *files.resultFile);
-  while (const std::optional<double> number = reader.NextEntry()) {
-    files.report->WriteLine(*number, narrowStatusText);
-  }
+  files.report->WriteLines(reader, narrowStatusText);
 
   files.report->Close();
   files.report.reset();
