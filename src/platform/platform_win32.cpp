@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <functional>
+#include <memory>
+#include <type_traits>
 #include <utility>
 
 #include "platform/failure.h"
@@ -229,7 +231,19 @@ class Win32Platform : public Platform {
   }
 
   void ShowStopMessage(const std::u16string& text) override {
-    MessageBoxW(nullptr, Wide(text), L"faxjob", MB_OK | MB_ICONSTOP);
+    // USER32 is loaded only here: imported statically, it and the libraries
+    // it pulls in would cost every run more than all its other work, for a
+    // box that almost no run shows.
+    struct LibraryFreer {
+      void operator()(HMODULE module) const { FreeLibrary(module); }
+    };
+    const std::unique_ptr<std::remove_pointer_t<HMODULE>, LibraryFreer> user32(
+        LoadLibraryW(L"user32.dll"));
+    if (user32 == nullptr) return;
+    using MessageBoxFunction = int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT);
+    const auto messageBox = reinterpret_cast<MessageBoxFunction>(
+        reinterpret_cast<void*>(GetProcAddress(user32.get(), "MessageBoxW")));
+    if (messageBox != nullptr) messageBox(nullptr, Wide(text), L"faxjob", MB_OK | MB_ICONSTOP);
   }
 
   std::unique_ptr<DynamicLibrary> OpenLibrary(const std::u16string& fileName) override {
