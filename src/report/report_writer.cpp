@@ -138,7 +138,9 @@ void ReportWriter::WriteLine(double number, std::string_view narrowText) {
 
 void ReportWriter::WriteLines(ResultReader& entries, std::string_view narrowText) {
   if (broken_) throw Failure(kDeviceIoError);
-  const std::string suffix = "," + std::string(narrowText) + "\r\n";
+  std::string suffix;
+  suffix.reserve(narrowText.size() + 3);
+  suffix.append(",").append(narrowText).append("\r\n");
   const bool shortSuffix = suffix.size() <= kShortSuffixSize;
   char paddedSuffix[kShortSuffixSize] = {};
   std::memcpy(paddedSuffix, suffix.data(), std::min(suffix.size(), kShortSuffixSize));
