@@ -141,21 +141,31 @@ void ReportWriter::WriteLines(ResultReader& entries, std::string_view narrowText
   std::string suffix;
   suffix.reserve(narrowText.size() + 3);
   suffix.append(",").append(narrowText).append("\r\n");
-  const bool shortSuffix = suffix.size() <= kShortSuffixSize;
   char paddedSuffix[kShortSuffixSize] = {};
   std::memcpy(paddedSuffix, suffix.data(), std::min(suffix.size(), kShortSuffixSize));
   for (std::span<const EntryNumber> numbers = entries.NextEntries(); !numbers.empty();
        numbers = entries.NextEntries()) {
-    for (const EntryNumber& number : numbers) {
-      if (used_ + kLineRoom > capacity_) MakeRoom();
-      char* const fieldEnd = WriteField(buffer_.get() + used_, number);
-      used_ = static_cast<std::size_t>(fieldEnd - buffer_.get());
-      if (shortSuffix) {
-        std::memcpy(fieldEnd, paddedSuffix, kShortSuffixSize);
-        used_ += suffix.size();
-      } else {
+    if (suffix.size() > kShortSuffixSize) {
+      for (const EntryNumber& number : numbers) {
+        if (used_ + kLineRoom > capacity_) MakeRoom();
+        used_ = static_cast<std::size_t>(WriteField(buffer_.get() + used_, number) - buffer_.get());
         Append(suffix.data(), suffix.size());
       }
+      continue;
+    }
+    // The usual short text: lines go straight into the buffer, through
+    // locals that the stores cannot alias.
+    for (std::size_t next = 0; next < numbers.size();) {
+      if (used_ + kLineRoom > capacity_) MakeRoom();
+      char* out = buffer_.get() + used_;
+      const std::size_t room = (capacity_ - used_) / kLineRoom;
+      const std::size_t end = std::min(numbers.size(), next + room);
+      for (; next < end; ++next) {
+        out = WriteField(out, numbers[next]);
+        std::memcpy(out, paddedSuffix, kShortSuffixSize);
+        out += suffix.size();
+      }
+      used_ = static_cast<std::size_t>(out - buffer_.get());
     }
   }
 }

@@ -184,24 +184,40 @@ bool ResultReader::Refill(std::size_t keepFrom) {
   return !endOfFile_;
 }
 
+inline EntryNumber ResultReader::NumberOf(const char* entry, const char* entryEnd) const {
+  const char* numberText = entry + 2;
+  if (numberText != entryEnd) {
+    numberText += std::min<std::ptrdiff_t>(charLength_[static_cast<unsigned char>(*numberText)],
+                                           entryEnd - numberText);
+  }
+  std::uint32_t shortValue;
+  if (ReadShortDigits(numberText, entryEnd, shortValue)) return EntryNumber::Whole(shortValue);
+  return OtherNumberOf(entry, numberText, entryEnd);
+}
+
 void ResultReader::TakeItems() {
+  // Kept in locals: stores into the batch could otherwise alias the members.
   const char* const data = data_;
   const BitWord* const separators = separators_.get();
   const BitWord* const quotes = quotes_.get();
+  const BitWord* const starts = starts_.get();
+  const std::size_t filled = filled_;
+  const bool endOfFile = endOfFile_;
+  std::size_t count = batchCount_;
   std::size_t position = position_;
-  while (position < filled_ && batchCount_ < kBatchSize) {
+  while (position < filled && count < kBatchSize) {
     // Items in between start with neither a slash, a quote nor a blank:
     // they are no entries, and end at the first separator.
-    std::size_t start = NextSetBit(starts_.get(), position);
-    if (start == filled_) {
-      position = endOfFile_ ? filled_ : AfterLastSetBit(separators, position, filled_);
+    std::size_t start = NextSetBit(starts, position);
+    if (start == filled) {
+      position = endOfFile ? filled : AfterLastSetBit(separators, position, filled);
       break;
     }
     while (IsBlank(data[start])) ++start;
     // Blanks up to the end: the next block goes on skipping them; at the
     // end of the file they are an empty item.
     position = start;
-    if (start == filled_) break;
+    if (start == filled) break;
 
     const char* content = data + start;
     std::size_t contentEnd;
@@ -209,9 +225,9 @@ void ResultReader::TakeItems() {
     if (*content == '"') {
       ++content;
       contentEnd = NextSetBit(quotes, start + 1);
-      if (contentEnd == filled_) {
+      if (contentEnd == filled) {
         // A quote never closed means the file was cut short.
-        if (endOfFile_) throw Failure(kInputPastEndOfFile);
+        if (endOfFile) throw Failure(kInputPastEndOfFile);
         break;
       }
       // Anything between the closing quote and the separator is dropped with it.
@@ -220,32 +236,26 @@ void ResultReader::TakeItems() {
       // A line end here is an empty item; CR LF gives two, which is the same.
       itemEnd = contentEnd = NextSetBit(separators, start);
     }
-    if (itemEnd == filled_ && !endOfFile_) break;
+    if (itemEnd == filled && !endOfFile) break;
     // Neither byte can be the item's end, and the end mark stops at the last.
-    if (content[0] == '/' && content[1] == 'R') TakeEntry(content, data + contentEnd);
+    if (content[0] == '/' && content[1] == 'R') {
+      batchCount_ = count;  // the entries so far, should this number fail
+      batch_[count++] = NumberOf(content, data + contentEnd);
+    }
     position = itemEnd + 1;
   }
-  position_ = std::min(position, filled_);
+  batchCount_ = count;
+  position_ = std::min(position, filled);
 }
 
-void ResultReader::TakeEntry(const char* content, const char* contentEnd) {
-  const char* numberText = content + 2;
-  if (numberText != contentEnd) {
-    numberText += std::min<std::ptrdiff_t>(charLength_[static_cast<unsigned char>(*numberText)],
-                                           contentEnd - numberText);
+EntryNumber ResultReader::OtherNumberOf(const char* entry, const char* numberText,
+                                        const char* entryEnd) const {
+  if (const std::optional<EntryNumber> whole = PlainWholeNumber(numberText, entryEnd)) {
+    return *whole;
   }
-  EntryNumber& number = batch_[batchCount_];
-  std::uint32_t shortValue;
-  if (ReadShortDigits(numberText, contentEnd, shortValue)) {
-    number = EntryNumber::Whole(shortValue);
-  } else if (const std::optional<EntryNumber> whole = PlainWholeNumber(numberText, contentEnd)) {
-    number = *whole;
-  } else {
-    EntryText entry(charLength_);
-    entry.Feed(content, static_cast<std::size_t>(contentEnd - content));
-    number = *entry.Finish();  // an entry, so a number or a failure
-  }
-  ++batchCount_;
+  EntryText text(charLength_);
+  text.Feed(entry, static_cast<std::size_t>(entryEnd - entry));
+  return *text.Finish();  // an entry, so a number or a failure
 }
 
 std::optional<EntryNumber> ResultReader::StreamItem(std::size_t itemStart) {

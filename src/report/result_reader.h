@@ -43,9 +43,10 @@ class ResultReader {
   // Takes the items that lie whole in the buffer, up to a full batch; stops
   // at the first one that runs past what was read.
   void TakeItems();
-  // Adds the number of the item that lies whole in the buffer to the batch
-  // when the item is a record entry.
-  void TakeEntry(const char* content, const char* contentEnd);
+  // The number of a record entry that lies whole in the buffer.
+  EntryNumber NumberOf(const char* entry, const char* entryEnd) const;
+  // The same for number texts other than up to eight plain digits.
+  EntryNumber OtherNumberOf(const char* entry, const char* numberText, const char* entryEnd) const;
   // Reads an item too long to carry over, from `itemStart`, piece by piece.
   std::optional<EntryNumber> StreamItem(std::size_t itemStart);
 
