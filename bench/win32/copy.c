@@ -3,7 +3,7 @@
    faxjob.exe; the paths hold no spaces. Exit status 0, or 1 on any failure. */
 #include <windows.h>
 
-static char gBlock[1 << 20];
+enum { kBlockSize = 1 << 20 };
 
 /* The next space-separated word of the command line, terminated in place. */
 static wchar_t* NextWord(wchar_t** rest) {
@@ -29,13 +29,15 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, i
   HANDLE output = CreateFileW(target, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, NULL);
   if (output == INVALID_HANDLE_VALUE) return 1;
+  char* block = VirtualAlloc(NULL, kBlockSize, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+  if (block == NULL) return 1;
   int status = 0;
   for (;;) {
     DWORD read = 0;
     DWORD written = 0;
-    if (!ReadFile(input, gBlock, sizeof gBlock, &read, NULL)) status = 1;
+    if (!ReadFile(input, block, kBlockSize, &read, NULL)) status = 1;
     if (status != 0 || read == 0) break;
-    if (!WriteFile(output, gBlock, read, &written, NULL) || written != read) status = 1;
+    if (!WriteFile(output, block, read, &written, NULL) || written != read) status = 1;
   }
   if (!CloseHandle(output)) status = 1;
   CloseHandle(input);
