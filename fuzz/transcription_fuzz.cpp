@@ -1,12 +1,13 @@
 // Feeds arbitrary result files through the transcription. Whatever the
 // bytes, the run ends in a complete report or a known failure, never a crash
-// or a stray exception; and reading in tiny blocks, whose ends fall anywhere
-// in an item, gives exactly what reading in one block gives.
+// or a stray exception; the reader fed in blocks of any size, whose ends
+// fall anywhere in an item, writes exactly what it writes fed the whole
+// file; and both agree with the plain reading of the rules.
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "fake_platform.h"
+#include "reference_reader.h"
 #include "report/report_file.h"
 #include "report/report_writer.h"
 #include "report/result_reader.h"
@@ -18,37 +19,36 @@ using faxjob::Failure;
 using faxjob::testing::FakePlatform;
 
 const std::u16string kResultPath = u"C:\\out\\RESULT.TXT";
+const std::u16string kReportPath = u"C:\\out\\r.txt";
 
-// The report lines that reading in blocks of `blockSize` gives, then the failure code, if any.
+// The report that reading in blocks of `blockSize` gives, then the failure, if any.
 std::string ReportInBlocks(FakePlatform& platform, std::size_t blockSize) {
   auto file = platform.OpenForReading(kResultPath);
   faxjob::ResultReader reader(platform, *file, blockSize);
-  std::string report;
+  faxjob::ReportWriter writer(platform.OpenForWriting(u"C:\\out\\blocks.txt"));
+  std::string failure;
   try {
-    while (!reader.AtEnd()) {
-      if (const std::optional<double> number = reader.ReadItem()) {
-        faxjob::AppendNumberField(report, *number);
-        report += ",OK\r\n";
-      }
-    }
-  } catch (const Failure& failure) {
-    report += "failure " + std::to_string(failure.code());
+    writer.WriteLines(reader, "OK");
+  } catch (const Failure& caught) {
+    failure = "failure " + std::to_string(caught.code());
   }
-  return report;
+  writer.Close();
+  return platform.files[u"C:\\out\\blocks.txt"] + failure;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FakePlatform platform;
-  const std::size_t smallBlock = size > 0 ? 1 + data[0] % 16 : 1;
-  platform.AddFile(kResultPath, std::string(reinterpret_cast<const char*>(data), size));
+  platform.readChunk = SIZE_MAX;
+  const std::string content(reinterpret_cast<const char*>(data), size);
+  platform.AddFile(kResultPath, content);
 
-  faxjob::ReportFile report(platform, u"C:\\out\\r.txt");
+  faxjob::ReportFile report(platform, kReportPath);
   std::string transcribed;
   try {
     faxjob::Transcribe(platform, kResultPath, report, u"OK");
-    transcribed = platform.files[u"C:\\out\\r.txt"];
+    transcribed = platform.files[kReportPath];
   } catch (const Failure& failure) {
     switch (failure.code()) {
       case faxjob::kTypeMismatch:
@@ -60,11 +60,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     // As the failure trap would: the error line after the lines written so far.
     if (!report.RecordFailure(failure)) __builtin_trap();
-    transcribed = platform.files[u"C:\\out\\r.txt"];
+    transcribed = platform.files[kReportPath];
     const std::size_t errorLine = transcribed.rfind('\n', transcribed.size() - 2);
     transcribed.resize(errorLine == std::string::npos ? 0 : errorLine + 1);
     transcribed += "failure " + std::to_string(failure.code());
   }
-  if (ReportInBlocks(platform, smallBlock) != transcribed) __builtin_trap();
+
+  // Block sizes from 1 byte to the whole file, picked by the first bytes.
+  const std::size_t blockSize = size < 2 ? 1 : 1 + (data[0] * 256u + data[1]) % size;
+  if (ReportInBlocks(platform, blockSize) != transcribed) __builtin_trap();
+  const auto charLength = [&](unsigned char byte) { return platform.NarrowCharLength(byte); };
+  if (faxjob::testing::ReferenceReport(content, charLength, "OK") != transcribed) __builtin_trap();
   return 0;
 }

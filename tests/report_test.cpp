@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <random>
+
 #include "fake_platform.h"
 #include "report/report_writer.h"
 #include "report/result_reader.h"
@@ -38,10 +41,23 @@ TEST(NumberField, RoundsHalfAwayFromZeroAndPicksTheSectionAfterRounding) {
   EXPECT_EQ(Field(-0.0), "000000");
 }
 
+TEST(NumberField, WritesWholeNumbersAsTheirDoubles) {
+  for (std::int64_t value : {0LL, 7LL, 999999LL, 1000000LL, 999999999LL, 1000000000LL, 4294967295LL,
+                             4294967296LL, 123456789012345LL, 999999999999999LL}) {
+    for (std::int64_t number : {value, -value}) {
+      std::string whole;
+      AppendNumberField(whole, EntryNumber::Whole(number));
+      EXPECT_EQ(whole, Field(static_cast<double>(number))) << number;
+    }
+  }
+  EXPECT_EQ(Field(4294967296.0), "4294967296");
+  EXPECT_EQ(Field(-1e17), "-100000000000000000");
+}
+
 double Parse(std::string_view text) {
   NumberTextParser parser;
-  for (char c : text) parser.Feed(c);
-  return parser.Finish();
+  for (char c : text) parser.Feed(&c, 1);
+  return parser.Finish().AsDouble();
 }
 
 std::int32_t ParseFailure(std::string_view text) {
@@ -66,6 +82,11 @@ TEST(NumberText, ReadsSignDigitsAndFractionWithBlanksAround) {
   EXPECT_EQ(Parse("0." + std::string(1000, '0') + "1"), 0);
   EXPECT_EQ(Parse("12345678901234567890"), 12345678901234567890.0);
   EXPECT_EQ(Parse("1" + std::string(300, '0')), 1e300);
+  // Just above the point halfway between 1 and the next double: the digit
+  // that decides lies far beyond those a double holds.
+  const std::string halfway = "1.00000000000000011102230246251565404236316680908203125";
+  EXPECT_EQ(Parse(halfway), 1.0);
+  EXPECT_EQ(Parse(halfway + std::string(1000, '0') + "1"), std::nextafter(1.0, 2.0));
 }
 
 TEST(NumberText, RejectsWhatIsNoNumberAndWhatNoDoubleHolds) {
@@ -77,25 +98,23 @@ TEST(NumberText, RejectsWhatIsNoNumberAndWhatNoDoubleHolds) {
   EXPECT_EQ(ParseFailure("-1" + std::string(400, '0')), kOverflow);
 }
 
-// Reads every item of `content`, a few bytes at a time, and returns the
-// numbers of the record entries.
-std::vector<double> EntriesOf(const std::string& content, std::size_t chunk = 3) {
+// Reads `content` in blocks of `blockSize` bytes and returns the numbers of
+// its record entries; reading it in one block must give the same.
+std::vector<double> EntriesOf(const std::string& content, std::size_t blockSize = 3) {
   FakePlatform platform;
-  platform.readChunk = chunk;
+  platform.readChunk = SIZE_MAX;
   platform.AddFile(u"R", content);
-  auto file = platform.OpenForReading(u"R");
-  ResultReader reader(platform, *file);
-  std::vector<double> numbers;
-  while (!reader.AtEnd()) {
-    if (auto number = reader.ReadItem()) numbers.push_back(*number);
-  }
-  // Whole items in a large buffer take the fast path, which must agree.
-  auto again = platform.OpenForReading(u"R");
-  platform.readChunk = 1 << 20;
-  ResultReader fastReader(platform, *again);
-  std::vector<double> fastNumbers;
-  while (auto number = fastReader.NextEntry()) fastNumbers.push_back(*number);
-  EXPECT_EQ(fastNumbers, numbers);
+  auto read = [&](std::size_t size) {
+    auto file = platform.OpenForReading(u"R");
+    ResultReader reader(platform, *file, size);
+    std::vector<double> numbers;
+    for (auto batch = reader.NextEntries(); !batch.empty(); batch = reader.NextEntries()) {
+      for (const EntryNumber& number : batch) numbers.push_back(number.AsDouble());
+    }
+    return numbers;
+  };
+  std::vector<double> numbers = read(blockSize);
+  EXPECT_EQ(read(ResultReader::kDefaultBlockSize), numbers);
   return numbers;
 }
 
@@ -155,6 +174,41 @@ TEST(ResultReader, StreamsHugeItems) {
   EXPECT_EQ(EntriesOf(huge, 1 << 20), (Numbers{5, 6}));
 }
 
+TEST(ByteClasses, MarkSeparatorsQuotesAndItemStartsOnEveryPath) {
+  std::mt19937 random(7);
+  const std::string alphabet = ",\r\n\" \ta/R";
+  std::string bytes(600, ' ');
+  for (char& byte : bytes) byte = alphabet[random() % alphabet.size()];
+  auto isSeparator = [](char byte) { return byte == ',' || byte == '\r' || byte == '\n'; };
+  for (auto classify : {&ClassifyBytes, &ClassifyBytesPortable}) {
+    for (std::size_t offset = 0; offset < 16; ++offset) {
+      for (std::size_t size = 0; size < 300; size += 1 + size / 16) {
+        const std::size_t words = BitWordsFor(size);
+        std::vector<BitWord> separators(words), quotes(words), starts(words);
+        classify(bytes.data() + offset, size, {separators.data(), quotes.data(), starts.data()});
+        auto bit = [](const std::vector<BitWord>& bits, std::size_t i) {
+          return (bits[i / kBitsPerWord] >> (i % kBitsPerWord)) & 1;
+        };
+        for (std::size_t i = 0; i < words * kBitsPerWord; ++i) {
+          const char byte = i < size ? bytes[offset + i] : 0;
+          const bool itemStart = i == 0 || isSeparator(bytes[offset + i - 1]);
+          const bool start =
+              itemStart && std::string_view("/\" \t").find(byte) != std::string_view::npos;
+          ASSERT_EQ(bit(separators, i), i == size || (i < size && isSeparator(byte))) << i;
+          ASSERT_EQ(bit(quotes, i), i == size || (i < size && byte == '"')) << i;
+          ASSERT_EQ(bit(starts, i), i == size || (i < size && start)) << i;
+        }
+        for (std::size_t from = 0; from <= size; from += 7) {
+          std::size_t after = from;
+          for (std::size_t i = from; i < size; ++i)
+            after = isSeparator(bytes[offset + i]) ? i + 1 : after;
+          ASSERT_EQ(AfterLastSetBit(separators.data(), from, size), after) << from;
+        }
+      }
+    }
+  }
+}
+
 TEST(ReportWriter, WritesNumberCommaTextCrLf) {
   FakePlatform platform;
   ReportWriter writer(platform.OpenForWriting(u"out"));
@@ -197,6 +251,16 @@ TEST_F(TranscriptionTest, WritesOneLinePerEntryAndClosesReportBeforeResult) {
   EXPECT_EQ(platform.events, (std::vector<std::string>{
                                  "open-read C:\\out\\RESULT.TXT", "open-write C:\\out\\r.txt",
                                  "close-write C:\\out\\r.txt", "close-read C:\\out\\RESULT.TXT"}));
+}
+
+TEST_F(TranscriptionTest, WritesTheLinesBeforeAFailingEntry) {
+  platform.AddFile(u"C:\\out\\RESULT.TXT", "/R 1\r\n/R 2\r\n/R x\r\n/R 4\r\n");
+  ReportFile report(platform, u"C:\\out\\r.txt");
+  EXPECT_THROW(Transcribe(platform, u"C:\\out\\RESULT.TXT", report, u"OK"), Failure);
+  EXPECT_TRUE(report.RecordFailure(Failure(kTypeMismatch)));
+  EXPECT_EQ(
+      platform.files[u"C:\\out\\r.txt"],
+      "000001,OK\r\n000002,OK\r\n000013," + FakeNarrow(DescriptionOf(kTypeMismatch)) + "\r\n");
 }
 
 TEST_F(TranscriptionTest, EmptiesAnOldReportAndWritesNothingForNoEntries) {

@@ -256,7 +256,15 @@ class Win32Platform : public Platform {
   }
 
   void ShowStopMessage(const std::u16string& text) override {
-    MessageBoxW(nullptr, Wide(text), L"faxjob", MB_OK | MB_ICONSTOP);
+    // USER32 is loaded only here: imported statically, it and the libraries
+    // it pulls in would cost every run more than all its other work, for a
+    // box that almost no run shows.
+    const UniqueModule user32(LoadLibraryW(L"user32.dll"));
+    if (!user32) return;
+    using MessageBoxFunction = int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT);
+    const auto messageBox = reinterpret_cast<MessageBoxFunction>(
+        reinterpret_cast<void*>(GetProcAddress(user32.Get(), "MessageBoxW")));
+    if (messageBox != nullptr) messageBox(nullptr, Wide(text), L"faxjob", MB_OK | MB_ICONSTOP);
   }
 
   void* LoadEntryPoint(const std::u16string& fileName, const char* entryName) override {

@@ -21,9 +21,16 @@ inline BOOL ReleaseAndCloseMutex(HANDLE mutex) {
   return CloseHandle(mutex) && released;
 }
 
+struct ModuleTraits {
+  using Type = HMODULE;
+  static HMODULE Invalid() noexcept { return nullptr; }
+  static bool Release(HMODULE module) noexcept { return FreeLibrary(module) != 0; }
+};
+
 using UniqueFile = UniqueResource<HandleTraits<&CloseHandle, true>>;           // CreateFileW
 using UniqueFileSearch = UniqueResource<HandleTraits<&FindClose, true>>;       // FindFirstFileW
 using UniqueKernelObject = UniqueResource<HandleTraits<&CloseHandle, false>>;  // threads, events
 using UniqueOwnedMutex = UniqueResource<HandleTraits<&ReleaseAndCloseMutex, false>>;
+using UniqueModule = UniqueResource<ModuleTraits>;  // a library loaded for a moment
 
 }  // namespace faxjob

@@ -17,6 +17,17 @@ void ReportFile::WriteLine(double number, std::string_view narrowText) {
   state_ = State::kOpen;
 }
 
+void ReportFile::WriteLines(ResultReader& entries, std::string_view narrowText) {
+  state_ = State::kInDoubt;
+  try {
+    writer_->WriteLines(entries, narrowText);
+  } catch (const Failure&) {
+    if (!writer_->broken()) state_ = State::kOpen;
+    throw;
+  }
+  state_ = State::kOpen;
+}
+
 void ReportFile::Finish() {
   state_ = State::kInDoubt;
   writer_->Close();

@@ -27,6 +27,10 @@ class ReportFile {
   void Create(InputFile& resultFile);
   /// One report line; raises what the write raises, and the report's content is then in doubt.
   void WriteLine(double number, std::string_view narrowText);
+  /// One line for each record entry `entries` reads, all with the same text. A bad entry (13, 6,
+  /// 62) raises after the lines before it, which stay complete; a failed write leaves the
+  /// report's content in doubt.
+  void WriteLines(ResultReader& entries, std::string_view narrowText);
   /// Writes what is buffered and closes the report: every line is complete.
   void Finish();
 

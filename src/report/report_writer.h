@@ -6,17 +6,23 @@
 #include <string_view>
 
 #include "platform/platform.h"
+#include "report/number_text.h"
 
 namespace faxjob {
+
+class ResultReader;
 
 // Appends `value` in the pattern "000000;-00000": zero and positive values
 // padded to six digits, negative ones a minus and five digits; longer
 // numbers in full. Fractions round half away from zero, and the section is
 // chosen by the rounded value, so -0.4 gives 000000.
 void AppendNumberField(std::string& out, double value);
+// The same for an entry's number.
+void AppendNumberField(std::string& out, const EntryNumber& number);
 
-// Writes report lines through one buffer. After a failed write the writer
-// is broken: what reached the file is unknown, so nothing more is written.
+// Writes report lines through one buffer, in large chunks. After a failed
+// write the writer is broken: what reached the file is unknown, so nothing
+// more is written.
 class ReportWriter {
  public:
   explicit ReportWriter(std::unique_ptr<OutputFile> file);
@@ -24,15 +30,23 @@ class ReportWriter {
   ReportWriter& operator=(const ReportWriter&) = delete;
 
   void WriteLine(double number, std::string_view narrowText);
+  /// Writes one line for each record entry that `entries` reads, all with
+  /// the same text, until the end of the result file or a failure.
+  void WriteLines(ResultReader& entries, std::string_view narrowText);
   // Writes what is buffered, then closes the file.
   void Close();
   bool broken() const { return broken_; }
 
  private:
+  void Append(const char* bytes, std::size_t size);
+  // Grows the buffer, or empties it into the file once it is full grown.
+  void MakeRoom();
   void Flush();
 
   std::unique_ptr<OutputFile> file_;
-  std::string buffer_;
+  std::unique_ptr<char[]> buffer_;
+  std::size_t capacity_ = 0;
+  std::size_t used_ = 0;
   bool broken_ = false;
 };
 

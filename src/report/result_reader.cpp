@@ -1,340 +1,286 @@
 #include "report/result_reader.h"
 
 #include <algorithm>
-#include <bit>
-#include <charconv>
-#include <cmath>
 #include <cstring>
-#include <string>
-
-#include "platform/failure.h"
-
-#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
-#include <emmintrin.h>
-#define FAXJOB_HAVE_SSE2 1
-#else
-#define FAXJOB_HAVE_SSE2 0
-#endif
+#include <utility>
 
 namespace faxjob {
 
 namespace {
 
 bool IsBlank(char byte) { return byte == ' ' || byte == '\t'; }
+bool IsDigit(char byte) { return static_cast<unsigned char>(byte - '0') < 10; }
 
-struct ItemEndTable {
-  bool ends[256] = {};
-  constexpr ItemEndTable() {
-    for (unsigned char separator : {',', '\r', '\n'}) ends[separator] = true;
+// Decides an item fed in pieces: whether it is a record entry ("/R", any
+// one character, then the number text) and, if so, its number.
+class EntryText {
+ public:
+  explicit EntryText(const unsigned char* charLength) : charLength_(charLength) {}
+
+  void Feed(const char* bytes, std::size_t size) {
+    std::size_t i = 0;
+    while (i < size) {
+      switch (state_) {
+        case State::kNotEntry:
+          return;
+        case State::kSlash:
+          state_ = bytes[i++] == '/' ? State::kCapitalR : State::kNotEntry;
+          break;
+        case State::kCapitalR:
+          state_ = bytes[i++] == 'R' ? State::kThirdChar : State::kNotEntry;
+          break;
+        case State::kThirdChar:
+          // Skipped as a character: in a double-byte code page it may take two bytes.
+          thirdCharBytesLeft_ = charLength_[static_cast<unsigned char>(bytes[i++])] - 1u;
+          state_ = thirdCharBytesLeft_ > 0 ? State::kSkipThirdChar : State::kNumber;
+          break;
+        case State::kSkipThirdChar:
+          ++i;
+          if (--thirdCharBytesLeft_ == 0) state_ = State::kNumber;
+          break;
+        case State::kNumber:
+          number_.Feed(bytes + i, size - i);
+          return;
+      }
+    }
   }
+
+  std::optional<EntryNumber> Finish() const {
+    switch (state_) {
+      case State::kSlash:
+      case State::kCapitalR:
+      case State::kNotEntry:
+        return std::nullopt;
+      case State::kThirdChar:
+      case State::kSkipThirdChar:
+      case State::kNumber:
+        // "/R" with no number text fails here too, as an empty number.
+        return number_.Finish();
+    }
+    return std::nullopt;
+  }
+
+ private:
+  enum class State { kSlash, kCapitalR, kThirdChar, kSkipThirdChar, kNumber, kNotEntry };
+
+  const unsigned char* charLength_;
+  State state_ = State::kSlash;
+  std::size_t thirdCharBytesLeft_ = 0;
+  NumberTextParser number_;
 };
-constexpr ItemEndTable kItemEnds;
 
-// The hot loop of the reader: most bytes belong to items that are skipped.
-const char* FindItemEnd(const char* begin, const char* end) {
-#if FAXJOB_HAVE_SSE2
-  const __m128i commas = _mm_set1_epi8(',');
-  const __m128i carriageReturns = _mm_set1_epi8('\r');
-  const __m128i lineFeeds = _mm_set1_epi8('\n');
-  while (end - begin >= 16) {
-    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(begin));
-    const __m128i separators = _mm_or_si128(
-        _mm_or_si128(_mm_cmpeq_epi8(block, commas), _mm_cmpeq_epi8(block, carriageReturns)),
-        _mm_cmpeq_epi8(block, lineFeeds));
-    if (const auto mask = static_cast<unsigned>(_mm_movemask_epi8(separators))) {
-      return begin + std::countr_zero(mask);
-    }
-    begin += 16;
-  }
-#endif
-  while (begin != end && !kItemEnds.ends[static_cast<unsigned char>(*begin)]) ++begin;
-  return begin;
+// The usual number text is up to eight digits and nothing else. They are
+// read as two 32-bit words, four digits each, and turned into a number with
+// a few multiplications, without a branch on the digits.
+constexpr std::size_t kNumberWordsSize = 8;
+
+std::uint32_t Word32(const char* bytes) {
+  std::uint32_t word;
+  std::memcpy(&word, bytes, sizeof word);
+  return word;
 }
 
-// First bytes that the fast path leaves to the general one: blanks to skip
-// and empty lines.
-struct SlowStartTable {
-  bool slow[256] = {};
-  constexpr SlowStartTable() {
-    for (unsigned char byte : {' ', '\t', '\r', '\n'}) slow[byte] = true;
-  }
-};
-constexpr SlowStartTable kSlowStarts;
-
-}  // namespace
-
-void NumberTextParser::Feed(char byte) {
-  const bool digit = byte >= '0' && byte <= '9';
-  switch (state_) {
-    case State::kLeadingBlanks:
-      if (IsBlank(byte)) return;
-      if (byte == '-') {
-        negative_ = true;
-        state_ = State::kSign;
-        return;
-      }
-      [[fallthrough]];
-    case State::kSign:
-    case State::kInteger:
-      if (digit) {
-        state_ = State::kInteger;
-        sawDigit_ = true;
-        if (significantCount_ == 0 && byte == '0') return;  // leading zero
-        if (significantCount_ < kMaxSignificantDigits) {
-          significant_[significantCount_++] = byte;
-        } else {
-          ++exponent_;  // an integer digit beyond the precision kept
-        }
-        return;
-      }
-      if (byte == '.') {
-        state_ = State::kFraction;
-        return;
-      }
-      break;
-    case State::kFraction:
-      if (digit) {
-        sawDigit_ = true;
-        if (significantCount_ == 0 && byte == '0') {
-          --exponent_;
-        } else if (significantCount_ < kMaxSignificantDigits) {
-          significant_[significantCount_++] = byte;
-          --exponent_;
-        }
-        return;
-      }
-      break;
-    case State::kTrailingBlanks:
-      if (!IsBlank(byte)) state_ = State::kInvalid;
-      return;
-    case State::kInvalid:
-      return;
-  }
-  state_ = IsBlank(byte) && state_ != State::kSign ? State::kTrailingBlanks : State::kInvalid;
+// Four digit bytes, the first in the lowest byte, to their value; false
+// when one is no digit.
+bool FourDigits(std::uint32_t bytes, std::uint32_t& value) {
+  const std::uint32_t digits = bytes ^ 0x30303030u;  // '0'..'9' to 0..9, all else above
+  if (((digits & 0xF0F0F0F0u) | ((digits + 0x06060606u) & 0xF0F0F0F0u)) != 0) return false;
+  const std::uint32_t pairs = (digits * 10 + (digits >> 8)) & 0x00FF00FFu;
+  value = (pairs * 100 + (pairs >> 16)) & 0xFFFFu;
+  return true;
 }
 
-double NumberTextParser::Finish() const {
-  if (!sawDigit_ || state_ == State::kInvalid) throw Failure(kTypeMismatch);
-  if (significantCount_ == 0) return 0.0;
-  const std::int64_t decimalMagnitude = significantCount_ + exponent_;
-  if (decimalMagnitude > 310) throw Failure(kOverflow);
-  if (decimalMagnitude < -330) return 0.0;
-
-  double value;
-  if (significantCount_ <= 15 && exponent_ <= 0 && exponent_ >= -22) {
-    // Exact integer over an exact power of ten: one correctly rounded division.
-    static constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                              1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                              1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-    std::int64_t mantissa = 0;
-    for (int i = 0; i < significantCount_; ++i) mantissa = mantissa * 10 + (significant_[i] - '0');
-    value = static_cast<double>(mantissa) / kPowersOfTen[-exponent_];
-  } else {
-    std::string text(significant_, static_cast<std::size_t>(significantCount_));
-    text += 'e';
-    text += std::to_string(exponent_);
-    const std::from_chars_result parsed =
-        std::from_chars(text.data(), text.data() + text.size(), value);
-    if (parsed.ec == std::errc::result_out_of_range) {
-      if (decimalMagnitude > 0) throw Failure(kOverflow);
-      value = 0.0;
-    }
-  }
-  if (std::isinf(value)) throw Failure(kOverflow);
-  return negative_ ? -value : value;
+// `end` must have eight readable bytes before it.
+bool ReadShortDigits(const char* begin, const char* end, std::uint32_t& value) {
+  const std::ptrdiff_t length = end - begin;
+  if (length < 1 || length > static_cast<std::ptrdiff_t>(kNumberWordsSize)) return false;
+  // The bytes before the text, in the low bytes of the words, read as '0'.
+  static constexpr std::uint32_t kBefore[] = {0xFFFFFFFFu, 0x00FFFFFFu, 0x0000FFFFu, 0x000000FFu,
+                                              0};
+  const std::uint32_t highBefore = length >= 4 ? kBefore[length - 4] : 0xFFFFFFFFu;
+  const std::uint32_t lowBefore = length >= 4 ? 0 : kBefore[length];
+  const std::uint32_t high = (Word32(end - 8) & ~highBefore) | (0x30303030u & highBefore);
+  const std::uint32_t low = (Word32(end - 4) & ~lowBefore) | (0x30303030u & lowBefore);
+  std::uint32_t highValue;
+  std::uint32_t lowValue;
+  if (!FourDigits(high, highValue) || !FourDigits(low, lowValue)) return false;
+  value = highValue * 10000 + lowValue;
+  return true;
 }
 
-ResultReader::ResultReader(Platform& platform, InputFile& file, std::size_t blockSize)
-    : platform_(platform),
-      file_(file),
-      buffer_(std::make_unique_for_overwrite<char[]>(blockSize)),
-      blockSize_(blockSize) {}
-
-bool ResultReader::Fill() {
-  if (endOfFile_) return false;
-  position_ = 0;
-  filled_ = file_.Read(buffer_.get(), blockSize_);
-  endOfFile_ = filled_ == 0;
-  return !endOfFile_;
-}
-
-void ResultReader::SkipBlanks() {
-  // Tabs are skipped like spaces: both are invisible in the file.
-  for (int byte = Peek(); byte == ' ' || byte == '\t'; byte = Peek()) ++position_;
-}
-
-void ResultReader::ConsumeLineEndAfterCr() {
-  if (Peek() == '\n') ++position_;
-}
-
-std::optional<double> ResultReader::ReadItem() {
-  SkipBlanks();
-  const int first = Peek();
-  if (first < 0) return std::nullopt;  // blanks alone after the last item: an empty item
-  if (first == '\r' || first == '\n') {
-    ++position_;
-    if (first == '\r') ConsumeLineEndAfterCr();
-    return std::nullopt;  // an empty line: an empty item
-  }
-
-  entryState_ = EntryState::kSlash;
-  if (first == '"') {
-    ++position_;
-    ReadQuoted();
-  } else {
-    ReadUnquoted();
-  }
-
-  switch (entryState_) {
-    case EntryState::kSlash:
-    case EntryState::kCapitalR:
-    case EntryState::kNotEntry:
-      return std::nullopt;
-    case EntryState::kThirdChar:
-    case EntryState::kSkipThirdChar:
-    case EntryState::kNumber:
-      // "/R" with no number text fails here too, as an empty number.
-      return number_.Finish();
-  }
-  return std::nullopt;
-}
-
-std::optional<double> ResultReader::NextEntry() {
-  for (;;) {
-    // Fast path: items that lie whole in the buffer, quoted or not, taken
-    // without leaving this loop.
-    while (position_ < filled_) {
-      const char* begin = buffer_.get() + position_;
-      const char* blockEnd = buffer_.get() + filled_;
-      const char* content = begin;
-      const char* contentEnd;
-      const char* itemEnd;
-      if (*begin == '"') {
-        ++content;
-        contentEnd = static_cast<const char*>(
-            std::memchr(content, '"', static_cast<std::size_t>(blockEnd - content)));
-        if (contentEnd == nullptr) break;
-        itemEnd = FindItemEnd(contentEnd + 1, blockEnd);
-      } else {
-        if (kSlowStarts.slow[static_cast<unsigned char>(*begin)]) break;
-        itemEnd = contentEnd = FindItemEnd(begin, blockEnd);
-      }
-      if (itemEnd == blockEnd) break;
-      // Decided before the line end is consumed, which may refill the buffer.
-      const std::optional<double> number =
-          *content == '/' ? EntryNumberOf(content, contentEnd) : std::nullopt;
-      position_ = static_cast<std::size_t>(itemEnd - buffer_.get()) + 1;
-      if (*itemEnd == '\r') ConsumeLineEndAfterCr();
-      if (number) return number;
-    }
-    if (AtEnd()) return std::nullopt;
-    if (const std::optional<double> number = ReadItem()) return number;
-  }
-}
-
-std::optional<double> ResultReader::EntryNumberOf(const char* begin, const char* end) {
-  if (end - begin < 2 || begin[0] != '/' || begin[1] != 'R') return std::nullopt;
-  const char* numberText = begin + 2;
-  if (numberText != end) {
-    const std::size_t thirdChar = std::max<std::size_t>(
-        1, platform_.NarrowCharLength(static_cast<unsigned char>(*numberText)));
-    numberText += std::min(thirdChar, static_cast<std::size_t>(end - numberText));
-  }
-  if (const std::optional<double> value = PlainInteger(numberText, end)) return value;
-  NumberTextParser parser;
-  for (const char* byte = numberText; byte != end; ++byte) parser.Feed(*byte);
-  return parser.Finish();
-}
-
-std::optional<double> ResultReader::PlainInteger(const char* begin, const char* end) {
+// Other number texts that stay whole numbers: blanks around, an optional
+// minus and up to 15 digits; nothing for anything else.
+std::optional<EntryNumber> PlainWholeNumber(const char* begin, const char* end) {
   while (begin != end && IsBlank(*begin)) ++begin;
   while (begin != end && IsBlank(end[-1])) --end;
   const bool negative = begin != end && *begin == '-';
   if (negative) ++begin;
   if (begin == end || end - begin > 15) return std::nullopt;
-  std::int64_t value = 0;
+  std::uint64_t value = 0;
   for (; begin != end; ++begin) {
-    if (*begin < '0' || *begin > '9') return std::nullopt;
-    value = value * 10 + (*begin - '0');
+    if (!IsDigit(*begin)) return std::nullopt;
+    value = value * 10 + static_cast<std::uint64_t>(*begin - '0');
   }
-  return negative ? -static_cast<double>(value) : static_cast<double>(value);
+  const auto whole = static_cast<std::int64_t>(value);
+  return EntryNumber::Whole(negative ? -whole : whole);
 }
 
-void ResultReader::ReadUnquoted() {
-  while (position_ < filled_ || Fill()) {
-    const char* begin = buffer_.get() + position_;
-    const char* blockEnd = buffer_.get() + filled_;
-    const char* itemEnd = FindItemEnd(begin, blockEnd);
-    FeedEntry(begin, static_cast<std::size_t>(itemEnd - begin));
-    position_ = static_cast<std::size_t>(itemEnd - buffer_.get());
-    if (itemEnd != blockEnd) {
-      ++position_;
-      if (*itemEnd == '\r') ConsumeLineEndAfterCr();
-      return;
+}  // namespace
+
+ResultReader::ResultReader(Platform& platform, InputFile& file, std::size_t blockSize)
+    : file_(file),
+      blockSize_(std::max<std::size_t>(blockSize, 1)),
+      carryOver_(std::min(blockSize_, kMaxCarryOver)) {
+  for (unsigned byte = 0; byte < 256; ++byte) {
+    charLength_[byte] = static_cast<unsigned char>(std::clamp<std::size_t>(
+        platform.NarrowCharLength(static_cast<unsigned char>(byte)), 1, 255));
+  }
+  // Room for a carried item, a block, its end mark and the whole word the
+  // classifier reads past it.
+  const std::size_t capacity = carryOver_ + blockSize_ + kBitsPerWord;
+  storage_ = std::make_unique_for_overwrite<char[]>(kNumberWordsSize + capacity);
+  std::memset(storage_.get(), 0, kNumberWordsSize);
+  data_ = storage_.get() + kNumberWordsSize;
+  separators_ = std::make_unique_for_overwrite<BitWord[]>(BitWordsFor(capacity));
+  quotes_ = std::make_unique_for_overwrite<BitWord[]>(BitWordsFor(capacity));
+  starts_ = std::make_unique_for_overwrite<BitWord[]>(BitWordsFor(capacity));
+}
+
+std::span<const EntryNumber> ResultReader::NextEntries() {
+  if (pendingFailure_) throw *pendingFailure_;
+  batchCount_ = 0;
+  try {
+    for (;;) {
+      TakeItems();
+      if (batchCount_ == kBatchSize || endOfFile_) break;
+      if (filled_ - position_ > carryOver_) {
+        if (const std::optional<EntryNumber> number = StreamItem(position_)) {
+          batch_[batchCount_++] = *number;
+        }
+      } else {
+        Refill(position_);
+      }
     }
+  } catch (const Failure& failure) {
+    if (batchCount_ == 0) throw;
+    pendingFailure_ = failure;
   }
+  return {batch_, batchCount_};
 }
 
-void ResultReader::ReadQuoted() {
+bool ResultReader::Refill(std::size_t keepFrom) {
+  char* const data = data_;
+  const std::size_t kept = filled_ - keepFrom;
+  std::memmove(data, data + keepFrom, kept);
+  const std::size_t got = file_.Read(data + kept, blockSize_);
+  endOfFile_ = got == 0;
+  filled_ = kept + got;
+  position_ = 0;
+  // The end mark stops the blank skipping; the rest of the word is read by
+  // the classifier and dropped.
+  data[filled_] = '\n';
+  std::memset(data + filled_ + 1, 0, kBitsPerWord - 1);
+  ClassifyBytes(data, filled_, {separators_.get(), quotes_.get(), starts_.get()});
+  return !endOfFile_;
+}
+
+inline EntryNumber ResultReader::NumberOf(const char* entry, const char* entryEnd) const {
+  const char* numberText = entry + 2;
+  if (numberText != entryEnd) {
+    numberText += std::min<std::ptrdiff_t>(charLength_[static_cast<unsigned char>(*numberText)],
+                                           entryEnd - numberText);
+  }
+  std::uint32_t shortValue;
+  if (ReadShortDigits(numberText, entryEnd, shortValue)) return EntryNumber::Whole(shortValue);
+  return OtherNumberOf(entry, numberText, entryEnd);
+}
+
+void ResultReader::TakeItems() {
+  // Kept in locals: stores into the batch could otherwise alias the members.
+  const char* const data = data_;
+  const BitWord* const separators = separators_.get();
+  const BitWord* const quotes = quotes_.get();
+  const BitWord* const starts = starts_.get();
+  const std::size_t filled = filled_;
+  const bool endOfFile = endOfFile_;
+  std::size_t count = batchCount_;
+  std::size_t position = position_;
+  while (position < filled && count < kBatchSize) {
+    // Items in between start with neither a slash, a quote nor a blank:
+    // they are no entries, and end at the first separator.
+    std::size_t start = NextSetBit(starts, position);
+    if (start == filled) {
+      position = endOfFile ? filled : AfterLastSetBit(separators, position, filled);
+      break;
+    }
+    while (IsBlank(data[start])) ++start;
+    // Blanks up to the end: the next block goes on skipping them; at the
+    // end of the file they are an empty item.
+    position = start;
+    if (start == filled) break;
+
+    const char* content = data + start;
+    std::size_t contentEnd;
+    std::size_t itemEnd;
+    if (*content == '"') {
+      ++content;
+      contentEnd = NextSetBit(quotes, start + 1);
+      if (contentEnd == filled) {
+        // A quote never closed means the file was cut short.
+        if (endOfFile) throw Failure(kInputPastEndOfFile);
+        break;
+      }
+      // Anything between the closing quote and the separator is dropped with it.
+      itemEnd = NextSetBit(separators, contentEnd + 1);
+    } else {
+      // A line end here is an empty item; CR LF gives two, which is the same.
+      itemEnd = contentEnd = NextSetBit(separators, start);
+    }
+    if (itemEnd == filled && !endOfFile) break;
+    // Neither byte can be the item's end, and the end mark stops at the last.
+    if (content[0] == '/' && content[1] == 'R') {
+      batchCount_ = count;  // the entries so far, should this number fail
+      batch_[count++] = NumberOf(content, data + contentEnd);
+    }
+    position = itemEnd + 1;
+  }
+  batchCount_ = count;
+  position_ = std::min(position, filled);
+}
+
+EntryNumber ResultReader::OtherNumberOf(const char* entry, const char* numberText,
+                                        const char* entryEnd) const {
+  if (const std::optional<EntryNumber> whole = PlainWholeNumber(numberText, entryEnd)) {
+    return *whole;
+  }
+  EntryText text(charLength_);
+  text.Feed(entry, static_cast<std::size_t>(entryEnd - entry));
+  return *text.Finish();  // an entry, so a number or a failure
+}
+
+std::optional<EntryNumber> ResultReader::StreamItem(std::size_t itemStart) {
+  enum class Part { kQuoted, kAfterQuote, kUnquoted };
+  EntryText entry(charLength_);
+  Part part = data_[itemStart] == '"' ? Part::kQuoted : Part::kUnquoted;
+  std::size_t position = itemStart + (part == Part::kQuoted ? 1 : 0);
   for (;;) {
-    // A quote never closed means the file was cut short.
-    if (position_ == filled_ && !Fill()) throw Failure(kInputPastEndOfFile);
-    const char* begin = buffer_.get() + position_;
-    const std::size_t available = filled_ - position_;
-    const char* closingQuote = static_cast<const char*>(std::memchr(begin, '"', available));
-    if (closingQuote == nullptr) {
-      FeedEntry(begin, available);
-      position_ = filled_;
+    const std::size_t stop =
+        NextSetBit(part == Part::kQuoted ? quotes_.get() : separators_.get(), position);
+    if (part != Part::kAfterQuote) entry.Feed(data_ + position, stop - position);
+    if (stop < filled_) {
+      position = stop + 1;
+      if (part != Part::kQuoted) break;
+      part = Part::kAfterQuote;
       continue;
     }
-    FeedEntry(begin, static_cast<std::size_t>(closingQuote - begin));
-    position_ = static_cast<std::size_t>(closingQuote - buffer_.get()) + 1;
-    break;
-  }
-  // Anything between the closing quote and the separator is dropped with it.
-  const EntryState entryState = entryState_;
-  entryState_ = EntryState::kNotEntry;
-  ReadUnquoted();
-  entryState_ = entryState;
-}
-
-void ResultReader::FeedEntry(const char* bytes, std::size_t size) {
-  std::size_t i = 0;
-  while (i < size) {
-    switch (entryState_) {
-      case EntryState::kNotEntry:
-        return;
-      case EntryState::kSlash:
-        if (bytes[i++] != '/') {
-          entryState_ = EntryState::kNotEntry;
-          return;
-        }
-        entryState_ = EntryState::kCapitalR;
-        break;
-      case EntryState::kCapitalR:
-        if (bytes[i++] != 'R') {
-          entryState_ = EntryState::kNotEntry;
-          return;
-        }
-        entryState_ = EntryState::kThirdChar;
-        number_ = NumberTextParser();
-        break;
-      case EntryState::kThirdChar:
-        // Decided on characters: in a double-byte code page the skipped
-        // character may take two bytes.
-        thirdCharBytesLeft_ = std::max<std::size_t>(
-            1, platform_.NarrowCharLength(static_cast<unsigned char>(bytes[i++])));
-        entryState_ = --thirdCharBytesLeft_ > 0 ? EntryState::kSkipThirdChar : EntryState::kNumber;
-        break;
-      case EntryState::kSkipThirdChar:
-        ++i;
-        if (--thirdCharBytesLeft_ == 0) entryState_ = EntryState::kNumber;
-        break;
-      case EntryState::kNumber:
-        for (; i < size; ++i) number_.Feed(bytes[i]);
-        return;
+    if (!Refill(filled_)) {
+      if (part == Part::kQuoted) throw Failure(kInputPastEndOfFile);
+      return entry.Finish();
     }
+    position = 0;
   }
+  position_ = position;
+  return entry.Finish();
 }
 
 }  // namespace faxjob

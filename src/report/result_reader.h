@@ -1,86 +1,72 @@
-// Reads the fax library's result file item by item, in blocks, keeping only
-// as much of each item as its meaning needs: memory stays flat whatever the
-// size of the file or of a single item.
+// Reads the record entries of the fax library's result file. The file is
+// read in large blocks; each block is classified in one pass into bitmaps
+// (byte_classes.h), and the items that may be entries are then taken whole
+// from the block.
+// An item that crosses the end of a block is carried over to the next one;
+// one longer than the carry-over room is read piece by piece. Memory stays
+// flat whatever the size of the file or of a single item.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 
+#include "platform/failure.h"
 #include "platform/platform.h"
+#include "report/byte_classes.h"
+#include "report/number_text.h"
 
 namespace faxjob {
 
-// The number text of a record entry, parsed as it streams past: an optional
-// minus, digits, an optional point and fraction, blanks around it ignored.
-class NumberTextParser {
- public:
-  void Feed(char byte);
-  // The value; failure 13 when the text is no number (or empty), 6 when it
-  // lies beyond the range of a double.
-  double Finish() const;
-
- private:
-  enum class State { kLeadingBlanks, kSign, kInteger, kFraction, kTrailingBlanks, kInvalid };
-  static constexpr int kMaxSignificantDigits = 40;
-
-  State state_ = State::kLeadingBlanks;
-  bool negative_ = false;
-  bool sawDigit_ = false;
-  int significantCount_ = 0;
-  char significant_[kMaxSignificantDigits];
-  // Power of ten to apply to the significant digits.
-  std::int64_t exponent_ = 0;
-};
-
 class ResultReader {
  public:
-  static constexpr std::size_t kDefaultBlockSize = 256 * 1024;
+  static constexpr std::size_t kDefaultBlockSize = 64 * 1024;
+  // The longest item carried over whole into the next block.
+  static constexpr std::size_t kMaxCarryOver = 4096;
 
+  /// Builds the narrow character lengths once from `platform`. Reads `file`
+  /// in blocks of `blockSize` bytes.
   ResultReader(Platform& platform, InputFile& file, std::size_t blockSize = kDefaultBlockSize);
 
-  // Tested before each item, as the file format requires.
-  bool AtEnd() { return Peek() < 0; }
-
-  // Reads the next item, byte by byte. Returns its number when the item is a
-  // record entry ("/R", any one character, then the number text), nothing
-  // otherwise.
-  std::optional<double> ReadItem();
-
-  // Reads items up to the next record entry and returns its number; nothing
-  // at the end of the file. The same as ReadItem in a loop, only faster:
-  // items that lie whole in the buffer are looked at in one piece.
-  std::optional<double> NextEntry();
+  /// The numbers of the next record entries, in file order; empty at the end
+  /// of the file. A failure met after some entries is raised by the next
+  /// call, so the entries before it can still be written.
+  std::span<const EntryNumber> NextEntries();
 
  private:
-  enum class EntryState { kSlash, kCapitalR, kThirdChar, kSkipThirdChar, kNumber, kNotEntry };
+  static constexpr std::size_t kBatchSize = 256;
 
-  bool Fill();
-  int Peek() {
-    if (position_ == filled_ && !Fill()) return -1;
-    return static_cast<unsigned char>(buffer_[position_]);
-  }
-  void SkipBlanks();
-  void ConsumeLineEndAfterCr();
-  void ReadUnquoted();
-  void ReadQuoted();
-  void FeedEntry(const char* bytes, std::size_t size);
-  // The same decision for an item that lies whole in the buffer.
-  std::optional<double> EntryNumberOf(const char* begin, const char* end);
-  // A fast path for the usual number text: blanks, an optional minus and up to 15 digits.
-  static std::optional<double> PlainInteger(const char* begin, const char* end);
+  // Replaces what was read with what is kept from `keepFrom` on and the next
+  // block after it. False at the end of the file.
+  bool Refill(std::size_t keepFrom);
+  // Takes the items that lie whole in the buffer, up to a full batch; stops
+  // at the first one that runs past what was read.
+  void TakeItems();
+  // The number of a record entry that lies whole in the buffer.
+  EntryNumber NumberOf(const char* entry, const char* entryEnd) const;
+  // The same for number texts other than up to eight plain digits.
+  EntryNumber OtherNumberOf(const char* entry, const char* numberText, const char* entryEnd) const;
+  // Reads an item too long to carry over, from `itemStart`, piece by piece.
+  std::optional<EntryNumber> StreamItem(std::size_t itemStart);
 
-  Platform& platform_;
   InputFile& file_;
-  std::unique_ptr<char[]> buffer_;
   std::size_t blockSize_;
-  std::size_t position_ = 0;
+  std::size_t carryOver_;
+  unsigned char charLength_[256];
+
+  std::unique_ptr<char[]> storage_;
+  char* data_;  // after room for reading a number's last eight bytes as two words
+  std::unique_ptr<BitWord[]> separators_;
+  std::unique_ptr<BitWord[]> quotes_;
+  std::unique_ptr<BitWord[]> starts_;
   std::size_t filled_ = 0;
+  std::size_t position_ = 0;  // where the next item (or the blanks before it) begins
   bool endOfFile_ = false;
 
-  EntryState entryState_ = EntryState::kSlash;
-  std::size_t thirdCharBytesLeft_ = 0;
-  NumberTextParser number_;
+  EntryNumber batch_[kBatchSize];
+  std::size_t batchCount_ = 0;
+  std::optional<Failure> pendingFailure_;
 };
 
 }  // namespace faxjob

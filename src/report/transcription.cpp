@@ -13,9 +13,7 @@ void Transcribe(Platform& platform, const std::u16string& resultFilePath, Report
   report.Create(*resultFile);
 
   ResultReader reader(platform, *resultFile);
-  while (const std::optional<double> number = reader.NextEntry()) {
-    report.WriteLine(*number, narrowStatusText);
-  }
+  report.WriteLines(reader, narrowStatusText);
 
   report.Finish();
   resultFile->Close();

@@ -1,0 +1,52 @@
+// The number of a record entry, read from its number text.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace faxjob {
+
+// Whole numbers of up to 15 digits, nearly every entry, stay integers from
+// the text to the report line; the rest go through a double.
+struct EntryNumber {
+  bool isWhole = true;
+  std::int64_t whole = 0;
+  double value = 0.0;
+
+  static EntryNumber Whole(std::int64_t number) { return {true, number, 0.0}; }
+  static EntryNumber Real(double number) { return {false, 0, number}; }
+  double AsDouble() const { return isWhole ? static_cast<double>(whole) : value; }
+};
+
+// The number text of a record entry, parsed as it streams past: an optional
+// minus, digits, an optional point and fraction, blanks around it ignored.
+// Memory stays the same however long the text is.
+class NumberTextParser {
+ public:
+  void Feed(const char* bytes, std::size_t size);
+  /// The number; failure 13 when the text is no number (or empty), 6 when
+  /// it lies beyond the range of a double. Values are the nearest double to
+  /// the text, whatever its length.
+  EntryNumber Finish() const;
+
+ private:
+  enum class State { kLeadingBlanks, kSign, kInteger, kFraction, kTrailingBlanks, kInvalid };
+  // Enough for the nearest double: no decision point between two doubles
+  // has more significant digits than this, so what lies beyond only tells
+  // whether the value is above the digits kept.
+  static constexpr int kMaxSignificantDigits = 800;
+
+  void Feed(char byte);
+
+  State state_ = State::kLeadingBlanks;
+  bool negative_ = false;
+  bool sawDigit_ = false;
+  // A nonzero digit was dropped beyond the digits kept.
+  bool inexact_ = false;
+  int significantCount_ = 0;
+  // Power of ten to apply to the significant digits.
+  std::int64_t exponent_ = 0;
+  char significant_[kMaxSignificantDigits];
+};
+
+}  // namespace faxjob
