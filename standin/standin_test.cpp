@@ -83,6 +83,15 @@ TEST_F(StandinTest, NoResultWritesNothing) {
   EXPECT_FALSE(Exists(resultPath_));
 }
 
+TEST_F(StandinTest, ResultFileGivesAnotherFilesBytesAsTheResult) {
+  std::ofstream(dir_ + "/prepared.txt", std::ios::binary) << "/R 9\r\n";
+  WriteJob("!result-file " + dir_ + "/prepared.txt\n!result ignored\n");
+  EXPECT_EQ(Call(), 0);
+  EXPECT_EQ(Read(resultPath_), "/R 9\r\n");
+  WriteJob("!result-file " + dir_ + "/missing.txt\n");
+  EXPECT_EQ(Call(), -2);
+}
+
 TEST_F(StandinTest, UnopenableJobGivesMinus16) {
   SetPath(28, dir_);  // a folder
   EXPECT_EQ(Call(), -16);

@@ -21,6 +21,8 @@
 #define ZRQ_API __stdcall
 #define ZRQ_EXPORT
 #else
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -142,6 +144,12 @@ bool WriteWholeFile(const std::string& path, const void* data, std::size_t size)
   return ok;
 }
 
+// `path` becomes a second name of `existing`: no bytes are copied.
+bool LinkFile(const std::string& existing, const std::string& path) {
+  DeleteFileA(path.c_str());
+  return CreateHardLinkA(path.c_str(), existing.c_str(), nullptr) != 0;
+}
+
 // Read from the process environment itself, not from a C runtime's copy of
 // it, so that a caller's SetEnvironmentVariable counts.
 std::string RecordPathFromEnvironment() {
@@ -182,6 +190,11 @@ bool WriteWholeFile(const std::string& path, const void* data, std::size_t size)
   bool ok = std::fwrite(data, 1, size, file) == size;
   if (std::fclose(file) != 0) ok = false;
   return ok;
+}
+
+bool LinkFile(const std::string& existing, const std::string& path) {
+  unlink(path.c_str());
+  return link(existing.c_str(), path.c_str()) == 0;
 }
 
 std::string RecordPathFromEnvironment() {
@@ -339,6 +352,7 @@ struct Job {
   bool noResult = false;
   bool explicitResult = false;  // some `!result` line was given
   std::string resultBytes;      // the explicit result bytes
+  std::string resultFile;       // `!result-file`: a file to give as RESULT.TXT
   std::vector<std::string> saveRecordPaths;
   std::vector<std::string> faxNumbers;
 };
@@ -500,6 +514,10 @@ bool ParseDirective(std::string_view line, Job& job) {
     job.noResult = true;
     return argument.empty();
   }
+  if (name == "result-file") {
+    job.resultFile = argument;
+    return !argument.empty();
+  }
   if (name == "crash") {
     const struct {
       std::string_view name;
@@ -585,7 +603,9 @@ std::int32_t Run(const unsigned char* record) {
 
   if (job.crash != CrashKind::kNone) Crash(job.crash);
 
-  if (!job.noResult) {
+  if (!job.noResult && !job.resultFile.empty()) {
+    if (!LinkFile(job.resultFile, SlotText(record, kResultFilePath))) return kResultFileError;
+  } else if (!job.noResult) {
     std::string bytes = job.explicitResult ? job.resultBytes : AutomaticResult(job);
     if (!WriteWholeFile(SlotText(record, kResultFilePath), bytes.data(), bytes.size())) {
       return kResultFileError;
