@@ -367,18 +367,16 @@ int FakePlatform::SimulateFault() {
     case FaultReport::kInDoubt:
       files.erase(path);
       return 2;
-    case FaultReport::kUntouched: {
-      // Created or emptied unless OpenForWriting would fail.
-      const std::u16string folder = FolderOf(path);
-      if ((!folder.empty() && folders.count(folder) == 0) || folders.count(path) != 0 ||
-          openForReading.count(path) != 0) {
+    case FaultReport::kUntouched:
+    case FaultReport::kClosed:
+      // Opened again by the handler: refused as OpenForWriting would refuse it.
+      try {
+        CheckWritable(path);
+      } catch (const Failure&) {
         return 2;
       }
-      files[path].clear();
-      break;
-    }
-    case FaultReport::kClosed:
-      if (files.count(path) == 0 || openForReading.count(path) != 0) return 2;
+      if (faultReport == FaultReport::kClosed && files.count(path) == 0) return 2;
+      if (faultReport == FaultReport::kUntouched) files[path].clear();
       break;
     case FaultReport::kOpen:
       break;

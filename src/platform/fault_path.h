@@ -8,6 +8,7 @@
 #include <atomic>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace faxjob::fault_path {
 
@@ -104,5 +105,41 @@ class ReportState {
 };
 
 inline ReportState gReport;
+
+/// An output file's part in the report's life: one is made before every open
+/// for writing, and for the armed report it tells gReport of the open, of
+/// every write and of the close. For any other file it does nothing.
+class ReportWatch {
+ public:
+  /// Before the open: for the report, the handler now waits for its outcome.
+  explicit ReportWatch(bool isReport)
+      : isReport_(isReport), before_(isReport ? gReport.Opening() : Report::kUntouched) {}
+  ReportWatch(ReportWatch&& other) noexcept
+      : isReport_(std::exchange(other.isReport_, false)), before_(other.before_) {}
+  ReportWatch& operator=(ReportWatch&&) = delete;
+
+  bool watching() const { return isReport_; }
+  void Opened(NativeFile file) {
+    if (isReport_) gReport.Opened(file);
+  }
+  void OpenFailed() {
+    if (std::exchange(isReport_, false)) gReport.OpenFailed(before_);
+  }
+  /// Before each write and before the close.
+  void Changing() {
+    if (isReport_) gReport.Changing();
+  }
+  void Written() {
+    if (isReport_) gReport.Written();
+  }
+  /// After the close, which gives the file up even when it fails.
+  void Closed(bool cleanly) {
+    if (std::exchange(isReport_, false)) gReport.Closed(cleanly);
+  }
+
+ private:
+  bool isReport_;
+  Report before_;
+};
 
 }  // namespace faxjob::fault_path

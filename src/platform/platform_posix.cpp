@@ -196,18 +196,17 @@ class PosixInputFile : public InputFile {
 // The armed report's file tells the fault path what it holds at every moment.
 class PosixOutputFile : public OutputFile {
  public:
-  PosixOutputFile(UniqueDescriptor fd, bool isFaultReport)
-      : fd_(std::move(fd)), isFaultReport_(isFaultReport) {}
+  PosixOutputFile(UniqueDescriptor fd, fault_path::ReportWatch watch)
+      : fd_(std::move(fd)), watch_(std::move(watch)) {}
   ~PosixOutputFile() override {
-    if (isFaultReport_) {
-      fault_path::gReport.Changing();
-      fd_.Close();
-      fault_path::gReport.Closed(false);
-    }
+    // Given up without a Close: what it holds is in doubt.
+    watch_.Changing();
+    fd_.Close();
+    watch_.Closed(false);
   }
 
   void Write(const char* data, std::size_t size) override {
-    if (isFaultReport_) fault_path::gReport.Changing();
+    watch_.Changing();
     while (size > 0) {
       const ssize_t written = write(fd_.Get(), data, size);
       if (written < 0) {
@@ -218,21 +217,20 @@ class PosixOutputFile : public OutputFile {
       data += written;
       size -= static_cast<std::size_t>(written);
     }
-    if (isFaultReport_) fault_path::gReport.Written();
+    watch_.Written();
   }
 
   void Close() override {
-    const bool isFaultReport = std::exchange(isFaultReport_, false);
-    if (isFaultReport) fault_path::gReport.Changing();
+    watch_.Changing();
     const bool closed = fd_.Close();
     const int error = errno;
-    if (isFaultReport) fault_path::gReport.Closed(closed);
+    watch_.Closed(closed);
     if (!closed) throw Failure(FailureCodeFor(error, kDeviceIoError));
   }
 
  private:
   UniqueDescriptor fd_;
-  bool isFaultReport_;
+  fault_path::ReportWatch watch_;
 };
 
 // A lock on the folder itself: the kernel gives it back when the process ends.
@@ -377,18 +375,16 @@ class PosixPlatform : public Platform {
 
   std::unique_ptr<OutputFile> OpenOutput(const std::u16string& path, int flags) {
     const std::string native = Native(path);
-    const bool isFaultReport = faultReportPath_ == path;
-    const fault_path::Report before =
-        isFaultReport ? fault_path::gReport.Opening() : fault_path::Report::kUntouched;
+    fault_path::ReportWatch watch(faultReportPath_ == path);
     UniqueDescriptor fd(open(native.c_str(), O_WRONLY | O_CLOEXEC | flags, 0666));
     if (!fd) {
       const int error = errno;
-      if (isFaultReport) fault_path::gReport.OpenFailed(before);
+      watch.OpenFailed();
       errno = error;
       ThrowOpenError(native);
     }
-    if (isFaultReport) fault_path::gReport.Opened(fd.Get());
-    return std::make_unique<PosixOutputFile>(std::move(fd), isFaultReport);
+    watch.Opened(fd.Get());
+    return std::make_unique<PosixOutputFile>(std::move(fd), std::move(watch));
   }
 
   std::string Native(const std::u16string& path) { return NativePath(*toNarrow_, path); }

@@ -112,18 +112,17 @@ class Win32InputFile : public InputFile {
 // The armed report's file tells the fault path what it holds at every moment.
 class Win32OutputFile : public OutputFile {
  public:
-  Win32OutputFile(UniqueFile file, bool isFaultReport)
-      : file_(std::move(file)), isFaultReport_(isFaultReport) {}
+  Win32OutputFile(UniqueFile file, fault_path::ReportWatch watch)
+      : file_(std::move(file)), watch_(std::move(watch)) {}
   ~Win32OutputFile() override {
-    if (isFaultReport_) {
-      fault_path::gReport.Changing();
-      file_.Close();
-      fault_path::gReport.Closed(false);
-    }
+    // Given up without a Close: what it holds is in doubt.
+    watch_.Changing();
+    file_.Close();
+    watch_.Closed(false);
   }
 
   void Write(const char* data, std::size_t size) override {
-    if (isFaultReport_) fault_path::gReport.Changing();
+    watch_.Changing();
     while (size > 0) {
       const DWORD chunk = static_cast<DWORD>(size < (1u << 30) ? size : (1u << 30));
       DWORD written = 0;
@@ -133,20 +132,20 @@ class Win32OutputFile : public OutputFile {
       data += written;
       size -= written;
     }
-    if (isFaultReport_) fault_path::gReport.Written();
+    watch_.Written();
   }
 
   void Close() override {
-    const bool isFaultReport = std::exchange(isFaultReport_, false);
-    if (isFaultReport) fault_path::gReport.Changing();
+    watch_.Changing();
     const bool closed = file_.Close();
-    if (isFaultReport) fault_path::gReport.Closed(closed);
-    if (!closed) ThrowLastError(kDeviceIoError);
+    const DWORD error = GetLastError();
+    watch_.Closed(closed);
+    if (!closed) throw Failure(FailureCodeFor(error, kDeviceIoError));
   }
 
  private:
   UniqueFile file_;
-  bool isFaultReport_;
+  fault_path::ReportWatch watch_;
 };
 
 class Win32FolderTurn : public FolderTurn {
@@ -377,19 +376,18 @@ class Win32Platform : public Platform {
 
   std::unique_ptr<OutputFile> OpenOutput(const std::u16string& path, DWORD access,
                                          DWORD disposition) {
-    const bool isFaultReport = faultReportPath_ == path;
-    const fault_path::Report before =
-        isFaultReport ? fault_path::gReport.Opening() : fault_path::Report::kUntouched;
+    fault_path::ReportWatch watch(faultReportPath_ == path);
     // The fault path may have to remove the report again: it needs the right to.
-    UniqueFile file(CreateFileW(Wide(path), access | (isFaultReport ? DELETE : 0), FILE_SHARE_READ,
-                                nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueFile file(CreateFileW(Wide(path), access | (watch.watching() ? DELETE : 0),
+                                FILE_SHARE_READ, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
+                                nullptr));
     if (!file) {
       const DWORD error = GetLastError();
-      if (isFaultReport) fault_path::gReport.OpenFailed(before);
+      watch.OpenFailed();
       throw Failure(FailureCodeFor(error, kAccessRefused));
     }
-    if (isFaultReport) fault_path::gReport.Opened(file.Get());
-    return std::make_unique<Win32OutputFile>(std::move(file), isFaultReport);
+    watch.Opened(file.Get());
+    return std::make_unique<Win32OutputFile>(std::move(file), std::move(watch));
   }
 
   static std::string Narrow(std::u16string_view text, UINT codePage, DWORD flags,

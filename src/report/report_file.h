@@ -25,8 +25,6 @@ class ReportFile {
   /// Creates the report, or empties an existing one. Raises 55, and touches nothing, when the
   /// report path names `resultFile` itself: opening it for writing would destroy what it reports.
   void Create(InputFile& resultFile);
-  /// One report line; raises what the write raises, and the report's content is then in doubt.
-  void WriteLine(double number, std::string_view narrowText);
   /// One line for each record entry `entries` reads, all with the same text. A bad entry (13, 6,
   /// 62) raises after the lines before it, which stay complete; a failed write leaves the
   /// report's content in doubt.
@@ -49,6 +47,8 @@ class ReportFile {
     kNamesResultFile,  // never to be opened for writing
   };
 
+  // One report line; a failed write leaves the report's content in doubt.
+  void WriteLine(double number, std::string_view narrowText);
   void AppendErrorLine(const Failure& failure);
   void RemoveTouchedReport() noexcept;
 

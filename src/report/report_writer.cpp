@@ -112,6 +112,12 @@ void AppendNumberField(std::string& out, const EntryNumber& number) {
   out.append(field, WriteField(field, number));
 }
 
+std::string ReportLine(double number, std::string_view narrowText) {
+  std::string line;
+  AppendNumberField(line, number);
+  return line.append(",").append(narrowText).append("\r\n");
+}
+
 ReportWriter::ReportWriter(std::unique_ptr<OutputFile> file) : file_(std::move(file)) {}
 
 void ReportWriter::MakeRoom() {
@@ -129,11 +135,8 @@ void ReportWriter::MakeRoom() {
 
 void ReportWriter::WriteLine(double number, std::string_view narrowText) {
   if (broken_) throw Failure(kDeviceIoError);
-  if (used_ + kLineRoom > capacity_) MakeRoom();
-  used_ = static_cast<std::size_t>(WriteField(buffer_.get() + used_, number) - buffer_.get());
-  Append(",", 1);
-  Append(narrowText.data(), narrowText.size());
-  Append("\r\n", 2);
+  const std::string line = ReportLine(number, narrowText);
+  Append(line.data(), line.size());
 }
 
 void ReportWriter::WriteLines(ResultReader& entries, std::string_view narrowText) {

@@ -20,6 +20,9 @@ void AppendNumberField(std::string& out, double value);
 // The same for an entry's number.
 void AppendNumberField(std::string& out, const EntryNumber& number);
 
+/// One report line: the number field, a comma, the text, CR LF.
+std::string ReportLine(double number, std::string_view narrowText);
+
 // Writes report lines through one buffer, in large chunks. After a failed
 // write the writer is broken: what reached the file is unknown, so nothing
 // more is written.

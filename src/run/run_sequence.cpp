@@ -70,9 +70,7 @@ int SendAndTranscribe(Platform& platform, SendPageIntFunction sendPageInt, SendR
 // The error line of a fault, made before the library is called: a process
 // that has faulted may not be able to make it any more.
 std::string FaultLine(Platform& platform) {
-  std::string line;
-  AppendNumberField(line, kInternalError);
-  return line + ',' + platform.ToNarrow(DescriptionOf(kInternalError)) + "\r\n";
+  return ReportLine(kInternalError, platform.ToNarrow(DescriptionOf(kInternalError)));
 }
 
 }  // namespace

@@ -7,21 +7,15 @@ import shutil
 import unittest
 from concurrent.futures import ThreadPoolExecutor
 
-from harness import FaxjobTestCase, ansi_bytes, slot_text_bytes, wine_path
+from harness import wine_path
 from test_failures import (EXIT_FAILURE_REPORTED, EXIT_FAILURE_UNREPORTED, EXIT_REPORT_WRITTEN,
-                           ONE_NUMBER_JOB, OLD_REPORT, SENT_TEXT, error_line, report_line,
-                           result_directive)
+                           ONE_NUMBER_JOB, OLD_REPORT, SENT_TEXT, FailureTestCase, error_line,
+                           report_line, result_directive)
 
 EXIT_NOTHING_SENT = 3
 
 
-class GuardTestCase(FaxjobTestCase):
-
-    def run_job(self, job_lines, report_argument: str, job_name="job.txt", **run_options):
-        job = self.write_job(job_name, job_lines)
-        result = self.run_faxjob(f" {wine_path(job)} {report_argument}", **run_options)
-        self.assertNoWindow(result)
-        return result
+class GuardTestCase(FailureTestCase):
 
     def assertNotCalled(self):
         self.assertFalse(self.record_file.exists(), "the library was called")

@@ -9,26 +9,22 @@
 #include <type_traits>
 #include <vector>
 
-#include "platform/unique_resource.h"
+#include "platform/unique_handle_win32.h"
 
 namespace tools {
 
-// The program's one owning type, with the kinds of handle the tools open.
-template <typename T, T kInvalid, auto kRelease>
-struct Traits {
+// The program's own owning types for handles, and the same for the drawing
+// objects that only the tools use.
+using faxjob::UniqueFile;  // CreateFileW, snapshots
+using UniqueHandle = faxjob::UniqueKernelObject;
+template <typename T, auto kRelease>
+struct GdiTraits {
   using Type = T;
-  static T Invalid() noexcept { return kInvalid; }
-  static bool Release(T handle) noexcept { return kRelease(handle) != 0; }
+  static T Invalid() noexcept { return nullptr; }
+  static bool Release(T object) noexcept { return kRelease(object) != 0; }
 };
-struct FileTraits {
-  using Type = HANDLE;
-  static HANDLE Invalid() noexcept { return INVALID_HANDLE_VALUE; }
-  static bool Release(HANDLE handle) noexcept { return CloseHandle(handle) != 0; }
-};
-using UniqueFile = faxjob::UniqueResource<FileTraits>;  // CreateFileW, snapshots
-using UniqueHandle = faxjob::UniqueResource<Traits<HANDLE, nullptr, &CloseHandle>>;
-using UniqueBitmap = faxjob::UniqueResource<Traits<HBITMAP, nullptr, &DeleteObject>>;
-using UniqueDc = faxjob::UniqueResource<Traits<HDC, nullptr, &DeleteDC>>;
+using UniqueBitmap = faxjob::UniqueResource<GdiTraits<HBITMAP, &DeleteObject>>;
+using UniqueDc = faxjob::UniqueResource<GdiTraits<HDC, &DeleteDC>>;
 
 inline std::string ToUtf8(const std::wstring& text) {
   if (text.empty()) return {};
