@@ -1,4 +1,5 @@
-// launch.exe [--timeout-ms N] @COMMAND-LINE-FILE
+// launch.exe [--timeout-ms N] [--kill-after-ms N] [--kill-at-size PATH BYTES]
+//            [--invisible-desktop] @COMMAND-LINE-FILE
 //
 // Starts a program with an exact raw command line, waits for it to end and prints one JSON object
 // on stdout:
@@ -14,6 +15,18 @@
 // surrogates). The child inherits the environment, the current directory and the standard handles.
 // A child still running after the timeout is terminated and reported with "timed_out": true.
 // launch.exe exits with the child's exit code, or 125 when it cannot start the child.
+//
+// Ending the child from outside, at a chosen moment; the report then tells "killed": true when
+// the kill ended it, false when it had ended by itself first:
+//   --kill-after-ms N          TerminateProcess N ms after the child's start;
+//   --kill-at-size PATH BYTES  as soon as the file PATH holds BYTES or more, polled about every
+//                              millisecond without opening it (it may be marked for deletion);
+//                              with --kill-after-ms, N ms after that.
+// --invisible-desktop starts the child on a desktop of a window station of its own, which is not
+// visible, as a service's is; its windows are looked for there. The report then tells
+// "station_visible": whether that station has WSF_VISIBLE.
+// Fields are added only when asked for: a console caller reads the report from a line of at most
+// 300 columns.
 #include <windows.h>
 // After windows.h, which it needs.
 #include <tlhelp32.h>
@@ -46,6 +59,9 @@ struct WindowReport {
   std::vector<Button> buttons;
   std::string icon = "none";
 };
+
+// Shown by its program: IsWindowVisible is false for every window of a desktop that is not visible.
+bool Shown(HWND window) { return (GetWindowLongW(window, GWL_STYLE) & WS_VISIBLE) != 0; }
 
 std::wstring WindowText(HWND window) {
   std::wstring text(static_cast<size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
@@ -128,7 +144,7 @@ uint64_t Difference(const Pixels& a, const Pixels& b) {
 }
 
 std::string ClassifyIcon(HWND icon_control) {
-  if (!IsWindowVisible(icon_control) || SendMessageW(icon_control, STM_GETICON, 0, 0) == 0) {
+  if (!Shown(icon_control) || SendMessageW(icon_control, STM_GETICON, 0, 0) == 0) {
     return "none";
   }
   RECT client = {};
@@ -179,13 +195,13 @@ WindowReport Inspect(HWND window) {
     const std::wstring child_class = ClassName(child);
     const LONG style = GetWindowLongW(child, GWL_STYLE);
     if (_wcsicmp(child_class.c_str(), L"Button") == 0) {
-      if (IsWindowVisible(child)) {
+      if (Shown(child)) {
         report.buttons.push_back({GetDlgCtrlID(child), WindowText(child)});
       }
     } else if (_wcsicmp(child_class.c_str(), L"Static") == 0) {
       if ((style & SS_TYPEMASK) == SS_ICON) {
         report.icon = ClassifyIcon(child);
-      } else if (IsWindowVisible(child) && report.text.empty()) {
+      } else if (Shown(child) && report.text.empty()) {
         report.text = WindowText(child);
       }
     }
@@ -213,6 +229,9 @@ void Dismiss(HWND window, const WindowReport& report) {
                reinterpret_cast<LPARAM>(button_window));
 }
 
+// The exit code of a child ended by --kill-after-ms or --kill-at-size.
+constexpr DWORD kKilledExitCode = 0xD1E;
+
 struct WindowSearch {
   std::set<DWORD> process_ids;
   std::vector<HWND> found;
@@ -222,7 +241,7 @@ BOOL CALLBACK CollectVisibleWindowOf(HWND window, LPARAM search_param) {
   auto* search = reinterpret_cast<WindowSearch*>(search_param);
   DWORD owner = 0;
   GetWindowThreadProcessId(window, &owner);
-  if (search->process_ids.count(owner) != 0 && IsWindowVisible(window)) {
+  if (search->process_ids.count(owner) != 0 && Shown(window)) {
     search->found.push_back(window);
   }
   return TRUE;
@@ -264,10 +283,55 @@ std::set<DWORD> ProcessTree(DWORD root) {
   return tree;
 }
 
-std::vector<HWND> VisibleWindowsOf(DWORD process_id) {
+// On the given desktop, or on launch.exe's own when it is null.
+std::vector<HWND> VisibleWindowsOf(DWORD process_id, HDESK desktop) {
   WindowSearch search{ProcessTree(process_id), {}};
-  EnumWindows(CollectVisibleWindowOf, reinterpret_cast<LPARAM>(&search));
+  if (desktop != nullptr) {
+    EnumDesktopWindows(desktop, CollectVisibleWindowOf, reinterpret_cast<LPARAM>(&search));
+  } else {
+    EnumWindows(CollectVisibleWindowOf, reinterpret_cast<LPARAM>(&search));
+  }
   return search.found;
+}
+
+bool StationVisible(HWINSTA station) {
+  USEROBJECTFLAGS flags = {};
+  return GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof(flags), nullptr) &&
+         (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
+struct InvisibleDesktop {
+  tools::UniqueWindowStation station;
+  tools::UniqueDesktop desktop;  // declared after its station, so closed before it
+  std::wstring name;             // STATION\DESKTOP, as STARTUPINFO takes it
+};
+
+std::optional<InvisibleDesktop> CreateInvisibleDesktop() {
+  InvisibleDesktop made;
+  const std::wstring station_name = L"faxjob-launch-" + std::to_wstring(GetCurrentProcessId());
+  made.station.Reset(CreateWindowStationW(station_name.c_str(), 0, WINSTA_ALL_ACCESS, nullptr));
+  if (!made.station) return std::nullopt;
+  // A desktop is made in the window station of the calling process.
+  const HWINSTA own = GetProcessWindowStation();
+  if (!SetProcessWindowStation(made.station.Get())) return std::nullopt;
+  made.desktop.Reset(CreateDesktopW(L"hidden", nullptr, nullptr, 0, GENERIC_ALL, nullptr));
+  SetProcessWindowStation(own);
+  if (!made.desktop) return std::nullopt;
+  made.name = station_name + L"\\hidden";
+  return made;
+}
+
+// The size of a file without opening it: a file marked for deletion cannot be opened on Windows,
+// and the directory still lists it.
+std::optional<ULONGLONG> FileSize(const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data = {};
+  if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+    return static_cast<ULONGLONG>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
+  }
+  WIN32_FIND_DATAW found = {};
+  const faxjob::UniqueFileSearch search(FindFirstFileW(path.c_str(), &found));
+  if (!search) return std::nullopt;
+  return static_cast<ULONGLONG>(found.nFileSizeHigh) << 32 | found.nFileSizeLow;
 }
 
 std::string ReportJson(const WindowReport& window) {
@@ -287,22 +351,41 @@ int Fail(const std::string& message) {
   return 125;
 }
 
+constexpr char kUsage[] =
+    "usage: launch.exe [--timeout-ms N] [--kill-after-ms N] [--kill-at-size PATH BYTES] "
+    "[--invisible-desktop] @COMMAND-LINE-FILE";
+
+struct SizeTrigger {
+  std::wstring path;
+  ULONGLONG bytes = 0;
+};
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   DWORD timeout_ms = 30000;
+  std::optional<ULONGLONG> kill_after_ms;
+  std::optional<SizeTrigger> kill_at_size;
+  bool invisible_desktop = false;
   std::wstring command_file;
   for (int i = 1; i < argc; ++i) {
     std::wstring arg = argv[i];
     if (arg == L"--timeout-ms" && i + 1 < argc) {
       timeout_ms = static_cast<DWORD>(wcstoul(argv[++i], nullptr, 10));
+    } else if (arg == L"--kill-after-ms" && i + 1 < argc) {
+      kill_after_ms = wcstoull(argv[++i], nullptr, 10);
+    } else if (arg == L"--kill-at-size" && i + 2 < argc) {
+      kill_at_size = SizeTrigger{argv[i + 1], wcstoull(argv[i + 2], nullptr, 10)};
+      i += 2;
+    } else if (arg == L"--invisible-desktop") {
+      invisible_desktop = true;
     } else if (arg.size() > 1 && arg[0] == L'@') {
       command_file = arg.substr(1);
     } else {
-      return Fail("usage: launch.exe [--timeout-ms N] @COMMAND-LINE-FILE");
+      return Fail(kUsage);
     }
   }
-  if (command_file.empty()) return Fail("usage: launch.exe [--timeout-ms N] @COMMAND-LINE-FILE");
+  if (command_file.empty()) return Fail(kUsage);
   std::optional<std::wstring> command_line = tools::ReadTextFile(command_file);
   if (!command_line) return Fail("cannot read the command-line file " + ToUtf8(command_file));
 
@@ -311,6 +394,15 @@ int wmain(int argc, wchar_t** argv) {
   buffer.push_back(L'\0');
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
+  std::optional<InvisibleDesktop> desktop;
+  if (invisible_desktop) {
+    desktop = CreateInvisibleDesktop();
+    if (!desktop) {
+      return Fail("cannot create a window station and desktop: error " +
+                  std::to_string(GetLastError()));
+    }
+    startup.lpDesktop = desktop->name.data();
+  }
   PROCESS_INFORMATION started = {};
   const ULONGLONG start_time = GetTickCount64();
   if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
@@ -323,20 +415,46 @@ int wmain(int argc, wchar_t** argv) {
   std::vector<std::string> window_reports;
   std::set<HWND> handled;
   bool timed_out = false;
+  bool killed = false;
+  // When the child is to be killed, as a tick count; not known yet while the size is awaited.
+  std::optional<ULONGLONG> kill_time;
+  if (kill_after_ms && !kill_at_size) kill_time = start_time + *kill_after_ms;
+  ULONGLONG next_window_look = start_time;
   for (;;) {
-    if (WaitForSingleObject(process.Get(), 50) == WAIT_OBJECT_0) break;
-    if (GetTickCount64() - start_time > timeout_ms) {
+    ULONGLONG now = GetTickCount64();
+    ULONGLONG wait_ms = kill_at_size && !kill_time ? 1 : 50;
+    if (kill_time) wait_ms = std::min(wait_ms, *kill_time > now ? *kill_time - now : 0);
+    if (WaitForSingleObject(process.Get(), static_cast<DWORD>(wait_ms)) == WAIT_OBJECT_0) break;
+    now = GetTickCount64();
+    if (kill_at_size && !kill_time) {
+      const std::optional<ULONGLONG> size = FileSize(kill_at_size->path);
+      if (size && *size >= kill_at_size->bytes) kill_time = now + kill_after_ms.value_or(0);
+    }
+    if (kill_time && now >= *kill_time) {
+      TerminateProcess(process.Get(), kKilledExitCode);
+      WaitForSingleObject(process.Get(), 5000);
+      DWORD code = 0;
+      // Not killed when it had ended by itself with its own status.
+      killed = GetExitCodeProcess(process.Get(), &code) && code == kKilledExitCode;
+      break;
+    }
+    if (now - start_time > timeout_ms) {
       TerminateProcess(process.Get(), 0xDEAD);
       WaitForSingleObject(process.Get(), 5000);
       timed_out = true;
       break;
     }
-    for (HWND window : VisibleWindowsOf(started.dwProcessId)) {
+    if (now < next_window_look) continue;
+    next_window_look = now + 50;
+    for (HWND window :
+         VisibleWindowsOf(started.dwProcessId, desktop ? desktop->desktop.Get() : nullptr)) {
       if (handled.count(window) != 0) continue;
-      // The icon is read back from the screen, so the window may need a moment to paint.
+      // The icon is read back from the screen, so the window may need a moment to paint; on a
+      // desktop that is not visible it never does.
       BringIntoView(window, started.dwProcessId);
       WindowReport report = Inspect(window);
-      for (int attempt = 0; attempt < 50 && report.icon == "unknown"; ++attempt) {
+      const int attempts = desktop ? 0 : 50;
+      for (int attempt = 0; attempt < attempts && report.icon == "unknown"; ++attempt) {
         Sleep(100);
         BringIntoView(window, started.dwProcessId);
         report = Inspect(window);
@@ -351,8 +469,15 @@ int wmain(int argc, wchar_t** argv) {
   GetExitCodeProcess(process.Get(), &exit_code);
 
   std::string json = "{\"exit_code\": " + std::to_string(exit_code) +
-                     ", \"timed_out\": " + (timed_out ? "true" : "false") +
-                     ", \"elapsed_ms\": " + std::to_string(elapsed_ms) + ", \"windows\": [";
+                     ", \"timed_out\": " + (timed_out ? "true" : "false");
+  if (kill_after_ms || kill_at_size) {
+    json += std::string(", \"killed\": ") + (killed ? "true" : "false");
+  }
+  if (desktop) {
+    json += std::string(", \"station_visible\": ") +
+            (StationVisible(desktop->station.Get()) ? "true" : "false");
+  }
+  json += ", \"elapsed_ms\": " + std::to_string(elapsed_ms) + ", \"windows\": [";
   for (size_t i = 0; i < window_reports.size(); ++i) {
     json += (i > 0 ? ", " : "") + window_reports[i];
   }

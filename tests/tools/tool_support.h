@@ -14,17 +14,19 @@
 namespace tools {
 
 // The program's own owning types for handles, and the same for the drawing
-// objects that only the tools use.
+// and window-station objects that only the tools use.
 using faxjob::UniqueFile;  // CreateFileW, snapshots
 using UniqueHandle = faxjob::UniqueKernelObject;
 template <typename T, auto kRelease>
-struct GdiTraits {
+struct NullableTraits {
   using Type = T;
   static T Invalid() noexcept { return nullptr; }
   static bool Release(T object) noexcept { return kRelease(object) != 0; }
 };
-using UniqueBitmap = faxjob::UniqueResource<GdiTraits<HBITMAP, &DeleteObject>>;
-using UniqueDc = faxjob::UniqueResource<GdiTraits<HDC, &DeleteDC>>;
+using UniqueBitmap = faxjob::UniqueResource<NullableTraits<HBITMAP, &DeleteObject>>;
+using UniqueDc = faxjob::UniqueResource<NullableTraits<HDC, &DeleteDC>>;
+using UniqueWindowStation = faxjob::UniqueResource<NullableTraits<HWINSTA, &CloseWindowStation>>;
+using UniqueDesktop = faxjob::UniqueResource<NullableTraits<HDESK, &CloseDesktop>>;
 
 inline std::string ToUtf8(const std::wstring& text) {
   if (text.empty()) return {};
