@@ -102,6 +102,8 @@ class RunResult:
     exit_code: int
     windows: list  # of MessageBox, in the order they appeared
     elapsed: float  # seconds from process start to exit, as measured inside Wine
+    killed: Optional[bool] = None  # ended by launch.exe's --kill-after-ms or --kill-at-size
+    station_visible: Optional[bool] = None  # WSF_VISIBLE of the --invisible-desktop station
 
     @property
     def message_box(self) -> Optional[MessageBox]:
@@ -187,8 +189,10 @@ class FaxjobTestCase(unittest.TestCase):
 
     # -- running -------------------------------------------------------------------------------
 
-    def run_raw(self, raw_command_line: str, cwd=None, env=None, timeout=None) -> RunResult:
-        """Runs launch.exe on an exact raw command line, which need not start with faxjob."""
+    def run_raw(self, raw_command_line: str, cwd=None, env=None, timeout=None,
+                launch_options=()) -> RunResult:
+        """Runs launch.exe on an exact raw command line, which need not start with faxjob.
+        launch_options go to launch.exe: a kill at a chosen moment, an invisible desktop."""
         with self._run_numbers_lock:
             run = next(self._run_numbers)
         command_file = self.scratch / f"command-line-{run}.txt"
@@ -208,7 +212,7 @@ class FaxjobTestCase(unittest.TestCase):
             try:
                 subprocess.run(
                     [self.wine, str(self.artifacts.launch_exe), "--timeout-ms",
-                     str(int(timeout * 1000)), "@" + wine_path(command_file)],
+                     str(int(timeout * 1000)), *launch_options, "@" + wine_path(command_file)],
                     cwd=str(cwd or self.scratch), env=run_env, stdin=subprocess.DEVNULL,
                     stdout=out, stderr=err, timeout=timeout + 60, check=False)
             except subprocess.TimeoutExpired:
@@ -224,17 +228,19 @@ class FaxjobTestCase(unittest.TestCase):
         windows = [MessageBox(w["class"], w["title"], w["text"],
                               [(b["id"], b["text"]) for b in w["buttons"]], w["icon"])
                    for w in report["windows"]]
-        return RunResult(report["exit_code"], windows, report["elapsed_ms"] / 1000.0)
+        return RunResult(report["exit_code"], windows, report["elapsed_ms"] / 1000.0,
+                         report.get("killed"), report.get("station_visible"))
 
     def run_faxjob(self, argument_text: str, cwd=None, env=None, save_record=True,
-                   timeout=None) -> RunResult:
+                   timeout=None, launch_options=()) -> RunResult:
         """Runs the scratch copy of faxjob.exe with this argument text after its quoted path.
         With save_record the library stand-in saves the record it receives to self.record_file."""
         run_env = dict(env or {})
         if save_record:
             run_env.setdefault("ZRQ_STANDIN_RECORD", wine_path(self.record_file))
         raw = '"' + wine_path(self.faxjob_exe) + '"' + argument_text
-        return self.run_raw(raw, cwd=cwd, env=run_env, timeout=timeout)
+        return self.run_raw(raw, cwd=cwd, env=run_env, timeout=timeout,
+                            launch_options=launch_options)
 
     # -- files ---------------------------------------------------------------------------------
 
