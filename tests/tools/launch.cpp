@@ -1,8 +1,11 @@
-// launch.exe [--timeout-ms N] [--kill-after-ms N] [--kill-at-size PATH BYTES]
-//            [--invisible-desktop] @COMMAND-LINE-FILE
+// launch.exe [--timeout-ms N] [RUN-OPTIONS] @COMMAND-LINE-FILE
+//            [[RUN-OPTIONS] @COMMAND-LINE-FILE...]
+//   RUN-OPTIONS: [--kill-after-ms N] [--kill-at-size PATH BYTES] [--invisible-desktop]
 //
 // Starts a program with an exact raw command line, waits for it to end and prints one JSON object
-// on stdout:
+// on a line of stdout; with several command-line files, one after the other, each with the
+// options given before it (a timeout holds for the runs after it too), so that a series of runs
+// pays for one start of launch.exe:
 //   {"exit_code": N, "timed_out": false, "elapsed_ms": N, "windows": [WINDOW...]}
 // Every visible top-level window that the child, or a process it started (a command interpreter
 // running the program, say), shows is inspected and then closed by pressing its default button,
@@ -14,7 +17,7 @@
 // UTF-16LE after a byte order mark (for command lines that UTF-8 cannot carry, such as lone
 // surrogates). The child inherits the environment, the current directory and the standard handles.
 // A child still running after the timeout is terminated and reported with "timed_out": true.
-// launch.exe exits with the child's exit code, or 125 when it cannot start the child.
+// launch.exe exits with the last child's exit code, or 125 when it cannot start a child.
 //
 // Ending the child from outside, at a chosen moment; the report then tells "killed": true when
 // the kill ended it, false when it had ended by itself first:
@@ -352,54 +355,41 @@ int Fail(const std::string& message) {
 }
 
 constexpr char kUsage[] =
-    "usage: launch.exe [--timeout-ms N] [--kill-after-ms N] [--kill-at-size PATH BYTES] "
-    "[--invisible-desktop] @COMMAND-LINE-FILE";
+    "usage: launch.exe [--timeout-ms N] [RUN-OPTIONS] @COMMAND-LINE-FILE "
+    "[[RUN-OPTIONS] @COMMAND-LINE-FILE...]\n"
+    "RUN-OPTIONS: [--kill-after-ms N] [--kill-at-size PATH BYTES] [--invisible-desktop]";
 
 struct SizeTrigger {
   std::wstring path;
   ULONGLONG bytes = 0;
 };
 
-}  // namespace
-
-int wmain(int argc, wchar_t** argv) {
+struct Run {
+  std::wstring command_file;
   DWORD timeout_ms = 30000;
   std::optional<ULONGLONG> kill_after_ms;
   std::optional<SizeTrigger> kill_at_size;
   bool invisible_desktop = false;
-  std::wstring command_file;
-  for (int i = 1; i < argc; ++i) {
-    std::wstring arg = argv[i];
-    if (arg == L"--timeout-ms" && i + 1 < argc) {
-      timeout_ms = static_cast<DWORD>(wcstoul(argv[++i], nullptr, 10));
-    } else if (arg == L"--kill-after-ms" && i + 1 < argc) {
-      kill_after_ms = wcstoull(argv[++i], nullptr, 10);
-    } else if (arg == L"--kill-at-size" && i + 2 < argc) {
-      kill_at_size = SizeTrigger{argv[i + 1], wcstoull(argv[i + 2], nullptr, 10)};
-      i += 2;
-    } else if (arg == L"--invisible-desktop") {
-      invisible_desktop = true;
-    } else if (arg.size() > 1 && arg[0] == L'@') {
-      command_file = arg.substr(1);
-    } else {
-      return Fail(kUsage);
-    }
-  }
-  if (command_file.empty()) return Fail(kUsage);
-  std::optional<std::wstring> command_line = tools::ReadTextFile(command_file);
-  if (!command_line) return Fail("cannot read the command-line file " + ToUtf8(command_file));
+};
 
+// Runs one child to its end and prints its report; nothing when it cannot start.
+std::optional<DWORD> RunChild(const Run& run) {
+  std::optional<std::wstring> command_line = tools::ReadTextFile(run.command_file);
+  if (!command_line) {
+    Fail("cannot read the command-line file " + ToUtf8(run.command_file));
+    return std::nullopt;
+  }
   // CreateProcessW may write into the buffer, so it gets a private, terminated copy.
   std::vector<wchar_t> buffer(command_line->begin(), command_line->end());
   buffer.push_back(L'\0');
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   std::optional<InvisibleDesktop> desktop;
-  if (invisible_desktop) {
+  if (run.invisible_desktop) {
     desktop = CreateInvisibleDesktop();
     if (!desktop) {
-      return Fail("cannot create a window station and desktop: error " +
-                  std::to_string(GetLastError()));
+      Fail("cannot create a window station and desktop: error " + std::to_string(GetLastError()));
+      return std::nullopt;
     }
     startup.lpDesktop = desktop->name.data();
   }
@@ -407,7 +397,8 @@ int wmain(int argc, wchar_t** argv) {
   const ULONGLONG start_time = GetTickCount64();
   if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
                       &started)) {
-    return Fail("CreateProcessW failed with error " + std::to_string(GetLastError()));
+    Fail("CreateProcessW failed with error " + std::to_string(GetLastError()));
+    return std::nullopt;
   }
   UniqueHandle process(started.hProcess);
   UniqueHandle thread(started.hThread);
@@ -418,17 +409,19 @@ int wmain(int argc, wchar_t** argv) {
   bool killed = false;
   // When the child is to be killed, as a tick count; not known yet while the size is awaited.
   std::optional<ULONGLONG> kill_time;
-  if (kill_after_ms && !kill_at_size) kill_time = start_time + *kill_after_ms;
+  if (run.kill_after_ms && !run.kill_at_size) kill_time = start_time + *run.kill_after_ms;
   ULONGLONG next_window_look = start_time;
   for (;;) {
     ULONGLONG now = GetTickCount64();
-    ULONGLONG wait_ms = kill_at_size && !kill_time ? 1 : 50;
+    ULONGLONG wait_ms = run.kill_at_size && !kill_time ? 1 : 50;
     if (kill_time) wait_ms = std::min(wait_ms, *kill_time > now ? *kill_time - now : 0);
     if (WaitForSingleObject(process.Get(), static_cast<DWORD>(wait_ms)) == WAIT_OBJECT_0) break;
     now = GetTickCount64();
-    if (kill_at_size && !kill_time) {
-      const std::optional<ULONGLONG> size = FileSize(kill_at_size->path);
-      if (size && *size >= kill_at_size->bytes) kill_time = now + kill_after_ms.value_or(0);
+    if (run.kill_at_size && !kill_time) {
+      const std::optional<ULONGLONG> size = FileSize(run.kill_at_size->path);
+      if (size && *size >= run.kill_at_size->bytes) {
+        kill_time = now + run.kill_after_ms.value_or(0);
+      }
     }
     if (kill_time && now >= *kill_time) {
       TerminateProcess(process.Get(), kKilledExitCode);
@@ -438,7 +431,7 @@ int wmain(int argc, wchar_t** argv) {
       killed = GetExitCodeProcess(process.Get(), &code) && code == kKilledExitCode;
       break;
     }
-    if (now - start_time > timeout_ms) {
+    if (now - start_time > run.timeout_ms) {
       TerminateProcess(process.Get(), 0xDEAD);
       WaitForSingleObject(process.Get(), 5000);
       timed_out = true;
@@ -470,7 +463,7 @@ int wmain(int argc, wchar_t** argv) {
 
   std::string json = "{\"exit_code\": " + std::to_string(exit_code) +
                      ", \"timed_out\": " + (timed_out ? "true" : "false");
-  if (kill_after_ms || kill_at_size) {
+  if (run.kill_after_ms || run.kill_at_size) {
     json += std::string(", \"killed\": ") + (killed ? "true" : "false");
   }
   if (desktop) {
@@ -482,5 +475,41 @@ int wmain(int argc, wchar_t** argv) {
     json += (i > 0 ? ", " : "") + window_reports[i];
   }
   tools::WriteStdout(json + "]}\n");
+  return exit_code;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  std::vector<Run> runs;
+  Run next;  // the options gathered for the run whose file comes next
+  for (int i = 1; i < argc; ++i) {
+    std::wstring arg = argv[i];
+    if (arg == L"--timeout-ms" && i + 1 < argc) {
+      next.timeout_ms = static_cast<DWORD>(wcstoul(argv[++i], nullptr, 10));
+    } else if (arg == L"--kill-after-ms" && i + 1 < argc) {
+      next.kill_after_ms = wcstoull(argv[++i], nullptr, 10);
+    } else if (arg == L"--kill-at-size" && i + 2 < argc) {
+      next.kill_at_size = SizeTrigger{argv[i + 1], wcstoull(argv[i + 2], nullptr, 10)};
+      i += 2;
+    } else if (arg == L"--invisible-desktop") {
+      next.invisible_desktop = true;
+    } else if (arg.size() > 1 && arg[0] == L'@') {
+      next.command_file = arg.substr(1);
+      runs.push_back(next);
+      const DWORD timeout_ms = next.timeout_ms;  // holds for the runs after it too
+      next = Run();
+      next.timeout_ms = timeout_ms;
+    } else {
+      return Fail(kUsage);
+    }
+  }
+  if (runs.empty()) return Fail(kUsage);
+  DWORD exit_code = 0;
+  for (const Run& run : runs) {
+    const std::optional<DWORD> ended = RunChild(run);
+    if (!ended) return 125;
+    exit_code = *ended;
+  }
   return static_cast<int>(exit_code);
 }
