@@ -193,43 +193,68 @@ class FaxjobTestCase(unittest.TestCase):
                 launch_options=()) -> RunResult:
         """Runs launch.exe on an exact raw command line, which need not start with faxjob.
         launch_options go to launch.exe: a kill at a chosen moment, an invisible desktop."""
+        return self.run_series([(raw_command_line, launch_options)], cwd, env, timeout)[0]
+
+    def run_series(self, runs, cwd=None, env=None, timeout=None) -> list:
+        """Runs (raw command line, launch options) pairs one after the other, as many under one
+        start of launch.exe as its command line takes, and returns a RunResult for each; the
+        timeout holds for each run."""
         with self._run_numbers_lock:
             run = next(self._run_numbers)
-        command_file = self.scratch / f"command-line-{run}.txt"
-        try:
-            command_file.write_bytes(raw_command_line.encode("utf-8"))
-        except UnicodeEncodeError:  # lone surrogates: only UTF-16 carries them
-            command_file.write_bytes(b"\xff\xfe" +
-                                     raw_command_line.encode("utf-16-le", "surrogatepass"))
+        series = [[]]  # the launch.exe arguments of each run, by start of launch.exe
+        length = 0
+        for i, (raw_command_line, launch_options) in enumerate(runs):
+            command_file = self.scratch / f"command-line-{run}-{i}.txt"
+            try:
+                command_file.write_bytes(raw_command_line.encode("utf-8"))
+            except UnicodeEncodeError:  # lone surrogates: only UTF-16 carries them
+                command_file.write_bytes(b"\xff\xfe" +
+                                         raw_command_line.encode("utf-16-le", "surrogatepass"))
+            arguments = [*launch_options, "@" + wine_path(command_file)]
+            size = sum(len(argument) + 3 for argument in arguments)  # quotes and a space
+            # A Windows command line holds at most 32767 characters.
+            if series[-1] and length + size > 30000:
+                series.append([])
+                length = 0
+            series[-1].append(arguments)
+            length += size
+        return [result for part, arguments in enumerate(series)
+                for result in self._launch(f"{run}-{part}", arguments, cwd, env, timeout)]
+
+    def _launch(self, name, runs_arguments, cwd, env, timeout) -> list:
         timeout = timeout or self.RUN_TIMEOUT
         run_env = dict(os.environ)
         run_env.update(env or {})
         # Output goes to files, not pipes: a Wine background process that inherited a pipe would
         # keep the run from ending.
-        stdout_file = self.scratch / f"launch-{run}.out"
-        stderr_file = self.scratch / f"launch-{run}.err"
+        stdout_file = self.scratch / f"launch-{name}.out"
+        stderr_file = self.scratch / f"launch-{name}.err"
         with open(stdout_file, "wb") as out, open(stderr_file, "wb") as err:
             try:
                 subprocess.run(
                     [self.wine, str(self.artifacts.launch_exe), "--timeout-ms",
-                     str(int(timeout * 1000)), *launch_options, "@" + wine_path(command_file)],
+                     str(int(timeout * 1000)), *itertools.chain(*runs_arguments)],
                     cwd=str(cwd or self.scratch), env=run_env, stdin=subprocess.DEVNULL,
-                    stdout=out, stderr=err, timeout=timeout + 60, check=False)
+                    stdout=out, stderr=err, timeout=timeout * len(runs_arguments) + 60,
+                    check=False)
             except subprocess.TimeoutExpired:
-                self.fail(f"launch.exe did not end within {timeout + 60} s")
-        lines = [line for line in stdout_file.read_text("utf-8", "replace").splitlines() if line]
-        if not lines or not lines[-1].startswith("{"):
-            self.fail("launch.exe gave no report; stderr: " +
-                      stderr_file.read_text("utf-8", "replace"))
-        report = json.loads(lines[-1])
-        if report["timed_out"]:
-            self.fail(f"the program was still running after {timeout} s and was killed "
-                      f"(windows: {report['windows']})")
-        windows = [MessageBox(w["class"], w["title"], w["text"],
-                              [(b["id"], b["text"]) for b in w["buttons"]], w["icon"])
-                   for w in report["windows"]]
-        return RunResult(report["exit_code"], windows, report["elapsed_ms"] / 1000.0,
-                         report.get("killed"), report.get("station_visible"))
+                self.fail(f"launch.exe did not end within {timeout * len(runs_arguments) + 60} s")
+        reports = [json.loads(line) for line in
+                   stdout_file.read_text("utf-8", "replace").splitlines() if line.startswith("{")]
+        if len(reports) != len(runs_arguments):
+            self.fail(f"launch.exe gave {len(reports)} reports for {len(runs_arguments)} runs; "
+                      "stderr: " + stderr_file.read_text("utf-8", "replace"))
+        results = []
+        for report in reports:
+            if report["timed_out"]:
+                self.fail(f"the program was still running after {timeout} s and was killed "
+                          f"(windows: {report['windows']})")
+            windows = [MessageBox(w["class"], w["title"], w["text"],
+                                  [(b["id"], b["text"]) for b in w["buttons"]], w["icon"])
+                       for w in report["windows"]]
+            results.append(RunResult(report["exit_code"], windows, report["elapsed_ms"] / 1000.0,
+                                     report.get("killed"), report.get("station_visible")))
+        return results
 
     def run_faxjob(self, argument_text: str, cwd=None, env=None, save_record=True,
                    timeout=None, launch_options=()) -> RunResult:

@@ -7,7 +7,6 @@ import collections
 import os
 import random
 import shutil
-import statistics
 import unittest
 
 from harness import RECORD_SIZE, wine_path
@@ -26,46 +25,19 @@ class OutsideEndsTestCase(FailureTestCase):
 
 
 class KillTests(OutsideEndsTestCase):
-    """A seeded random campaign of kills over an old report: from the start of the run, during a
-    slow library call, and during the transcription of a long result file. After each, the next
-    run into the same folder must succeed."""
+    """A seeded random campaign of kills, each over an old report of its own in one folder:
+    from the start of the run, during a slow library call, and during the transcription of a
+    long result file. After each, a run into the same folder must succeed. The runs share a few
+    starts of launch.exe, each of which costs about as much as a run under emulation."""
 
-    KILLS = {"from the start": 40, "during a slow call": 30, "during the transcription": 30}
-    SLOW_CALL_MS = 600
+    # Some kills come too late, after the run's end: a few more from the start make up for them.
+    KILLS = {"from the start": 45, "during a slow call": 30, "during the transcription": 30}
+    SLOW_CALL_MS = 10000  # far longer than any kill delay below, so every such run is killed
+    KILL_IN_CALL_MS = 500
     LONG_RESULT_ENTRIES = 2_000_000
 
-    def setUp(self):
-        super().setUp()
-        self.report = self.path("out", "r.txt")
-
-    def outcome(self, result, complete: bytes) -> str:
-        """How a killed run left the report: absent, complete, or untouched (the old report,
-        which only a run killed before its library call may leave)."""
-        if not self.report.exists():
-            return "absent"
-        content = self.report.read_bytes()
-        if content == complete:
-            return "complete"
-        called = self.record_file.exists()
-        if content == OLD_REPORT and not called:
-            return "untouched"
-        kind = ("the old report" if content == OLD_REPORT else "an empty report" if not content
-                else f"a partial report of {len(content)} bytes (of {len(complete)})")
-        self.fail(f"{kind} after a run that was {'killed' if result.killed else 'not killed'}"
-                  f", exit status {result.exit_code}, library {'' if called else 'not '}called")
-
-    def kill_run(self, job_lines, complete: bytes, launch_options) -> tuple:
-        self.report.write_bytes(OLD_REPORT)
-        self.record_file.unlink(missing_ok=True)
-        result = self.run_job(job_lines, self.report, launch_options=launch_options)
-        outcome = self.outcome(result, complete)
-        if not result.killed:
-            self.assertEqual((result.exit_code, outcome), (EXIT_REPORT_WRITTEN, "complete"))
-        follow_up = self.run_job(FOLLOW_UP_JOB, self.report, save_record=False)
-        self.assertEqual(follow_up.exit_code, EXIT_REPORT_WRITTEN)
-        self.assertEqual(self.report.read_bytes(),
-                         report_line(1, SENT_TEXT) + report_line(2, SENT_TEXT))
-        return result.killed, outcome
+    def command_line(self, job, report) -> str:
+        return f'"{wine_path(self.faxjob_exe)}" {wine_path(job)} {wine_path(report)}'
 
     def long_result(self):
         """A prepared RESULT.TXT of many entries, and the complete report for it."""
@@ -75,37 +47,92 @@ class KillTests(OutsideEndsTestCase):
         text = SENT_TEXT.encode("cp932")
         return prepared, b"".join(b"%06d,%s\r\n" % (n, text) for n in numbers)
 
+    @staticmethod
+    def outcome(killed, report, record, complete: bytes) -> str:
+        """How a run left its report: absent, complete, untouched (the old report, which only a
+        run killed before its library call may leave), or what it should never be."""
+        content = report.read_bytes() if report.exists() else None
+        if not killed:
+            return "complete" if content == complete else "incomplete after a run that ended"
+        if content is None:
+            return "absent"
+        if content == complete:
+            return "complete"
+        if content == OLD_REPORT:
+            return "old report after the call" if record.exists() else "untouched"
+        return "empty" if not content else "partial" if complete.startswith(content) else "other"
+
     def test_a_kill_at_any_moment_leaves_the_complete_report_or_none(self):
         seed = int(os.environ.get(SEED_VARIABLE) or random.SystemRandom().randrange(1 << 32))
         print(f"\nkill campaign seed {seed} ({SEED_VARIABLE}={seed} repeats it)")
         chooser = random.Random(seed)
-        one_entry = report_line(1, SENT_TEXT)
-        # The kills from the start spread over a whole run, as long as the runs here take.
-        whole_run_ms = int(1000 * statistics.median(
-            self.run_job(ONE_NUMBER_JOB, self.report).elapsed for _ in range(5)))
+        out = self.make_folder("out")
+        follow_up_job = self.write_job("follow-up.txt", FOLLOW_UP_JOB)
+        follow_up_report = report_line(1, SENT_TEXT) + report_line(2, SENT_TEXT)
+        warm_up = self.run_series([(self.command_line(follow_up_job, out / f"warm-up{i}.txt"), ())
+                                   for i in range(5)])
+        self.assertEqual([run.exit_code for run in warm_up], [EXIT_REPORT_WRITTEN] * 5)
+        # Kills from the start land in the first three quarters of the fastest run: in its
+        # start-up, mostly.
+        start_up_ms = int(750 * min(run.elapsed for run in warm_up))
         prepared, long_report = self.long_result()
         prepared_size = prepared.stat().st_size
-        phases = {
-            "from the start": lambda: (ONE_NUMBER_JOB, one_entry, [
-                "--kill-after-ms", str(chooser.randint(0, whole_run_ms))]),
-            "during a slow call": lambda: (ONE_NUMBER_JOB + (f"!sleep {self.SLOW_CALL_MS}",),
-                                           one_entry, [
-                "--kill-at-size", wine_path(self.record_file), str(RECORD_SIZE),
-                "--kill-after-ms", str(chooser.randint(0, self.SLOW_CALL_MS))]),
-            "during the transcription": lambda: ((f"!result-file {wine_path(prepared)}",),
-                                                 long_report, [
-                "--kill-at-size", wine_path(self.report),
-                str(chooser.randint(len(OLD_REPORT) + 1, len(long_report)))]),
-        }
-        counts = {}
-        for phase, make_run in phases.items():
-            counts[phase] = collections.Counter()
-            for _ in range(self.KILLS[phase]):
-                killed, outcome = self.kill_run(*make_run())
-                counts[phase].update([outcome] + (["killed"] if killed else []))
+        one_entry = report_line(1, SENT_TEXT)
+
+        def kill_run(phase, report, record):
+            """(job lines, the complete report, launch options) for one kill."""
+            if phase == "from the start":
+                return ONE_NUMBER_JOB, one_entry, [
+                    "--kill-after-ms", str(chooser.randint(0, start_up_ms))]
+            if phase == "during a slow call":
+                return ONE_NUMBER_JOB + (f"!sleep {self.SLOW_CALL_MS}",), one_entry, [
+                    "--kill-at-size", wine_path(record), str(RECORD_SIZE),
+                    "--kill-after-ms", str(chooser.randint(0, self.KILL_IN_CALL_MS))]
+            return (f"!result-file {wine_path(prepared)}",), long_report, [
+                "--kill-at-size", wine_path(report),
+                str(chooser.randint(len(OLD_REPORT) + 1, len(long_report)))]
+
+        kills = []
+        runs = []
+        for phase, count in self.KILLS.items():
+            for _ in range(count):
+                i = len(kills)
+                report = out / f"r{i}.txt"
+                report.write_bytes(OLD_REPORT)
+                record = self.path("records", f"{i}.bin")
+                job_lines, complete, options = kill_run(phase, report, record)
+                # The stand-in saves the record before anything else it does, so a record tells
+                # that the library was called.
+                job = self.write_job(f"kill{i}.txt",
+                                     (f"!save-record {wine_path(record)}",) + job_lines)
+                runs += [(self.command_line(job, report), options),
+                         (self.command_line(follow_up_job, out / f"after{i}.txt"), ())]
+                kills.append((phase, report, record, complete))
+        results = self.run_series(runs)
+
+        counts = {phase: collections.Counter() for phase in self.KILLS}
+        seconds_in_wine = collections.Counter()
+        faults = []
+        for i, (phase, report, record, complete) in enumerate(kills):
+            run, follow_up = results[2 * i], results[2 * i + 1]
+            outcome = self.outcome(run.killed, report, record, complete)
+            counts[phase].update([outcome] + (["killed"] if run.killed else []))
+            seconds_in_wine[phase] += run.elapsed
+            if outcome not in ("absent", "complete", "untouched"):
+                faults.append(f"run {i} ({phase}): {outcome}")
+            if not run.killed and run.exit_code != EXIT_REPORT_WRITTEN:
+                faults.append(f"run {i} ({phase}): ended by itself with status {run.exit_code}")
+            follow_up_file = out / f"after{i}.txt"
+            if follow_up.exit_code != EXIT_REPORT_WRITTEN or not follow_up_file.exists() or (
+                    follow_up_file.read_bytes() != follow_up_report):
+                faults.append(f"run {i} ({phase}): the next run failed with status "
+                              f"{follow_up.exit_code}")
         for phase, counted in counts.items():
-            print(f"{phase}: {self.KILLS[phase]} runs, {counted['killed']} killed; "
-                  + ", ".join(f"{counted[o]} {o}" for o in ("absent", "complete", "untouched")))
+            print(f"{phase}: {self.KILLS[phase]} runs, {counted['killed']} killed, "
+                  f"{seconds_in_wine[phase]:.1f} s; " + ", ".join(
+                      f"{number} {outcome}" for outcome, number in counted.items()
+                      if outcome != "killed"))
+        self.assertEqual(faults, [])
         self.assertEqual(prepared.stat().st_size, prepared_size,
                          "the prepared result file was changed through a RESULT.TXT linked to it")
         for phase, counted in counts.items():
