@@ -1,6 +1,8 @@
 #include "fake_platform.h"
 
 #include <algorithm>
+#include <stdexcept>
+#include <utility>
 
 namespace faxjob::testing {
 
@@ -92,13 +94,25 @@ class FakeInputFile : public InputFile {
   std::size_t offset_ = 0;
 };
 
+// Like Windows: a file marked for removal goes when its handle is closed.
 class FakeOutputFile : public OutputFile {
  public:
   FakeOutputFile(FakePlatform& platform, std::u16string path, bool isFaultReport)
       : entry_(platform, std::move(path), platform.openForWriting, "close-write"),
-        isFaultReport_(isFaultReport) {}
+        isFaultReport_(isFaultReport),
+        marked_(platform.deleteRefused.count(entry_.path()) == 0) {
+    if (marked_) platform.markedFiles.insert(entry_.path());
+  }
   ~FakeOutputFile() override {
     if (!closed_) Tell(FakePlatform::FaultReport::kInDoubt);
+    RemoveIfMarked();
+  }
+
+  bool marked() const override { return marked_; }
+
+  void Keep() override {
+    entry_.platform().Call("Keep");
+    if (std::exchange(marked_, false)) entry_.platform().markedFiles.erase(entry_.path());
   }
 
   void Write(const char* data, std::size_t size) override {
@@ -115,6 +129,7 @@ class FakeOutputFile : public OutputFile {
   void Close() override {
     closed_ = true;
     Tell(FakePlatform::FaultReport::kInDoubt);
+    RemoveIfMarked();
     entry_.Close();
     Tell(FakePlatform::FaultReport::kClosed);
   }
@@ -123,10 +138,17 @@ class FakeOutputFile : public OutputFile {
   void Tell(FakePlatform::FaultReport where) {
     if (isFaultReport_) entry_.platform().faultReport = where;
   }
+  void RemoveIfMarked() {
+    FakePlatform& platform = entry_.platform();
+    if (marked_ && platform.markedFiles.erase(entry_.path()) != 0) {
+      platform.files.erase(entry_.path());
+    }
+  }
 
   OpenFileEntry entry_;
   bool isFaultReport_;
   bool closed_ = false;
+  bool marked_;
 };
 
 }  // namespace
@@ -137,10 +159,12 @@ FakePlatform::~FakePlatform() { current = nullptr; }
 void FakePlatform::Call(const char* operation) {
   calls.emplace_back(operation);
   const int number = static_cast<int>(calls.size());
-  if (number == faultCall) faultOutcome = FaultOutcome{SimulateFault(), files};
+  if (number == killCall) killOutcome = FilesLeftAtTheEnd();
+  if (number == faultCall) faultOutcome = SimulateFault();
   if (faults.atCall != 0 &&
       (number == faults.atCall || (faults.persistent && number > faults.atCall))) {
     ++faultsInjected;
+    if (faults.foreign) throw std::runtime_error("not a failure");
     throw Failure(faults.code);
   }
 }
@@ -165,6 +189,17 @@ void FakePlatform::AddFile(const std::u16string& path, std::string content) {
 std::u16string FakePlatform::RawCommandLine() {
   Call("RawCommandLine");
   return commandLine;
+}
+
+std::u16string FakePlatform::FullPathOf(const std::u16string& path) {
+  Call("FullPathOf");
+  return Resolve(path);
+}
+
+std::u16string FakePlatform::Resolve(const std::u16string& path) const {
+  if (path.size() >= 2 && path[1] == u':') return path;
+  if (path.starts_with(u"\\")) return currentFolder.substr(0, 2) + path;
+  return currentFolder + u"\\" + path;
 }
 
 bool FakePlatform::OrdinaryFileMatches(const std::u16string& searchName) {
@@ -360,35 +395,44 @@ void FakePlatform::ArmFaultPath(const std::u16string& reportPath, std::string_vi
 
 void FakePlatform::DisarmFaultPath() { faultPath.reset(); }
 
-int FakePlatform::SimulateFault() {
-  if (!faultPath) return 2;
+std::map<std::u16string, std::string> FakePlatform::FilesLeftAtTheEnd() const {
+  std::map<std::u16string, std::string> left = files;
+  for (const std::u16string& path : markedFiles) left.erase(path);
+  return left;
+}
+
+FakePlatform::FaultOutcome FakePlatform::SimulateFault() const {
+  FaultOutcome outcome{2, FilesLeftAtTheEnd()};
+  if (!faultPath) return outcome;
   const std::u16string& path = faultPath->reportPath;
+  std::map<std::u16string, std::string>& left = outcome.files;
   switch (faultReport) {
     case FaultReport::kInDoubt:
-      files.erase(path);
-      return 2;
+      left.erase(path);
+      return outcome;
     case FaultReport::kUntouched:
     case FaultReport::kClosed:
       // Opened again by the handler: refused as OpenForWriting would refuse it.
       try {
         CheckWritable(path);
       } catch (const Failure&) {
-        return 2;
+        return outcome;
       }
-      if (faultReport == FaultReport::kClosed && files.count(path) == 0) return 2;
-      if (faultReport == FaultReport::kUntouched) files[path].clear();
+      if (faultReport == FaultReport::kClosed && files.count(path) == 0) return outcome;
+      if (faultReport == FaultReport::kUntouched) left[path].clear();
       break;
     case FaultReport::kOpen:
+      left[path] = files.at(path);  // the handler takes the run's file over and keeps it
       break;
   }
   const std::string& line = faultPath->errorLine;
   if (line.size() > diskSpace) {
-    files.erase(path);
-    return 2;
+    left.erase(path);
+    return outcome;
   }
-  files[path] += line;
-  diskSpace -= line.size();
-  return 1;
+  left[path] += line;
+  outcome.status = 1;
+  return outcome;
 }
 
 std::string Utf8(std::u16string_view text) {

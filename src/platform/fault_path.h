@@ -34,6 +34,11 @@ inline constexpr int kSecondsToRecord = 5;
 void Arm(const NativePath& reportPath, std::string_view errorLine);
 /// From now on a fault ends the process with kNothingRecorded and touches no file.
 void Disarm();
+#ifdef _WIN32
+/// What a library's own calls that end the process are sent to: while armed, a fault; after,
+/// a wait for the run to end the process with its own status.
+void* LibraryEndingProcess();
+#endif
 
 /// The calling thread waits, for good, for the fault path to end the process.
 [[noreturn]] void WaitForTheEnd();

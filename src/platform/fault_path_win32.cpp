@@ -10,6 +10,11 @@
 // The process ends by TerminateProcess: ExitProcess would run the detach code
 // of every library, which takes locks.
 //
+// A library that ends the process itself (ExitProcess, its runtime's exit)
+// would end it with a status of its choosing and leave the report as it
+// stands; its imports of those calls lead here instead, and the call is
+// recorded like a fault.
+//
 // A fault does not always reach the filter: the system ends the thread when
 // the exception dispatch itself faults, as it does when overwritten heap
 // memory held the list of vectored handlers. A third thread watches the
@@ -22,6 +27,7 @@
 
 #include "platform/failure.h"
 #include "platform/fault_path.h"
+#include "platform/removal_mark_win32.h"
 #include "platform/unique_handle_win32.h"
 
 namespace faxjob::fault_path {
@@ -53,6 +59,7 @@ struct Preparation {
   std::string errorLine;
   UniqueKernelObject faultSeen;   // an event
   UniqueKernelObject mainThread;  // the thread that armed the fault path and calls the library
+  DWORD mainThreadId = 0;
   UniqueKernelObject recorder;
   UniqueKernelObject watcher;
   std::atomic<bool> armed{false};
@@ -87,13 +94,6 @@ UniqueKernelObject OpenReport(Preparation& prepared, ACCESS_MASK access, ULONG s
   return UniqueKernelObject(result >= 0 ? file : nullptr);
 }
 
-// A file marked for deletion goes when its last handle is closed, at the
-// latest when the process ends, however it ends.
-bool MarkForDeletion(HANDLE file, bool deleted) {
-  FILE_DISPOSITION_INFO disposition{static_cast<BOOLEAN>(deleted)};
-  return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
-}
-
 bool AppendLine(HANDLE file, const std::string& line) {
   const char* data = line.data();
   DWORD left = static_cast<DWORD>(line.size());
@@ -117,16 +117,16 @@ bool Commit(Preparation& prepared) {
 // line is whole the report is marked for deletion.
 bool AddLine(Preparation& prepared, HANDLE file) {
   if (file == nullptr) return false;
-  const bool marked = MarkForDeletion(file, true);
+  const bool marked = SetRemovalMark(file, true);
   return AppendLine(file, prepared.errorLine) && Commit(prepared) &&
-         (!marked || MarkForDeletion(file, false));
+         (!marked || SetRemovalMark(file, false));
 }
 
 void RemoveReport(Preparation& prepared, HANDLE runFile) {
-  if (runFile != nullptr && MarkForDeletion(runFile, true)) return;
+  if (runFile != nullptr && SetRemovalMark(runFile, true)) return;
   const ULONG anySharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
   if (const UniqueKernelObject file = OpenReport(prepared, DELETE, anySharing, FILE_OPEN)) {
-    MarkForDeletion(file.Get(), true);
+    SetRemovalMark(file.Get(), true);
   }
 }
 
@@ -177,6 +177,17 @@ DWORD WINAPI WatchMainThread(void* parameter) {
 
 LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS*) { HandleFault(*gPreparation); }
 
+// Where the library's own calls that end the process lead. Stdcall, like
+// ExitProcess; for the runtime's cdecl calls the difference never shows,
+// since it never returns.
+[[noreturn]] void WINAPI OnLibraryEndingProcess(UINT) {
+  Preparation* prepared = gPreparation.get();
+  if (prepared != nullptr && prepared->armed) HandleFault(*prepared);
+  // The run is over: it ends the process itself, with its own status.
+  if (prepared == nullptr || GetCurrentThreadId() != prepared->mainThreadId) WaitForTheEnd();
+  End(kNothingRecorded);
+}
+
 UniqueKernelObject StartThread(LPTHREAD_START_ROUTINE run, Preparation& prepared) {
   UniqueKernelObject thread(CreateThread(nullptr, kThreadStack, run, &prepared,
                                          STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
@@ -216,6 +227,7 @@ void Arm(const NativePath& reportPath, std::string_view errorLine) {
     throw Failure(kOutOfMemory);
   }
   prepared->mainThread.Reset(mainThread);
+  prepared->mainThreadId = GetCurrentThreadId();
   prepared->faultSeen.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   // Windows hands a stack overflow to the filter on what is left of the stack.
   ULONG guarantee = kStackGuarantee;
@@ -228,6 +240,8 @@ void Arm(const NativePath& reportPath, std::string_view errorLine) {
   kept.armed = true;
   SetUnhandledExceptionFilter(OnUnhandledException);
 }
+
+void* LibraryEndingProcess() { return reinterpret_cast<void*>(&OnLibraryEndingProcess); }
 
 void Disarm() {
   if (gPreparation != nullptr) gPreparation->armed = false;

@@ -69,7 +69,11 @@ void ReportFile::AppendErrorLine(const Failure& failure) {
 void ReportFile::RemoveTouchedReport() noexcept {
   // A report this run never opened is another run's, left as it was.
   if (state_ == State::kUntouched || state_ == State::kNamesResultFile) return;
+  // A marked file goes by itself when closed; removing it by name then could
+  // remove a file that someone else has made there since.
+  const bool goesByItself = writer_ && writer_->vanishesUnlessClosed();
   writer_.reset();  // closed first: an open file cannot be removed
+  if (goesByItself) return;
   try {
     platform_.RemoveFile(path_);
   } catch (...) {

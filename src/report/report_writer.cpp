@@ -195,6 +195,7 @@ void ReportWriter::Flush() {
 void ReportWriter::Close() {
   Flush();
   broken_ = true;  // a failed close leaves the file's content in doubt
+  file_->Keep();
   file_->Close();
   broken_ = false;
 }

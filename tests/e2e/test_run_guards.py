@@ -8,11 +8,9 @@ import unittest
 from concurrent.futures import ThreadPoolExecutor
 
 from harness import wine_path
-from test_failures import (EXIT_FAILURE_REPORTED, EXIT_FAILURE_UNREPORTED, EXIT_REPORT_WRITTEN,
-                           ONE_NUMBER_JOB, OLD_REPORT, SENT_TEXT, FailureTestCase, error_line,
-                           report_line, result_directive)
-
-EXIT_NOTHING_SENT = 3
+from test_failures import (EXIT_FAILURE_REPORTED, EXIT_FAILURE_UNREPORTED, EXIT_NOTHING_SENT,
+                           EXIT_REPORT_WRITTEN, ONE_NUMBER_JOB, OLD_REPORT, SENT_TEXT,
+                           FailureTestCase, error_line, report_line, result_directive)
 
 
 class GuardTestCase(FailureTestCase):
@@ -167,15 +165,16 @@ class SharedResultFolderTests(GuardTestCase):
 
 
 class LibraryStaysLoadedTests(GuardTestCase):
-    """A report path that names a mapped program file: the write fails, and the file must stay as
-    it was, so later runs still work."""
+    """A report path that names a mapped program file: it cannot be removed before the call, so
+    nothing is sent, and the file must stay as it was, so later runs still work."""
 
     def test_report_path_naming_the_library_or_the_program(self):
         for program_file in (self.fax_library, self.faxjob_exe):
             with self.subTest(program_file.name):
                 before = program_file.read_bytes()
                 result = self.run_job(ONE_NUMBER_JOB, wine_path(program_file))
-                self.assertEqual(result.exit_code, EXIT_FAILURE_UNREPORTED)
+                self.assertEqual(result.exit_code, EXIT_NOTHING_SENT)
+                self.assertNotCalled()
                 self.assertEqual(program_file.read_bytes(), before)
         report = self.path("out", "r.txt")
         self.assertEqual(self.run_job(ONE_NUMBER_JOB, wine_path(report)).exit_code,
