@@ -98,6 +98,7 @@ class FakePlatform : public Platform {
   std::size_t NarrowCharLength(unsigned char leadByte) override;
   void ShowStopMessage(const std::u16string& text) override;
   void* LoadEntryPoint(const std::u16string& fileName, const char* entryName) override;
+  void CallLibrary(void (*call)(void* context), void* context) override { call(context); }
   bool CanNeverCreate(const std::u16string& path) override;
   std::unique_ptr<FolderTurn> TakeFolderTurn(const std::u16string& folder) override;
   std::unique_ptr<InputFile> OpenForReading(const std::u16string& path) override;

@@ -32,6 +32,9 @@ inline constexpr int kSecondsToRecord = 5;
 /// Prepares everything the handler needs and installs it; see Platform::ArmFaultPath.
 /// Raises a failure (out of memory) when the preparation fails. Called once.
 void Arm(const NativePath& reportPath, std::string_view errorLine);
+/// Installs the fault handler again, over whatever a library's runtime put in its place while
+/// it was loaded.
+void InstallHandler();
 /// From now on a fault ends the process with kNothingRecorded and touches no file.
 void Disarm();
 #ifdef _WIN32

@@ -100,6 +100,13 @@ class Platform {
   /// library, or one it needs, is missing), 48 (it cannot be loaded for another reason).
   virtual void* LoadEntryPoint(const std::u16string& fileName, const char* entryName) = 0;
 
+  /// Runs `call`, which calls into the fax library, with the process made ready for code it
+  /// does not trust: the fault path's handler installed again (the library's runtime may have
+  /// put its own in its place while loading), and the floating-point environment (rounding,
+  /// precision, denormals) saved before and restored after, so that nothing the library sets
+  /// there changes how the run reads and rounds numbers. Raises nothing of its own.
+  virtual void CallLibrary(void (*call)(void* context), void* context) = 0;
+
   /// True when creating or emptying a file at `path` would certainly fail: its folder is missing
   /// or no folder; its name is one the file system rejects (a reserved character or a device
   /// name); it names an existing folder, or an existing read-only, hidden or system file. Creates,

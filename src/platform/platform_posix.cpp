@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cfenv>
 #include <climits>
 #include <clocale>
 #include <cstdio>
@@ -334,6 +335,14 @@ class PosixPlatform : public Platform {
     void* library = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) throw Failure(errno == ENOENT ? kFileNotFound : kLibraryLoadError);
     return dlsym(library, entryName);
+  }
+
+  void CallLibrary(void (*call)(void* context), void* context) override {
+    fault_path::InstallHandler();
+    std::fenv_t environment;
+    const bool saved = std::fegetenv(&environment) == 0;
+    call(context);
+    if (saved) std::fesetenv(&environment);
   }
 
   bool CanNeverCreate(const std::u16string& path) override {

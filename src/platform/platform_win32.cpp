@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cfenv>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -301,6 +302,14 @@ class Win32Platform : public Platform {
     if (module == nullptr) ThrowLastError(kLibraryLoadError);
     RedirectProcessEnds(module, fault_path::LibraryEndingProcess());
     return reinterpret_cast<void*>(GetProcAddress(module, entryName));
+  }
+
+  void CallLibrary(void (*call)(void* context), void* context) override {
+    fault_path::InstallHandler();
+    std::fenv_t environment;
+    const bool saved = std::fegetenv(&environment) == 0;
+    call(context);
+    if (saved) std::fesetenv(&environment);
   }
 
   bool CanNeverCreate(const std::u16string& path) override {
