@@ -10,6 +10,8 @@
 #include <string_view>
 #include <utility>
 
+#include "run/exit_status.h"
+
 namespace faxjob::fault_path {
 
 #ifdef _WIN32
@@ -23,8 +25,8 @@ inline constexpr NativeFile kNoFile = -1;
 #endif
 
 // The exit statuses a fault ends the process with.
-inline constexpr int kLineRecorded = 1;
-inline constexpr int kNothingRecorded = 2;
+inline constexpr int kLineRecorded = kExitFailureReported;
+inline constexpr int kNothingRecorded = kExitFailureUnreported;
 
 // How long a fault may take to record its line before the process ends without it.
 inline constexpr int kSecondsToRecord = 5;
