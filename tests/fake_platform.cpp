@@ -104,7 +104,7 @@ class FakeOutputFile : public OutputFile {
     if (marked_) platform.markedFiles.insert(entry_.path());
   }
   ~FakeOutputFile() override {
-    if (!closed_) Tell(FakePlatform::FaultReport::kInDoubt);
+    if (!closed_) Tell(ReportStage::kInDoubt);
     RemoveIfMarked();
   }
 
@@ -117,25 +117,25 @@ class FakeOutputFile : public OutputFile {
 
   void Write(const char* data, std::size_t size) override {
     FakePlatform& platform = entry_.platform();
-    Tell(FakePlatform::FaultReport::kInDoubt);
+    Tell(ReportStage::kInDoubt);
     platform.Call("Write");
     const std::size_t fits = std::min(size, platform.diskSpace);
     platform.files[entry_.path()].append(data, fits);
     platform.diskSpace -= fits;
     if (fits < size) throw Failure(kDiskFull);
-    Tell(FakePlatform::FaultReport::kOpen);
+    Tell(ReportStage::kOpen);
   }
 
   void Close() override {
     closed_ = true;
-    Tell(FakePlatform::FaultReport::kInDoubt);
+    Tell(ReportStage::kInDoubt);
     RemoveIfMarked();
     entry_.Close();
-    Tell(FakePlatform::FaultReport::kClosed);
+    Tell(ReportStage::kClosed);
   }
 
  private:
-  void Tell(FakePlatform::FaultReport where) {
+  void Tell(ReportStage where) {
     if (isFaultReport_) entry_.platform().faultReport = where;
   }
   void RemoveIfMarked() {
@@ -383,14 +383,14 @@ void FakePlatform::CheckWritable(const std::u16string& path) const {
 
 std::unique_ptr<OutputFile> FakePlatform::OpenedOutput(const std::u16string& path) {
   const bool isFaultReport = faultPath && faultPath->reportPath == path;
-  if (isFaultReport) faultReport = FaultReport::kOpen;
+  if (isFaultReport) faultReport = ReportStage::kOpen;
   return std::make_unique<FakeOutputFile>(*this, path, isFaultReport);
 }
 
 void FakePlatform::ArmFaultPath(const std::u16string& reportPath, std::string_view errorLine) {
   Call("ArmFaultPath");
   faultPath = FaultPath{reportPath, std::string(errorLine)};
-  faultReport = FaultReport::kUntouched;
+  faultReport = ReportStage::kUntouched;
 }
 
 void FakePlatform::DisarmFaultPath() { faultPath.reset(); }
@@ -407,21 +407,23 @@ FakePlatform::FaultOutcome FakePlatform::SimulateFault() const {
   const std::u16string& path = faultPath->reportPath;
   std::map<std::u16string, std::string>& left = outcome.files;
   switch (faultReport) {
-    case FaultReport::kInDoubt:
+    case ReportStage::kOpening:    // the fake opens at once
+    case ReportStage::kTakenOver:  // one fault only
+    case ReportStage::kInDoubt:
       left.erase(path);
       return outcome;
-    case FaultReport::kUntouched:
-    case FaultReport::kClosed:
+    case ReportStage::kUntouched:
+    case ReportStage::kClosed:
       // Opened again by the handler: refused as OpenForWriting would refuse it.
       try {
         CheckWritable(path);
       } catch (const Failure&) {
         return outcome;
       }
-      if (faultReport == FaultReport::kClosed && files.count(path) == 0) return outcome;
-      if (faultReport == FaultReport::kUntouched) left[path].clear();
+      if (faultReport == ReportStage::kClosed && files.count(path) == 0) return outcome;
+      if (faultReport == ReportStage::kUntouched) left[path].clear();
       break;
-    case FaultReport::kOpen:
+    case ReportStage::kOpen:
       left[path] = files.at(path);  // the handler takes the run's file over and keeps it
       break;
   }

@@ -14,6 +14,7 @@
 #include "faxbridge/fax_library.h"
 #include "platform/failure.h"
 #include "platform/platform.h"
+#include "report/report_stage.h"
 
 namespace faxjob::testing {
 
@@ -78,7 +79,7 @@ class FakePlatform : public Platform {
   };
   std::optional<FaultPath> faultPath;
   // Where the armed report stands, as the output file tells the fault path.
-  enum class FaultReport { kUntouched, kOpen, kInDoubt, kClosed } faultReport{};
+  ReportStage faultReport = ReportStage::kUntouched;
   std::set<std::u16string> openForReading;
   std::set<std::u16string> openForWriting;
   std::set<std::u16string> markedFiles;  // open for writing and not kept yet

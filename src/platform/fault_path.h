@@ -10,6 +10,7 @@
 #include <string_view>
 #include <utility>
 
+#include "report/report_stage.h"
 #include "run/exit_status.h"
 
 namespace faxjob::fault_path {
@@ -50,15 +51,7 @@ void* LibraryEndingProcess();
 /// Lets other threads run for a moment.
 void Pause();
 
-// Where the report stands, as far as the fault path is concerned.
-enum class Report : int {
-  kUntouched,  // not opened for writing in this run
-  kOpening,    // being opened: the handler waits for the outcome
-  kOpen,       // open for writing, every write so far complete
-  kInDoubt,    // a write or a close is under way or has failed: its content is unknown
-  kClosed,     // closed after complete writes
-  kTakenOver,  // the handler is at work: the run leaves the report alone
-};
+using Report = ReportStage;
 
 /// The report's life in this run, told by the platform's output file for the
 /// armed path and taken over by the handler. A thread of the run that finds
