@@ -58,8 +58,11 @@ class Platform {
   virtual std::u16string RawCommandLine() = 0;
 
   /// The absolute form of `path`, resolved against the current folder as the file system
-  /// resolves it now, so that no later change of the current folder can redirect it. Raises 52
-  /// (a name that cannot be resolved), 7.
+  /// resolves it now, so that no later change of the current folder can redirect it. On Windows
+  /// in the extended-length form (`\\?\C:\...`, `\\?\UNC\server\share\...`), which the file
+  /// operations here take at any length, with or without the system's long-path support; a
+  /// device name stays in the device namespace (`\\.\NUL`). Raises 52 (a name that cannot be
+  /// resolved), 7.
   virtual std::u16string FullPathOf(const std::u16string& path) = 0;
 
   /// The one character that separates folders in a path: the backslash on Windows, where a

@@ -12,6 +12,7 @@
 #include "platform/failure.h"
 #include "platform/fault_path.h"
 #include "platform/library_exits_win32.h"
+#include "platform/long_path.h"
 #include "platform/removal_mark_win32.h"
 #include "platform/unique_handle_win32.h"
 
@@ -217,7 +218,8 @@ class Win32Platform : public Platform {
       if (length == 0) ThrowLastError(kBadFileName);
       const bool fitted = length < full.size();
       full.resize(length);
-      if (fitted) return full;
+      // Normalised by Windows now, so the form without a MAX_PATH limit names the same file.
+      if (fitted) return ExtendedLengthPathOf(full);
     }
   }
 
