@@ -104,9 +104,10 @@ class Platform {
   virtual void* LoadEntryPoint(const std::u16string& fileName, const char* entryName) = 0;
 
   /// True when creating or emptying a file at `path` would certainly fail: its folder is missing
-  /// or no folder; its name is one the file system rejects (a reserved character or a device
-  /// name); it names an existing folder, or an existing read-only, hidden or system file. Creates,
-  /// changes and opens for writing nothing. Anything less than certain gives false. Raises 7.
+  /// or no folder; its name is one the file system rejects (a reserved character, or a device
+  /// name as the running system reads it); it names an existing folder, or an existing read-only,
+  /// hidden or system file. Creates, changes and opens for writing nothing. Anything less than
+  /// certain gives false. Raises 7.
   virtual bool CanNeverCreate(const std::u16string& path) = 0;
 
   /// Waits until no other run on this machine holds the turn of `folder` (empty: the current

@@ -196,11 +196,16 @@ class UnwritableReportTests(GuardTestCase):
         base = wine_path(out) + "\\"
         cases = ["missing\\r.txt", "a file\\r.txt", "", "folder", "r<1.txt", "r>1.txt", "r|1.txt",
                  'r"1.txt', "r*.txt", "r?.txt", "r\x01.txt", "CON", "nul", "COM1", "LPT1",
-                 "con.txt", "NUL.report.txt", "RESULT.TXT", "result.txt", *attributes.values()]
+                 "con.txt", "NUL.report.txt", "LPT1.log", "CON .txt", "RESULT.TXT", "result.txt",
+                 *attributes.values()]
+        # Device names as Wine reads them, which is as Windows 10 does: with an extension too.
+        # Behind the extended-length prefix a device name would make a file that a caller cannot
+        # open by its usual name.
+        arguments = [base + name for name in cases] + ["\\\\?\\" + base + "con.txt"]
         before = {p: p.read_bytes() for p in out.rglob("*") if p.is_file()}
-        for name in cases:
-            with self.subTest(name=name):
-                result = self.run_job(ONE_NUMBER_JOB, base + name)
+        for argument in arguments:
+            with self.subTest(argument=argument):
+                result = self.run_job(ONE_NUMBER_JOB, argument)
                 self.assertEqual(result.exit_code, EXIT_NOTHING_SENT)
                 self.assertNotCalled()
                 self.assertEqual({p: p.read_bytes() for p in out.rglob("*") if p.is_file()},
