@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "platform/long_path.h"
+
 namespace faxjob::testing {
 
 FakePlatform* FakePlatform::current = nullptr;
@@ -83,7 +85,7 @@ class FakeInputFile : public InputFile {
 
   bool IsSameFileAs(const std::u16string& path) override {
     entry_.platform().Call("IsSameFileAs");
-    return path == entry_.path();
+    return entry_.platform().Reachable(path) == entry_.path();
   }
 
   void Close() override { entry_.Close(); }
@@ -193,13 +195,26 @@ std::u16string FakePlatform::RawCommandLine() {
 
 std::u16string FakePlatform::FullPathOf(const std::u16string& path) {
   Call("FullPathOf");
-  return Resolve(path);
+  return ExtendedLengthPathOf(Resolve(path));
 }
 
 std::u16string FakePlatform::Resolve(const std::u16string& path) const {
   if (path.size() >= 2 && path[1] == u':') return path;
   if (path.starts_with(u"\\")) return currentFolder.substr(0, 2) + path;
   return currentFolder + u"\\" + path;
+}
+
+std::optional<std::u16string> FakePlatform::Reachable(const std::u16string& path) const {
+  constexpr std::size_t kMaxPath = 260;
+  const std::u16string win32 = Win32PathOf(path);
+  if (win32 == path && path.size() >= kMaxPath) return std::nullopt;
+  return win32;
+}
+
+std::u16string FakePlatform::Reach(const std::u16string& path) const {
+  std::optional<std::u16string> reached = Reachable(path);
+  if (!reached) throw Failure(kPathNotFound);
+  return *std::move(reached);
 }
 
 bool FakePlatform::OrdinaryFileMatches(const std::u16string& searchName) {
@@ -288,12 +303,14 @@ void* FakePlatform::LoadEntryPoint(const std::u16string& fileName, const char* e
                                                          : nullptr;
 }
 
-bool FakePlatform::CanNeverCreate(const std::u16string& path) {
+bool FakePlatform::CanNeverCreate(const std::u16string& given) {
   Call("CanNeverCreate");
-  const std::u16string name = path.substr(path.rfind(u'\\') + 1);
+  const std::u16string name = given.substr(given.rfind(u'\\') + 1);
   if (name.empty() || name.find_first_of(u"<>|\"*?") != std::u16string::npos) return true;
-  const std::u16string folder = FolderOf(path);
-  if (!folder.empty() && folders.count(folder) == 0) return true;
+  // What a path too long reaches is missing, as its attributes are.
+  const std::optional<std::u16string> folder = Reachable(FolderOf(given));
+  if (!folder || (!folder->empty() && folders.count(*folder) == 0)) return true;
+  const std::u16string path = Reachable(given).value_or(u"");
   return folders.count(path) != 0 || readOnlyFiles.count(path) != 0 ||
          hiddenFiles.count(path) != 0 || systemFiles.count(path) != 0;
 }
@@ -315,16 +332,18 @@ class FakeFolderTurn : public FolderTurn {
 
 }  // namespace
 
-std::unique_ptr<FolderTurn> FakePlatform::TakeFolderTurn(const std::u16string& folder) {
+std::unique_ptr<FolderTurn> FakePlatform::TakeFolderTurn(const std::u16string& given) {
   Call("TakeFolderTurn");
+  const std::u16string folder = Reach(given);
   const std::u16string name =
       !folder.empty() && folder.back() == u'\\' ? folder.substr(0, folder.size() - 1) : folder;
   if (!name.empty() && folders.count(name) == 0) throw Failure(kPathNotFound);
   return std::make_unique<FakeFolderTurn>(*this, folder);
 }
 
-std::unique_ptr<InputFile> FakePlatform::OpenForReading(const std::u16string& path) {
+std::unique_ptr<InputFile> FakePlatform::OpenForReading(const std::u16string& given) {
   Call("OpenForReading");
+  const std::u16string path = Reach(given);
   CheckFolder(path);
   if (folders.count(path) != 0) throw Failure(kAccessRefused);
   if (files.count(path) == 0) throw Failure(kFileNotFound);
@@ -335,8 +354,9 @@ std::unique_ptr<InputFile> FakePlatform::OpenForReading(const std::u16string& pa
   return std::make_unique<FakeInputFile>(*this, path);
 }
 
-std::unique_ptr<OutputFile> FakePlatform::OpenForWriting(const std::u16string& path) {
+std::unique_ptr<OutputFile> FakePlatform::OpenForWriting(const std::u16string& given) {
   Call("OpenForWriting");
+  const std::u16string path = Reach(given);
   CheckWritable(path);
   files[path].clear();
   openForWriting.insert(path);
@@ -344,8 +364,9 @@ std::unique_ptr<OutputFile> FakePlatform::OpenForWriting(const std::u16string& p
   return OpenedOutput(path);
 }
 
-std::unique_ptr<OutputFile> FakePlatform::OpenForAppending(const std::u16string& path) {
+std::unique_ptr<OutputFile> FakePlatform::OpenForAppending(const std::u16string& given) {
   Call("OpenForAppending");
+  const std::u16string path = Reach(given);
   CheckWritable(path);
   if (files.count(path) == 0) throw Failure(kFileNotFound);
   openForWriting.insert(path);
@@ -353,8 +374,9 @@ std::unique_ptr<OutputFile> FakePlatform::OpenForAppending(const std::u16string&
   return OpenedOutput(path);
 }
 
-bool FakePlatform::RemoveFile(const std::u16string& path) {
+bool FakePlatform::RemoveFile(const std::u16string& given) {
   Call("RemoveFile");
+  const std::u16string path = Reach(given);
   CheckFolder(path);
   if (folders.count(path) != 0 || readOnlyFiles.count(path) != 0) throw Failure(kAccessRefused);
   if (files.count(path) == 0) return false;
@@ -389,7 +411,10 @@ std::unique_ptr<OutputFile> FakePlatform::OpenedOutput(const std::u16string& pat
 
 void FakePlatform::ArmFaultPath(const std::u16string& reportPath, std::string_view errorLine) {
   Call("ArmFaultPath");
-  faultPath = FaultPath{reportPath, std::string(errorLine)};
+  // The report's NT path is made now; Windows' conversion fails where its open would.
+  const std::optional<std::u16string> path = Reachable(reportPath);
+  if (!path) throw Failure(kOutOfMemory);
+  faultPath = FaultPath{*path, std::string(errorLine)};
   faultReport = ReportStage::kUntouched;
 }
 

@@ -86,6 +86,11 @@ class FakePlatform : public Platform {
 
   // `path` resolved against the current folder, as the library resolves it.
   std::u16string Resolve(const std::u16string& path) const;
+  // Like Windows without long-path support, a path of MAX_PATH characters or more reaches
+  // nothing (ERROR_PATH_NOT_FOUND) unless it has the extended-length form. The path as `files`
+  // and `folders` name it, or none when it reaches nothing; Reach raises 76 then.
+  std::optional<std::u16string> Reachable(const std::u16string& path) const;
+  std::u16string Reach(const std::u16string& path) const;
   // Adds a file, creating its folders.
   void AddFile(const std::u16string& path, std::string content);
 

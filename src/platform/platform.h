@@ -58,8 +58,11 @@ class Platform {
   virtual std::u16string RawCommandLine() = 0;
 
   /// The absolute form of `path`, resolved against the current folder as the file system
-  /// resolves it now, so that no later change of the current folder can redirect it. Raises 52
-  /// (a name that cannot be resolved), 7.
+  /// resolves it now, so that no later change of the current folder can redirect it. On Windows
+  /// in the extended-length form (`\\?\C:\...`, `\\?\UNC\server\share\...`), which the file
+  /// operations here take at any length, with or without the system's long-path support; a
+  /// device name stays in the device namespace (`\\.\NUL`). Raises 52 (a name that cannot be
+  /// resolved), 7.
   virtual std::u16string FullPathOf(const std::u16string& path) = 0;
 
   /// The one character that separates folders in a path: the backslash on Windows, where a
@@ -108,9 +111,10 @@ class Platform {
   virtual void CallLibrary(void (*call)(void* context), void* context) = 0;
 
   /// True when creating or emptying a file at `path` would certainly fail: its folder is missing
-  /// or no folder; its name is one the file system rejects (a reserved character or a device
-  /// name); it names an existing folder, or an existing read-only, hidden or system file. Creates,
-  /// changes and opens for writing nothing. Anything less than certain gives false. Raises 7.
+  /// or no folder; its name is one the file system rejects (a reserved character, or a device
+  /// name as the running system reads it); it names an existing folder, or an existing read-only,
+  /// hidden or system file. Creates, changes and opens for writing nothing. Anything less than
+  /// certain gives false. Raises 7.
   virtual bool CanNeverCreate(const std::u16string& path) = 0;
 
   /// Waits until no other run on this machine holds the turn of `folder` (empty: the current
