@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "faxbridge/fax_library.h"
-#include "platform/failure.h"
 #include "platform/platform.h"
 #include "report/report_stage.h"
+#include "run/failure.h"
 
 namespace faxjob::testing {
 

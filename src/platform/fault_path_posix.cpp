@@ -13,8 +13,8 @@
 #include <cerrno>
 #include <memory>
 
-#include "platform/failure.h"
 #include "platform/fault_path.h"
+#include "run/failure.h"
 
 namespace faxjob::fault_path {
 

@@ -25,10 +25,10 @@
 #include <atomic>
 #include <cstring>
 
-#include "platform/failure.h"
 #include "platform/fault_path.h"
 #include "platform/removal_mark_win32.h"
 #include "platform/unique_handle_win32.h"
+#include "run/failure.h"
 
 namespace faxjob::fault_path {
 

@@ -27,9 +27,9 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/failure.h"
 #include "platform/fault_path.h"
 #include "platform/unique_resource.h"
+#include "run/failure.h"
 
 namespace faxjob {
 

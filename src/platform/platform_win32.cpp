@@ -10,12 +10,12 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/failure.h"
 #include "platform/fault_path.h"
 #include "platform/library_exits_win32.h"
 #include "platform/long_path.h"
 #include "platform/removal_mark_win32.h"
 #include "platform/unique_handle_win32.h"
+#include "run/failure.h"
 
 namespace faxjob {
 

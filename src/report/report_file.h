@@ -9,10 +9,10 @@
 #include <string>
 #include <string_view>
 
-#include "platform/failure.h"
 #include "platform/platform.h"
 #include "report/report_stage.h"
 #include "report/report_writer.h"
+#include "run/failure.h"
 
 namespace faxjob {
 

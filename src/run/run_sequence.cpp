@@ -8,11 +8,11 @@
 
 #include "faxbridge/fax_library.h"
 #include "faxbridge/result_messages.h"
-#include "platform/failure.h"
 #include "report/report_file.h"
 #include "report/report_writer.h"
 #include "report/transcription.h"
 #include "run/command_line.h"
+#include "run/failure.h"
 #include "run/failure_trap.h"
 
 namespace faxjob {
