@@ -33,6 +33,8 @@ class NullOutput : public OutputFile {
  public:
   void Write(const char*, std::size_t size) override { benchmark::DoNotOptimize(size); }
   void Close() override {}
+  bool marked() const override { return false; }
+  void Keep() override {}
 };
 
 // One entry a line, or the usual mix of five items a line.

@@ -12,8 +12,9 @@
 #include <vector>
 
 #include "faxbridge/fax_library.h"
-#include "platform/failure.h"
 #include "platform/platform.h"
+#include "report/report_stage.h"
+#include "run/failure.h"
 
 namespace faxjob::testing {
 
@@ -29,8 +30,10 @@ class FakePlatform : public Platform {
   std::set<std::u16string> hiddenFiles;
   std::set<std::u16string> readOnlyFiles;
   std::set<std::u16string> systemFiles;
-  std::size_t readChunk = 4096;      // bytes a single Read returns at most
-  std::size_t diskSpace = SIZE_MAX;  // bytes all writes together may still take
+  std::u16string currentFolder = u"C:\\work";  // what relative paths are resolved against
+  std::set<std::u16string> deleteRefused;      // files the mark for removal cannot be set on
+  std::size_t readChunk = 4096;                // bytes a single Read returns at most
+  std::size_t diskSpace = SIZE_MAX;            // bytes all writes together may still take
 
   // The fax library: absent, unloadable, without entry point, or this function.
   enum class Library {
@@ -48,9 +51,14 @@ class FakePlatform : public Platform {
     int atCall = 0;
     std::int32_t code = kDeviceIoError;
     bool persistent = false;
+    bool foreign = false;  // an exception of another kind than Failure
   } faults;
   int faultsInjected = 0;
   std::vector<std::string> calls;  // the operation of every platform call, in order
+  // The process ended from outside at the start of platform call number
+  // `killCall`: the files it leaves, marked ones gone, are kept in killOutcome.
+  int killCall = 0;
+  std::optional<std::map<std::u16string, std::string>> killOutcome;
   // A processor fault at the start of platform call number `faultCall`, from
   // a thread the library left running: what the process ends with is kept
   // in faultOutcome, and the run goes on as if nothing had happened.
@@ -71,14 +79,23 @@ class FakePlatform : public Platform {
   };
   std::optional<FaultPath> faultPath;
   // Where the armed report stands, as the output file tells the fault path.
-  enum class FaultReport { kUntouched, kOpen, kInDoubt, kClosed } faultReport{};
+  ReportStage faultReport = ReportStage::kUntouched;
   std::set<std::u16string> openForReading;
   std::set<std::u16string> openForWriting;
+  std::set<std::u16string> markedFiles;  // open for writing and not kept yet
 
+  // `path` resolved against the current folder, as the library resolves it.
+  std::u16string Resolve(const std::u16string& path) const;
+  // Like Windows without long-path support, a path of MAX_PATH characters or more reaches
+  // nothing (ERROR_PATH_NOT_FOUND) unless it has the extended-length form. The path as `files`
+  // and `folders` name it, or none when it reaches nothing; Reach raises 76 then.
+  std::optional<std::u16string> Reachable(const std::u16string& path) const;
+  std::u16string Reach(const std::u16string& path) const;
   // Adds a file, creating its folders.
   void AddFile(const std::u16string& path, std::string content);
 
   std::u16string RawCommandLine() override;
+  std::u16string FullPathOf(const std::u16string& path) override;
   char16_t FolderSeparator() override { return u'\\'; }
   bool OrdinaryFileMatches(const std::u16string& searchName) override;
   std::string ToNarrow(std::u16string_view text) override;
@@ -87,6 +104,7 @@ class FakePlatform : public Platform {
   std::size_t NarrowCharLength(unsigned char leadByte) override;
   void ShowStopMessage(const std::u16string& text) override;
   void* LoadEntryPoint(const std::u16string& fileName, const char* entryName) override;
+  void CallLibrary(void (*call)(void* context), void* context) override { call(context); }
   bool CanNeverCreate(const std::u16string& path) override;
   std::unique_ptr<FolderTurn> TakeFolderTurn(const std::u16string& folder) override;
   std::unique_ptr<InputFile> OpenForReading(const std::u16string& path) override;
@@ -96,8 +114,11 @@ class FakePlatform : public Platform {
   void ArmFaultPath(const std::u16string& reportPath, std::string_view errorLine) override;
   void DisarmFaultPath() override;
 
-  // What a processor fault does now, done on `files`: returns the exit status.
-  int SimulateFault();
+  // What a processor fault does now: the exit status and the files the
+  // process leaves. The run's own view of the files stays as it was.
+  FaultOutcome SimulateFault() const;
+  // The files as the process leaves them when it ends now: marked ones gone.
+  std::map<std::u16string, std::string> FilesLeftAtTheEnd() const;
 
   // Counts a platform call and raises the injected failure when it is due.
   void Call(const char* operation);

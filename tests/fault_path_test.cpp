@@ -6,13 +6,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <exception>
 #include <fstream>
 #include <iterator>
 #include <optional>
 #include <string>
 
-#include "platform/failure.h"
 #include "platform/platform_posix.h"
+#include "run/failure.h"
 
 namespace faxjob {
 namespace {
@@ -148,6 +149,15 @@ TEST_F(FaultPathTest, EndsWithoutAReportWhenTheLineCannotBeWrittenInTime) {
   ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
   ExpectFaultEndsWith(2, PipeFull);
   EXPECT_EQ(Report(), std::nullopt);
+}
+
+TEST(EscapedExceptionTest, EndsTheRunWithTheStatusOfAnUnrecordedFailure) {
+  EXPECT_EXIT(
+      {
+        const std::unique_ptr<Platform> platform = CreatePosixPlatform(0, nullptr);
+        std::terminate();
+      },
+      ::testing::ExitedWithCode(2), "");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <optional>
@@ -21,20 +22,23 @@ struct LibraryScript {
   std::int32_t code = 0;
   bool writesResult = true;
   std::string result = "/R 1\r\n/R 2\r\n";
+  std::u16string changesFolderTo;  // before it writes its result file
   SendRequest received{};
   int calls = 0;
+  std::size_t platformCallsBefore = 0;  // when it was called
 } gScript;
 
 std::int32_t FAXJOB_STDCALL StandInSendPageInt(SendRequest* request, const void* logFont) {
   ++gScript.calls;
   std::memcpy(&gScript.received, request, sizeof *request);
+  FakePlatform* platform = FakePlatform::current;
+  gScript.platformCallsBefore = platform->calls.size();
   if (logFont != nullptr) return -1;
+  if (!gScript.changesFolderTo.empty()) platform->currentFolder = gScript.changesFolderTo;
   if (gScript.writesResult) {
-    FakePlatform* platform = FakePlatform::current;
-    const std::u16string resultPath(request->ResultFilePath,
-                                    request->ResultFilePath + std::strlen(request->ResultFilePath));
-    if (platform->folders.count(FakePlatform::FolderOf(resultPath)) != 0 ||
-        FakePlatform::FolderOf(resultPath).empty()) {
+    const std::u16string resultPath = platform->Resolve(std::u16string(
+        request->ResultFilePath, request->ResultFilePath + std::strlen(request->ResultFilePath)));
+    if (platform->folders.count(FakePlatform::FolderOf(resultPath)) != 0) {
       platform->files[resultPath] = gScript.result;
     }
   }
@@ -143,6 +147,18 @@ TEST_F(RunJobTest, ReportsAResultPathTooLongForItsSlotWithoutCallingTheLibrary) 
   EXPECT_EQ(Run(), kExitFailureReported);
   EXPECT_EQ(platform.files[folder + u"\\r.txt"], ErrorLine(kSubscriptOutOfRange));
   EXPECT_EQ(gScript.calls, 0);
+}
+
+// Only the result path is bounded, by its slot in the record. A report path
+// that Windows without long-path support refuses in its usual form is
+// written all the same; the library gets the paths as they were given.
+TEST_F(RunJobTest, WritesAReportWhosePathIsLongerThanMaxPath) {
+  const std::u16string report = u"C:\\out\\" + std::u16string(255, u'r');  // 262 characters
+  platform.AddFile(report, "stale");
+  platform.commandLine = u"faxjob C:\\jobs\\job001.txt " + report;
+  EXPECT_EQ(Run(), kExitReportWritten);
+  EXPECT_EQ(platform.files[report], "000001," + kDone + "\r\n000002," + kDone + "\r\n");
+  EXPECT_STREQ(gScript.received.ResultFilePath, "C:\\out\\RESULT.TXT");
 }
 
 TEST_F(RunJobTest, ReportsAMissingResultFileWhateverTheLibraryReturned) {
@@ -265,8 +281,9 @@ struct FaultOutcome {
 
 std::int32_t FAXJOB_STDCALL CrashingSendPageInt(SendRequest*, const void*) {
   // The process ends where the library crashed.
-  gFaultOutcome.status = FakePlatform::current->SimulateFault();
-  gFaultOutcome.report = FakePlatform::current->files[u"C:\\out\\status.txt"];
+  const FakePlatform::FaultOutcome outcome = FakePlatform::current->SimulateFault();
+  gFaultOutcome.status = outcome.status;
+  gFaultOutcome.report = outcome.files.at(u"C:\\out\\status.txt");
   return 0;
 }
 
@@ -322,6 +339,81 @@ TEST_F(RunJobTest, NeverLetsAFaultPassForASuccessfulRun) {
   EXPECT_TRUE(sawLinesBefore && sawAllLinesBefore);
 }
 
+// The process may be ended from outside at any moment: a caller's time-out,
+// a task manager. Whenever that happens, the report is absent or complete;
+// the earlier report is left only where the library has not been called.
+TEST_F(RunJobTest, LeavesNoReportThatLiesWhenEndedFromOutsideAtAnyMoment) {
+  gScript.result.clear();
+  std::string complete;  // enough entries for the report to be written in several pieces
+  for (int entry = 1; entry <= 6000; ++entry) {
+    gScript.result += "/R " + std::to_string(entry) + "\r\n";
+    AppendNumberField(complete, entry);
+    complete += "," + kDone + "\r\n";
+  }
+  std::map<std::string, int> seen;
+  for (int killCall = 1;; ++killCall) {
+    FakePlatform fresh;
+    fresh.sendPageInt = StandInSendPageInt;
+    fresh.AddFile(u"C:\\jobs\\job001.txt", "x");
+    fresh.AddFile(kReport, "stale");
+    fresh.commandLine = platform.commandLine;
+    fresh.killCall = killCall;
+    gScript.calls = 0;
+    SendRequest request{};
+    RunJob(fresh, request);
+    if (!fresh.killOutcome) break;  // the run ended before that call
+    SCOPED_TRACE("ended at call " + std::to_string(killCall));
+    const bool libraryCalled =
+        gScript.calls > 0 && gScript.platformCallsBefore < static_cast<std::size_t>(killCall);
+    const auto report = fresh.killOutcome->find(kReport);
+    if (report == fresh.killOutcome->end()) {
+      ++seen["absent"];
+    } else if (report->second == "stale") {
+      ++seen["earlier"];
+      EXPECT_FALSE(libraryCalled);
+    } else {
+      ++seen["complete"];
+      EXPECT_EQ(report->second, complete);
+    }
+  }
+  EXPECT_TRUE(seen["absent"] > 0 && seen["earlier"] > 0 && seen["complete"] > 0);
+}
+
+// Where the file system refuses the mark, the report is written as it is,
+// and one that cannot be finished is removed by name.
+TEST_F(RunJobTest, RemovesAnUnmarkedReportThatCannotBeFinishedByName) {
+  platform.deleteRefused.insert(kReport);
+  EXPECT_EQ(Run(), kExitReportWritten);
+  EXPECT_EQ(Report(), "000001," + kDone + "\r\n000002," + kDone + "\r\n");
+  platform.diskSpace = 20;  // the first line fits, the rest does not
+  EXPECT_EQ(Run(), kExitFailureUnreported);
+  EXPECT_EQ(Report(), "<none>");
+}
+
+// The program's own files are fixed when the run starts; the library gets the
+// paths as they were given and may resolve them elsewhere.
+TEST_F(RunJobTest, KeepsItsOwnFilesWhereTheyWereWhenTheLibraryChangesTheCurrentFolder) {
+  platform.currentFolder = u"C:\\out";
+  platform.folders.insert(u"C:\\elsewhere");
+  platform.AddFile(u"C:\\elsewhere\\RESULT.TXT", "/R 9\r\n");
+  platform.commandLine = u"faxjob C:\\jobs\\job001.txt status.txt";
+  gScript.changesFolderTo = u"C:\\elsewhere";
+  EXPECT_EQ(Run(), kExitFailureReported);
+  EXPECT_STREQ(gScript.received.ResultFilePath, "RESULT.TXT");
+  EXPECT_EQ(Report(), ErrorLine(kFileNotFound));
+  EXPECT_EQ(platform.files.count(u"C:\\elsewhere\\status.txt"), 0u);
+}
+
+TEST_F(RunJobTest, RecordsAnExceptionOfAnyOtherKindAsAnInternalError) {
+  EXPECT_EQ(Run(), kExitReportWritten);
+  const auto opening = std::find(platform.calls.begin(), platform.calls.end(), "OpenForReading");
+  platform.faults = {.atCall = static_cast<int>(opening - platform.calls.begin()) + 1 +
+                               static_cast<int>(platform.calls.size()),
+                     .foreign = true};
+  EXPECT_EQ(Run(), kExitFailureReported);
+  EXPECT_EQ(Report(), ErrorLine(kInternalError));
+}
+
 struct Outcome {
   int status;
   std::optional<std::string> report;  // none: no report file
@@ -354,7 +446,9 @@ TEST_F(RunJobTest, EndsEveryFaultInTheOneOutcomeItCallsFor) {
     outcome->report =
         fresh.files.count(kReport) ? std::optional(fresh.files[kReport]) : std::nullopt;
     EXPECT_TRUE(fresh.openForReading.empty() && fresh.openForWriting.empty());
-    EXPECT_EQ(fresh.messages.size(), outcome->status == kExitNothingSent ? 1u : 0u);
+    if (outcome->status == kExitNothingSent) {
+      EXPECT_EQ(gScript.calls, 0);
+    }
     return fresh;
   };
   Outcome outcome;
@@ -364,39 +458,50 @@ TEST_F(RunJobTest, EndsEveryFaultInTheOneOutcomeItCallsFor) {
   for (const bool persistent : {false, true}) {
     for (const std::int32_t code : {kDeviceIoError, kDiskFull}) {
       const std::string error = ErrorLine(code);
+      const std::optional<std::string> none;
       std::map<std::string, int> seen;
       for (std::size_t n = 1; n <= operations.size(); ++n) {
         const std::string& operation = operations[n - 1];
         const int occurrence = ++seen[operation];
+        // The earlier report goes with the second removal, before the call.
+        const bool earlierReportGone = seen["RemoveFile"] == 2 && operation != "RemoveFile";
+        const Outcome failedBeforeTheReport = {
+            persistent ? kExitFailureUnreported : kExitFailureReported,
+            persistent ? (earlierReportGone ? none : std::optional<std::string>("stale"))
+                       : std::optional(error)};
         Outcome expected;
+        bool box = false;
         if (operation == "RawCommandLine" || operation == "OrdinaryFileMatches") {
           expected = {kExitNothingSent, "stale"};  // with the failure's message box
+          box = true;
+        } else if (operation == "FullPathOf" || (operation == "RemoveFile" && occurrence == 2)) {
+          expected = {kExitNothingSent, "stale"};  // no report can be promised: no call
         } else if (operation == "CanNeverCreate") {
           // Not certain, so the run goes ahead.
           expected = persistent ? Outcome{kExitFailureUnreported, "stale"}
                                 : Outcome{kExitReportWritten, complete};
         } else if (operation == "Read") {
-          // The report is open: empty, then holding the three lines.
+          // The report is open: empty, then holding the three lines. One that
+          // cannot take the error line is gone, since it was never kept.
           expected = persistent
-                         ? Outcome{kExitFailureUnreported, ""}
+                         ? Outcome{kExitFailureUnreported, none}
                          : Outcome{kExitFailureReported, (occurrence == 1 ? "" : complete) + error};
-        } else if (operation == "Write") {
-          expected = {kExitFailureUnreported,
-                      persistent ? std::optional<std::string>("") : std::nullopt};
+        } else if (operation == "Write" || operation == "Keep") {
+          expected = {kExitFailureUnreported, none};
         } else if (operation == "close-write") {
-          // Closing failed, so what the report holds is in doubt.
-          expected = {kExitFailureUnreported, persistent ? std::optional(complete) : std::nullopt};
+          // Kept, but closing failed, so what the report holds is in doubt.
+          expected = {kExitFailureUnreported, persistent ? std::optional(complete) : none};
         } else if (operation == "close-read") {
           expected = persistent ? Outcome{kExitFailureUnreported, complete}
                                 : Outcome{kExitFailureReported, complete + error};
         } else {  // before the report is opened
-          expected = persistent ? Outcome{kExitFailureUnreported, "stale"}
-                                : Outcome{kExitFailureReported, error};
+          expected = failedBeforeTheReport;
         }
         SCOPED_TRACE(std::string(persistent ? "persistent" : "transient") + " fault " +
                      std::to_string(code) + " at call " + std::to_string(n) + ", " + operation);
         const FakePlatform faulty = runWith({static_cast<int>(n), code, persistent}, &outcome);
         EXPECT_EQ(outcome, expected);
+        EXPECT_EQ(faulty.messages.size(), box ? 1u : 0u);
         EXPECT_EQ(faulty.faultsInjected,
                   persistent ? static_cast<int>(faulty.calls.size() - n + 1) : 1);
       }

@@ -25,10 +25,17 @@ class InputFile {
   virtual void Close() = 0;
 };
 
-/// A file open for sequential writing, shared with nobody else for writing or removal.
+/// A file open for sequential writing, shared with nobody else for writing or removal. It is
+/// marked for removal from the moment it is opened until Keep: closed without Keep, or still open
+/// when the process ends, however it ends, it is gone, so that nobody ever finds it half written.
+/// Where the file system or the file's access rules refuse the mark, it is written unmarked.
 class OutputFile {
  public:
   virtual ~OutputFile() = default;
+  /// False when the mark was refused: the file then stays whatever happens.
+  virtual bool marked() const = 0;
+  /// Clears the mark: the file stays. Raises 57, 75.
+  virtual void Keep() = 0;
   /// Writes every byte or raises: a short write is never silent. Raises 61 (disk full, also a
   /// write that reports success with nothing written), 57.
   virtual void Write(const char* data, std::size_t size) = 0;
@@ -49,6 +56,14 @@ class Platform {
 
   /// The process command line as the OS hands it over, program path included.
   virtual std::u16string RawCommandLine() = 0;
+
+  /// The absolute form of `path`, resolved against the current folder as the file system
+  /// resolves it now, so that no later change of the current folder can redirect it. On Windows
+  /// in the extended-length form (`\\?\C:\...`, `\\?\UNC\server\share\...`), which the file
+  /// operations here take at any length, with or without the system's long-path support; a
+  /// device name stays in the device namespace (`\\.\NUL`). Raises 52 (a name that cannot be
+  /// resolved), 7.
+  virtual std::u16string FullPathOf(const std::u16string& path) = 0;
 
   /// The one character that separates folders in a path: the backslash on Windows, where a
   /// forward slash is then an ordinary character for the program.
@@ -74,20 +89,32 @@ class Platform {
   virtual std::size_t NarrowCharLength(unsigned char leadByte) = 0;
 
   /// A modal message box with the stop icon, one OK button and the program's name as its title;
-  /// returns when it is closed. Raises nothing: there is no one else to tell.
+  /// returns when it is closed. Shows nothing, and returns at once, where nobody could see it
+  /// (a window station that is not visible: a service, a task run without a logged-on user).
+  /// Raises nothing: there is no one else to tell.
   virtual void ShowStopMessage(const std::u16string& text) = 0;
 
   /// Loads a library and returns the address of its entry point `entryName`, or null when it has
   /// none. The search takes the program's own folder, the system folders and the folders on PATH,
   /// never the current folder. The library stays loaded until the process ends, so nothing that
-  /// happens later in the run can unload code that may still be running or mapped. Raises 53 (the
+  /// happens later in the run can unload code that may still be running or mapped. The library's
+  /// own calls that end the process (ExitProcess, its C runtime's exit, _exit and abort, through
+  /// its import table) go to the fault path instead, which records them as a fault. Raises 53 (the
   /// library, or one it needs, is missing), 48 (it cannot be loaded for another reason).
   virtual void* LoadEntryPoint(const std::u16string& fileName, const char* entryName) = 0;
 
+  /// Runs `call`, which calls into the fax library, with the process made ready for code it
+  /// does not trust: the fault path's handler installed again (the library's runtime may have
+  /// put its own in its place while loading), and the floating-point environment (rounding,
+  /// precision, denormals) saved before and restored after, so that nothing the library sets
+  /// there changes how the run reads and rounds numbers. Raises nothing of its own.
+  virtual void CallLibrary(void (*call)(void* context), void* context) = 0;
+
   /// True when creating or emptying a file at `path` would certainly fail: its folder is missing
-  /// or no folder; its name is one the file system rejects (a reserved character or a device
-  /// name); it names an existing folder, or an existing read-only, hidden or system file. Creates,
-  /// changes and opens for writing nothing. Anything less than certain gives false. Raises 7.
+  /// or no folder; its name is one the file system rejects (a reserved character, or a device
+  /// name as the running system reads it); it names an existing folder, or an existing read-only,
+  /// hidden or system file. Creates, changes and opens for writing nothing. Anything less than
+  /// certain gives false. Raises 7.
   virtual bool CanNeverCreate(const std::u16string& path) = 0;
 
   /// Waits until no other run on this machine holds the turn of `folder` (empty: the current
@@ -100,19 +127,22 @@ class Platform {
   /// file), 76 (its folder is missing), 75 (access refused, a folder), 70 (held by another
   /// process), 52 (a name the file system rejects).
   virtual std::unique_ptr<InputFile> OpenForReading(const std::u16string& path) = 0;
-  /// Creates the file, or empties it when it exists. Raises 76, 75, 70, 52, 61.
+  /// Creates the file, or empties it when it exists; marked (see OutputFile). Raises 76, 75, 70,
+  /// 52, 61.
   virtual std::unique_ptr<OutputFile> OpenForWriting(const std::u16string& path) = 0;
-  /// Opens an existing file for writing after its last byte. Raises what OpenForWriting raises,
-  /// and 53 when there is no such file.
+  /// Opens an existing file for writing after its last byte; marked (see OutputFile), so the
+  /// whole file goes unless kept. Raises what OpenForWriting raises, and 53 when there is no
+  /// such file.
   virtual std::unique_ptr<OutputFile> OpenForAppending(const std::u16string& path) = 0;
   /// Removes the file; returns false when there was none. Raises 70 (another process holds it),
   /// 75 (access refused, or a folder of that name), 76 (its folder is missing), 52, 57.
   virtual bool RemoveFile(const std::u16string& path) = 0;
 
-  /// Prepares the fault path; called once, before the fax library is called. From then on a
+  /// Prepares the fault path; called once, before the fax library is loaded. From then on a
   /// processor fault anywhere in the process (access violation, illegal instruction, stack
-  /// overflow, ...) ends the process within seconds and without any system dialog, having
-  /// recorded `errorLine` (one complete narrow report line, CR LF included) in the report file:
+  /// overflow, ...), or the library's own call to end the process, ends the process within seconds
+  /// and without any system dialog, having recorded `errorLine` (one complete narrow report line,
+  /// CR LF included) in the report file:
   ///  - not opened by this run: created or emptied, and then holds the line alone;
   ///  - open for writing in this run through OpenForWriting with exactly `reportPath`, every write
   ///    so far complete: the line is appended after what was written;
@@ -122,7 +152,8 @@ class Platform {
   /// that does not end up holding the line is removed, so it never reads as a success (an empty
   /// report means "no entries"). Raises 7 when the preparation fails.
   virtual void ArmFaultPath(const std::u16string& reportPath, std::string_view errorLine) = 0;
-  /// A fault from now on ends the process with status 2 and touches no file.
+  /// A fault from now on ends the process with status 2 and touches no file; a library's call
+  /// that ends the process waits for the run to end it.
   virtual void DisarmFaultPath() = 0;
 };
 

@@ -13,21 +13,23 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cfenv>
 #include <climits>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 
-#include "platform/failure.h"
 #include "platform/fault_path.h"
 #include "platform/unique_resource.h"
+#include "run/failure.h"
 
 namespace faxjob {
 
@@ -198,6 +200,10 @@ class PosixOutputFile : public OutputFile {
  public:
   PosixOutputFile(UniqueDescriptor fd, fault_path::ReportWatch watch)
       : fd_(std::move(fd)), watch_(std::move(watch)) {}
+
+  // POSIX has no removal on close that can be taken back: the file stays.
+  bool marked() const override { return false; }
+  void Keep() override {}
   ~PosixOutputFile() override {
     // Given up without a Close: what it holds is in doubt.
     watch_.Changing();
@@ -245,6 +251,9 @@ class PosixFolderTurn : public FolderTurn {
 class PosixPlatform : public Platform {
  public:
   PosixPlatform(int argc, char** argv) {
+    // An exception that escapes every handler ends the run at once, with the
+    // status of a failure that no report records.
+    std::set_terminate([] { _exit(fault_path::kNothingRecorded); });
     std::setlocale(LC_ALL, "");
     const char* codeSet = nl_langinfo(CODESET);
     toNarrow_.emplace(codeSet, "UTF-16LE");
@@ -261,6 +270,18 @@ class PosixPlatform : public Platform {
   }
 
   std::u16string RawCommandLine() override { return commandLine_; }
+
+  std::u16string FullPathOf(const std::u16string& path) override {
+    if (path.starts_with(u'/')) return path;
+    std::string folder(PATH_MAX, '\0');
+    while (getcwd(folder.data(), folder.size()) == nullptr) {
+      if (errno != ERANGE) ThrowErrno(kBadFileName);
+      folder.resize(folder.size() * 2);
+    }
+    folder.resize(std::strlen(folder.c_str()));
+    if (!folder.ends_with('/')) folder += '/';
+    return FromNarrow(folder) + path;
+  }
 
   char16_t FolderSeparator() override { return u'/'; }
 
@@ -314,6 +335,14 @@ class PosixPlatform : public Platform {
     void* library = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) throw Failure(errno == ENOENT ? kFileNotFound : kLibraryLoadError);
     return dlsym(library, entryName);
+  }
+
+  void CallLibrary(void (*call)(void* context), void* context) override {
+    fault_path::InstallHandler();
+    std::fenv_t environment;
+    const bool saved = std::fegetenv(&environment) == 0;
+    call(context);
+    if (saved) std::fesetenv(&environment);
   }
 
   bool CanNeverCreate(const std::u16string& path) override {

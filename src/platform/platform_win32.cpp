@@ -2,15 +2,20 @@
 
 #include <windows.h>
 
+#include <cfenv>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 
-#include "platform/failure.h"
 #include "platform/fault_path.h"
+#include "platform/library_exits_win32.h"
+#include "platform/long_path.h"
+#include "platform/removal_mark_win32.h"
 #include "platform/unique_handle_win32.h"
+#include "run/failure.h"
 
 namespace faxjob {
 
@@ -112,8 +117,8 @@ class Win32InputFile : public InputFile {
 // The armed report's file tells the fault path what it holds at every moment.
 class Win32OutputFile : public OutputFile {
  public:
-  Win32OutputFile(UniqueFile file, fault_path::ReportWatch watch)
-      : file_(std::move(file)), watch_(std::move(watch)) {}
+  Win32OutputFile(UniqueFile file, bool marked, fault_path::ReportWatch watch)
+      : file_(std::move(file)), marked_(marked), watch_(std::move(watch)) {}
   ~Win32OutputFile() override {
     // Given up without a Close: what it holds is in doubt.
     watch_.Changing();
@@ -143,8 +148,19 @@ class Win32OutputFile : public OutputFile {
     if (!closed) throw Failure(FailureCodeFor(error, kDeviceIoError));
   }
 
+  bool marked() const override { return marked_; }
+
+  void Keep() override {
+    if (!marked_) return;
+    watch_.Changing();
+    if (!SetRemovalMark(file_.Get(), false)) ThrowLastError(kDeviceIoError);
+    marked_ = false;
+    watch_.Written();
+  }
+
  private:
   UniqueFile file_;
+  bool marked_;
   fault_path::ReportWatch watch_;
 };
 
@@ -157,22 +173,29 @@ class Win32FolderTurn : public FolderTurn {
 };
 
 // Names the file system refuses to create: empty (a path ending in a
-// backslash), holding a reserved character, or a device name, with or
-// without an extension.
-bool IsRejectedFileName(std::u16string_view name) {
+// backslash), or holding a reserved character.
+bool HasRejectedCharacter(std::u16string_view name) {
   if (name.empty()) return true;
   for (char16_t c : name) {
     if (c < 0x20 || std::u16string_view(u"<>|\"*?").find(c) != std::u16string_view::npos) {
       return true;
     }
   }
-  std::u16string_view base = name.substr(0, name.find(u'.'));
-  while (!base.empty() && base.back() == u' ') base.remove_suffix(1);
-  std::u16string upper;
-  for (char16_t c : base) upper += c >= u'a' && c <= u'z' ? char16_t(c - 32) : c;
-  if (upper == u"CON" || upper == u"PRN" || upper == u"AUX" || upper == u"NUL") return true;
-  return upper.size() == 4 && (upper.starts_with(u"COM") || upper.starts_with(u"LPT")) &&
-         upper[3] >= u'1' && upper[3] <= u'9';
+  return false;
+}
+
+// A device rather than a file, as the running system reads it: its rules
+// differ between versions (Windows 11 reads con.txt as a file, earlier ones as
+// the console). GetFullPathNameW has already put a name it reads as a device
+// straight into the device namespace (\\.\con); the extended-length form of a
+// path is read without the prefix, as a caller reads the report.
+bool NamesDevice(const std::u16string& fullPath) {
+  if (IsDeviceNamespaceName(fullPath)) return true;
+  using IsDosDeviceNameFunction = ULONG(WINAPI*)(PCWSTR);
+  static const auto isDosDeviceName =
+      reinterpret_cast<IsDosDeviceNameFunction>(reinterpret_cast<void*>(
+          GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlIsDosDeviceName_U")));
+  return isDosDeviceName != nullptr && isDosDeviceName(Wide(Win32PathOf(fullPath))) != 0;
 }
 
 // Hexadecimal digits of `value`, for kernel object names.
@@ -184,11 +207,28 @@ class Win32Platform : public Platform {
  public:
   Win32Platform() {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    // An exception that escapes every handler would end in the runtime's
+    // abort box; it ends the run at once instead, with the status of a
+    // failure that no report records.
+    std::set_terminate([] { TerminateProcess(GetCurrentProcess(), fault_path::kNothingRecorded); });
     LeaveCurrentFolderOutOfLibrarySearch();
   }
 
   std::u16string RawCommandLine() override {
     return reinterpret_cast<const char16_t*>(GetCommandLineW());
+  }
+
+  std::u16string FullPathOf(const std::u16string& path) override {
+    std::u16string full(MAX_PATH, u'\0');
+    for (;;) {
+      const DWORD length = GetFullPathNameW(Wide(path), static_cast<DWORD>(full.size()),
+                                            reinterpret_cast<wchar_t*>(full.data()), nullptr);
+      if (length == 0) ThrowLastError(kBadFileName);
+      const bool fitted = length < full.size();
+      full.resize(length);
+      // Normalised by Windows now, so the form without a MAX_PATH limit names the same file.
+      if (fitted) return ExtendedLengthPathOf(full);
+    }
   }
 
   char16_t FolderSeparator() override { return u'\\'; }
@@ -259,10 +299,9 @@ class Win32Platform : public Platform {
     // it pulls in would cost every run more than all its other work, for a
     // box that almost no run shows.
     const UniqueModule user32(LoadLibraryW(L"user32.dll"));
-    if (!user32) return;
-    using MessageBoxFunction = int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT);
-    const auto messageBox = reinterpret_cast<MessageBoxFunction>(
-        reinterpret_cast<void*>(GetProcAddress(user32.Get(), "MessageBoxW")));
+    if (!user32 || !WindowStationIsVisible(user32.Get())) return;
+    const auto messageBox =
+        UserEntry<int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT)>(user32.Get(), "MessageBoxW");
     if (messageBox != nullptr) messageBox(nullptr, Wide(text), L"faxjob", MB_OK | MB_ICONSTOP);
   }
 
@@ -270,12 +309,23 @@ class Win32Platform : public Platform {
     // Never freed: the library stays loaded until the process ends.
     const HMODULE module = LoadLibraryW(Wide(fileName));
     if (module == nullptr) ThrowLastError(kLibraryLoadError);
+    RedirectProcessEnds(module, fault_path::LibraryEndingProcess());
     return reinterpret_cast<void*>(GetProcAddress(module, entryName));
+  }
+
+  void CallLibrary(void (*call)(void* context), void* context) override {
+    fault_path::InstallHandler();
+    std::fenv_t environment;
+    const bool saved = std::fegetenv(&environment) == 0;
+    call(context);
+    if (saved) std::fesetenv(&environment);
   }
 
   bool CanNeverCreate(const std::u16string& path) override {
     const std::size_t nameStart = path.rfind(u'\\') + 1;  // 0 when there is no backslash
-    if (IsRejectedFileName(std::u16string_view(path).substr(nameStart))) return true;
+    if (HasRejectedCharacter(std::u16string_view(path).substr(nameStart)) || NamesDevice(path)) {
+      return true;
+    }
     const std::u16string folder = nameStart == 0 ? u"." : path.substr(0, nameStart);
     const DWORD folderAttributes = GetFileAttributesW(Wide(folder));
     if (folderAttributes == INVALID_FILE_ATTRIBUTES) {
@@ -341,9 +391,16 @@ class Win32Platform : public Platform {
   }
 
   bool RemoveFile(const std::u16string& path) override {
-    if (DeleteFileW(Wide(path))) return true;
-    if (GetLastError() == ERROR_FILE_NOT_FOUND) return false;
-    ThrowLastError(kAccessRefused);
+    if (!DeleteFileW(Wide(path))) {
+      if (GetLastError() == ERROR_FILE_NOT_FOUND) return false;
+      ThrowLastError(kAccessRefused);
+    }
+    // Wine takes the removal of a file in a folder the user may not write to
+    // and keeps the file. A name still there must not pass for removed (one
+    // that is only waiting for another program's handle to close is going,
+    // and can no longer be opened).
+    if (GetFileAttributesW(Wide(path)) != INVALID_FILE_ATTRIBUTES) throw Failure(kAccessRefused);
+    return true;
   }
 
   void ArmFaultPath(const std::u16string& reportPath, std::string_view errorLine) override {
@@ -374,20 +431,52 @@ class Win32Platform : public Platform {
         lastBackslash == std::wstring::npos ? L"" : program.substr(0, lastBackslash).c_str());
   }
 
+  // A window station that is not visible (a service's, a task's run without
+  // a logged-on user) shows a box to nobody, and it would wait for good.
+  static bool WindowStationIsVisible(HMODULE user32) {
+    const auto processStation = UserEntry<HWINSTA(WINAPI*)()>(user32, "GetProcessWindowStation");
+    const auto information = UserEntry<BOOL(WINAPI*)(HANDLE, int, void*, DWORD, DWORD*)>(
+        user32, "GetUserObjectInformationW");
+    USEROBJECTFLAGS flags{};
+    if (processStation == nullptr || information == nullptr ||
+        !information(processStation(), UOI_FLAGS, &flags, sizeof flags, nullptr)) {
+      return true;  // not known: shown, as ever
+    }
+    return (flags.dwFlags & WSF_VISIBLE) != 0;
+  }
+
+  template <typename Function>
+  static Function UserEntry(HMODULE user32, const char* name) {
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(user32, name)));
+  }
+
+  static UniqueFile CreateOutput(const std::u16string& path, DWORD access, DWORD disposition,
+                                 DWORD& error) {
+    UniqueFile file(CreateFileW(Wide(path), access, FILE_SHARE_READ, nullptr, disposition,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    error = GetLastError();
+    return file;
+  }
+
   std::unique_ptr<OutputFile> OpenOutput(const std::u16string& path, DWORD access,
                                          DWORD disposition) {
     fault_path::ReportWatch watch(faultReportPath_ == path);
-    // The fault path may have to remove the report again: it needs the right to.
-    UniqueFile file(CreateFileW(Wide(path), access | (watch.watching() ? DELETE : 0),
-                                FILE_SHARE_READ, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
-                                nullptr));
+    // DELETE, for the mark that removes the file unless it is kept. Where the
+    // file's access rules refuse it, the file is written unmarked.
+    DWORD error;
+    UniqueFile file = CreateOutput(path, access | DELETE, disposition, error);
+    bool markable = true;
+    if (!file && error == ERROR_ACCESS_DENIED) {
+      file = CreateOutput(path, access, disposition, error);
+      markable = false;
+    }
     if (!file) {
-      const DWORD error = GetLastError();
       watch.OpenFailed();
       throw Failure(FailureCodeFor(error, kAccessRefused));
     }
+    const bool marked = markable && SetRemovalMark(file.Get(), true);
     watch.Opened(file.Get());
-    return std::make_unique<Win32OutputFile>(std::move(file), std::move(watch));
+    return std::make_unique<Win32OutputFile>(std::move(file), marked, std::move(watch));
   }
 
   static std::string Narrow(std::u16string_view text, UINT codePage, DWORD flags,

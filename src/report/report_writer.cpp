@@ -7,8 +7,8 @@
 #include <cstring>
 #include <span>
 
-#include "platform/failure.h"
 #include "report/result_reader.h"
+#include "run/failure.h"
 
 namespace faxjob {
 
@@ -195,6 +195,7 @@ void ReportWriter::Flush() {
 void ReportWriter::Close() {
   Flush();
   broken_ = true;  // a failed close leaves the file's content in doubt
+  file_->Keep();
   file_->Close();
   broken_ = false;
 }

@@ -36,9 +36,11 @@ class ReportWriter {
   /// Writes one line for each record entry that `entries` reads, all with
   /// the same text, until the end of the result file or a failure.
   void WriteLines(ResultReader& entries, std::string_view narrowText);
-  // Writes what is buffered, then closes the file.
+  // Writes what is buffered, keeps the file (every line is whole now) and closes it.
   void Close();
   bool broken() const { return broken_; }
+  // False when the file stays even if it is never closed through Close.
+  bool vanishesUnlessClosed() const { return file_->marked(); }
 
  private:
   void Append(const char* bytes, std::size_t size);

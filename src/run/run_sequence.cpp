@@ -8,11 +8,11 @@
 
 #include "faxbridge/fax_library.h"
 #include "faxbridge/result_messages.h"
-#include "platform/failure.h"
 #include "report/report_file.h"
 #include "report/report_writer.h"
 #include "report/transcription.h"
 #include "run/command_line.h"
+#include "run/failure.h"
 #include "run/failure_trap.h"
 
 namespace faxjob {
@@ -39,17 +39,50 @@ std::optional<CommandLinePaths> CheckCommandLine(Platform& platform) {
     platform.ShowStopMessage(FailureMessageText(failure));
   } catch (const std::bad_alloc&) {
     platform.ShowStopMessage(FailureMessageText(Failure(kOutOfMemory)));
+  } catch (...) {
+    platform.ShowStopMessage(FailureMessageText(Failure(kInternalError)));
   }
   return std::nullopt;
 }
 
+// The files the program itself opens, fixed at the start in their absolute
+// form: a library that changes the current folder cannot redirect them. The
+// library gets the paths as the command line gave them and resolves its own.
+struct OwnFiles {
+  std::u16string report;
+  std::u16string result;
+};
+
+std::optional<OwnFiles> FixOwnFiles(Platform& platform, const std::u16string& reportFilePath) {
+  try {
+    return OwnFiles{
+        platform.FullPathOf(reportFilePath),
+        platform.FullPathOf(ResultFilePathFor(reportFilePath, platform.FolderSeparator()))};
+  } catch (...) {
+    return std::nullopt;  // a report path that cannot even be resolved can never be written
+  }
+}
+
 // No fax goes out whose outcome could never be recorded. Only what is certain
 // counts: a check that cannot be made lets the run go ahead.
-bool ReportCanNeverBeWritten(Platform& platform, const std::u16string& reportFilePath) {
+bool ReportCanNeverBeWritten(Platform& platform, const std::u16string& reportFilePath,
+                             const std::u16string& fullReportPath) {
   try {
     return NamesResultFile(reportFilePath, platform.FolderSeparator()) ||
-           platform.CanNeverCreate(reportFilePath);
+           platform.CanNeverCreate(fullReportPath);
   } catch (...) {
+    return false;
+  }
+}
+
+// An earlier report must never pass for this run's: it goes before the call,
+// so a run ended from outside leaves none. One that cannot be removed could
+// not be replaced either.
+bool RemoveEarlierReport(Platform& platform, const std::u16string& reportPath) {
+  try {
+    platform.RemoveFile(reportPath);
+    return true;
+  } catch (const Failure&) {
     return false;
   }
 }
@@ -57,12 +90,25 @@ bool ReportCanNeverBeWritten(Platform& platform, const std::u16string& reportFil
 // Runs whose result files are one file take turns, from before the stale
 // result file is removed until the new one is closed after the transcription.
 int SendAndTranscribe(Platform& platform, SendPageIntFunction sendPageInt, SendRequest& request,
-                      const std::u16string& resultFilePath, ReportFile& report) {
+                      const OwnFiles& own, ReportFile& report) {
+  const std::u16string& resultFilePath = own.result;
   const std::unique_ptr<FolderTurn> turn = platform.TakeFolderTurn(
       std::u16string(FolderPartOf(resultFilePath, platform.FolderSeparator())));
   // A result file that the library does not rewrite must not pass for this run's.
   platform.RemoveFile(resultFilePath);
-  const std::int32_t resultCode = sendPageInt(&request, nullptr);
+  if (!RemoveEarlierReport(platform, own.report)) return kExitNothingSent;
+  struct Call {
+    SendPageIntFunction sendPageInt;
+    SendRequest& request;
+    std::int32_t resultCode = 0;
+  } call{sendPageInt, request};
+  platform.CallLibrary(
+      [](void* context) {
+        Call& call = *static_cast<Call*>(context);
+        call.resultCode = call.sendPageInt(&call.request, nullptr);
+      },
+      &call);
+  const std::int32_t resultCode = call.resultCode;
   Transcribe(platform, resultFilePath, report, ResultMessages(resultCode));
   return resultCode == 0 ? kExitReportWritten : kExitLibraryFailed;
 }
@@ -78,24 +124,28 @@ std::string FaultLine(Platform& platform) {
 int RunJob(Platform& platform, SendRequest& request) {
   const std::optional<CommandLinePaths> paths = CheckCommandLine(platform);
   if (!paths) return kExitNothingSent;
-  if (ReportCanNeverBeWritten(platform, paths->reportFilePath)) return kExitNothingSent;
-  const std::u16string resultFilePath =
-      ResultFilePathFor(paths->reportFilePath, platform.FolderSeparator());
+  const std::optional<OwnFiles> own = FixOwnFiles(platform, paths->reportFilePath);
+  if (!own || ReportCanNeverBeWritten(platform, paths->reportFilePath, own->report)) {
+    return kExitNothingSent;
+  }
 
-  ReportFile report(platform, paths->reportFilePath);
+  ReportFile report(platform, own->report);
   FailureTrap trap(report);
 
   int status;
   try {
     // A fault inside the library unwinds nothing; the fault path still reports it.
-    platform.ArmFaultPath(paths->reportFilePath, FaultLine(platform));
-    FillSendRequest(platform, request, paths->jobFilePath, resultFilePath);
+    platform.ArmFaultPath(own->report, FaultLine(platform));
+    FillSendRequest(platform, request, paths->jobFilePath,
+                    ResultFilePathFor(paths->reportFilePath, platform.FolderSeparator()));
     const SendPageIntFunction sendPageInt = BindSendPageInt(platform);
-    status = SendAndTranscribe(platform, sendPageInt, request, resultFilePath, report);
+    status = SendAndTranscribe(platform, sendPageInt, request, *own, report);
   } catch (const Failure& failure) {
     status = trap.Handle(failure);
   } catch (const std::bad_alloc&) {
     status = trap.Handle(Failure(kOutOfMemory));
+  } catch (...) {
+    status = trap.Handle(Failure(kInternalError));
   }
   platform.DisarmFaultPath();
   return status;

@@ -175,7 +175,7 @@ class ResultPathTests(FaxjobTestCase):
 
     def test_result_path_derivation(self):
         out = wine_path(self.make_folder("out", "sub"))
-        self.make_folder("out", "sub", "a", "b")
+        self.make_folder("out", "sub", "a", "b", "c")  # where Windows puts the report
         cases = {
             f"{out}\\r.txt": f"{out}\\RESULT.TXT",
             "r.txt": "RESULT.TXT",

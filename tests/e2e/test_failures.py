@@ -15,6 +15,7 @@ from harness import FaxjobTestCase, ansi_bytes, expected_record, wine_path, wine
 EXIT_REPORT_WRITTEN = 0
 EXIT_FAILURE_REPORTED = 1
 EXIT_FAILURE_UNREPORTED = 2
+EXIT_NOTHING_SENT = 3
 
 DESCRIPTIONS = {
     6: "オーバーフローしました。",
@@ -203,23 +204,22 @@ class ReportFileTests(FailureTestCase):
             holder.stdin.close()  # hold.exe lets go at the end of its input
             holder.wait(timeout=self.RUN_TIMEOUT)
 
-    def test_report_held_open_by_another_process_stays_as_it_was(self):
+    def test_report_that_cannot_be_replaced_stops_the_run_before_the_call(self):
+        # Held open by another process, or a link to a device that Wine refuses to remove: an
+        # earlier report that cannot be removed could not be replaced, so nothing is sent.
         report = self.path("out", "r.txt")
         report.write_bytes(OLD_REPORT)
-        with self.held_open(report):
+        with self.subTest("held open"), self.held_open(report):
             result = self.run_job(ONE_NUMBER_JOB, report)
-        self.assertEqual(result.exit_code, EXIT_FAILURE_UNREPORTED)
-        self.assertEqual(report.read_bytes(), OLD_REPORT)
-        self.received_record()
-
-    def test_disk_full(self):
-        # A link of our own to /dev/full: writing fails as on a full disk. Wine refuses to
-        # delete a link to a device, so whether the run tried is not visible here.
-        report = self.path("out", "r.txt")
-        report.symlink_to("/dev/full")
-        result = self.run_job(ONE_NUMBER_JOB, report)
-        self.assertEqual(result.exit_code, EXIT_FAILURE_UNREPORTED)
-        self.assertTrue(Path("/dev/full").is_char_device())
+            self.assertEqual(result.exit_code, EXIT_NOTHING_SENT)
+            self.assertEqual(report.read_bytes(), OLD_REPORT)
+        with self.subTest("a link to a device"):
+            report.unlink()
+            report.symlink_to("/dev/full")
+            result = self.run_job(ONE_NUMBER_JOB, report)
+            self.assertEqual(result.exit_code, EXIT_NOTHING_SENT)
+            self.assertTrue(report.is_symlink() and Path("/dev/full").is_char_device())
+        self.assertFalse(self.record_file.exists(), "the library was called")
 
     def test_disk_full_removes_the_half_written_report(self):
         # A one-page file system that RESULT.TXT fills, so the report is created but cannot
@@ -261,7 +261,8 @@ class TranscriptionFailureTests(FailureTestCase):
 
 class UnprivilegedReportTests(FailureTestCase):
     """A report folder that the user may not write into: nothing tells beforehand that the
-    report cannot be created, so the library is called, and the run ends with status 2. Root may
+    report cannot be created, so the library is called, and the run ends with status 2; an
+    earlier report there cannot be removed, so nothing is sent then (status 3). Root may
     write anywhere, so another user runs it, with a Wine prefix of its own, made once per build
     tree (about 20 s here, minutes on slower emulation)."""
 
@@ -309,10 +310,13 @@ class UnprivilegedReportTests(FailureTestCase):
         out.chmod(0o555)
         self.addCleanup(out.chmod, 0o755)
         result = self.run_job(ONE_NUMBER_JOB, report, env=env)
+        self.assertFalse(self.record_file.exists(), "the library was called")
+        self.assertEqual(result.exit_code, EXIT_NOTHING_SENT)
+        self.assertEqual(report.read_bytes(), OLD_REPORT)
+        result = self.run_job(ONE_NUMBER_JOB, out / "new.txt", env=env)
         self.received_record()
         self.assertEqual(result.exit_code, EXIT_FAILURE_UNREPORTED)
         self.assertEqual(os.listdir(out), ["r.txt"])
-        self.assertEqual(report.read_bytes(), OLD_REPORT)
 
 
 if __name__ == "__main__":
