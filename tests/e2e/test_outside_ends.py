@@ -10,10 +10,9 @@ import shutil
 import unittest
 
 from harness import RECORD_SIZE, wine_path
-from test_failures import (EXIT_REPORT_WRITTEN, ONE_NUMBER_JOB, OLD_REPORT, SENT_TEXT,
-                           FailureTestCase, report_line)
+from test_failures import (EXIT_NOTHING_SENT, EXIT_REPORT_WRITTEN, ONE_NUMBER_JOB, OLD_REPORT,
+                           SENT_TEXT, FailureTestCase, report_line)
 
-EXIT_NOTHING_SENT = 3
 SEED_VARIABLE = "FAXJOB_KILL_SEED"
 FOLLOW_UP_JOB = ("03-1111-2222", "03-3333-4444")
 
