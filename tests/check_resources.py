@@ -1,6 +1,6 @@
 """Reads the resources back from the built program: the application manifest (run as the
-invoker, no file virtualization, Windows 7 to 11 supported) and the version resource, whose
-numbers must be the project version.
+invoker, no file virtualization, aware of long paths, Windows 7 to 11 supported) and the version
+resource, whose numbers must be the project version.
 
     check_resources.py FAXJOB_EXE PROJECT_VERSION
 
@@ -15,6 +15,7 @@ import pefile
 RT_MANIFEST = 24
 ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
 COMPATIBILITY = "{urn:schemas-microsoft-com:compatibility.v1}"
+WINDOWS_SETTINGS_2016 = "{http://schemas.microsoft.com/SMI/2016/WindowsSettings}"
 SUPPORTED_OS = {
     "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",  # Windows 7
     "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",  # Windows 8
@@ -48,6 +49,12 @@ def manifest_problems(pe):
               for e in root.iter(ASM_V3 + "requestedExecutionLevel")]
     if levels != [("asInvoker", "false")]:
         problems.append(f"requestedExecutionLevel: {levels}")
+    # Read by Windows only as a child of asm.v3 application/windowsSettings.
+    long_path_aware = [e.text.strip() if e.text else "" for e in
+                       root.findall(f"{ASM_V3}application/{ASM_V3}windowsSettings/"
+                                    f"{WINDOWS_SETTINGS_2016}longPathAware")]
+    if long_path_aware != ["true"]:
+        problems.append(f"longPathAware: {long_path_aware}")
     supported = {e.get("Id") for e in root.iter(COMPATIBILITY + "supportedOS")}
     if supported != SUPPORTED_OS:
         problems.append(f"supportedOS: {sorted(supported)}")

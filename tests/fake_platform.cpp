@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "platform/long_path.h"
+
 namespace faxjob::testing {
 
 FakePlatform* FakePlatform::current = nullptr;
@@ -83,7 +85,7 @@ class FakeInputFile : public InputFile {
 
   bool IsSameFileAs(const std::u16string& path) override {
     entry_.platform().Call("IsSameFileAs");
-    return path == entry_.path();
+    return entry_.platform().Reachable(path) == entry_.path();
   }
 
   void Close() override { entry_.Close(); }
@@ -104,7 +106,7 @@ class FakeOutputFile : public OutputFile {
     if (marked_) platform.markedFiles.insert(entry_.path());
   }
   ~FakeOutputFile() override {
-    if (!closed_) Tell(FakePlatform::FaultReport::kInDoubt);
+    if (!closed_) Tell(ReportStage::kInDoubt);
     RemoveIfMarked();
   }
 
@@ -117,25 +119,25 @@ class FakeOutputFile : public OutputFile {
 
   void Write(const char* data, std::size_t size) override {
     FakePlatform& platform = entry_.platform();
-    Tell(FakePlatform::FaultReport::kInDoubt);
+    Tell(ReportStage::kInDoubt);
     platform.Call("Write");
     const std::size_t fits = std::min(size, platform.diskSpace);
     platform.files[entry_.path()].append(data, fits);
     platform.diskSpace -= fits;
     if (fits < size) throw Failure(kDiskFull);
-    Tell(FakePlatform::FaultReport::kOpen);
+    Tell(ReportStage::kOpen);
   }
 
   void Close() override {
     closed_ = true;
-    Tell(FakePlatform::FaultReport::kInDoubt);
+    Tell(ReportStage::kInDoubt);
     RemoveIfMarked();
     entry_.Close();
-    Tell(FakePlatform::FaultReport::kClosed);
+    Tell(ReportStage::kClosed);
   }
 
  private:
-  void Tell(FakePlatform::FaultReport where) {
+  void Tell(ReportStage where) {
     if (isFaultReport_) entry_.platform().faultReport = where;
   }
   void RemoveIfMarked() {
@@ -193,13 +195,26 @@ std::u16string FakePlatform::RawCommandLine() {
 
 std::u16string FakePlatform::FullPathOf(const std::u16string& path) {
   Call("FullPathOf");
-  return Resolve(path);
+  return ExtendedLengthPathOf(Resolve(path));
 }
 
 std::u16string FakePlatform::Resolve(const std::u16string& path) const {
   if (path.size() >= 2 && path[1] == u':') return path;
   if (path.starts_with(u"\\")) return currentFolder.substr(0, 2) + path;
   return currentFolder + u"\\" + path;
+}
+
+std::optional<std::u16string> FakePlatform::Reachable(const std::u16string& path) const {
+  constexpr std::size_t kMaxPath = 260;
+  const std::u16string win32 = Win32PathOf(path);
+  if (win32 == path && path.size() >= kMaxPath) return std::nullopt;
+  return win32;
+}
+
+std::u16string FakePlatform::Reach(const std::u16string& path) const {
+  std::optional<std::u16string> reached = Reachable(path);
+  if (!reached) throw Failure(kPathNotFound);
+  return *std::move(reached);
 }
 
 bool FakePlatform::OrdinaryFileMatches(const std::u16string& searchName) {
@@ -288,12 +303,14 @@ void* FakePlatform::LoadEntryPoint(const std::u16string& fileName, const char* e
                                                          : nullptr;
 }
 
-bool FakePlatform::CanNeverCreate(const std::u16string& path) {
+bool FakePlatform::CanNeverCreate(const std::u16string& given) {
   Call("CanNeverCreate");
-  const std::u16string name = path.substr(path.rfind(u'\\') + 1);
+  const std::u16string name = given.substr(given.rfind(u'\\') + 1);
   if (name.empty() || name.find_first_of(u"<>|\"*?") != std::u16string::npos) return true;
-  const std::u16string folder = FolderOf(path);
-  if (!folder.empty() && folders.count(folder) == 0) return true;
+  // What a path too long reaches is missing, as its attributes are.
+  const std::optional<std::u16string> folder = Reachable(FolderOf(given));
+  if (!folder || (!folder->empty() && folders.count(*folder) == 0)) return true;
+  const std::u16string path = Reachable(given).value_or(u"");
   return folders.count(path) != 0 || readOnlyFiles.count(path) != 0 ||
          hiddenFiles.count(path) != 0 || systemFiles.count(path) != 0;
 }
@@ -322,19 +339,21 @@ class FakeFolderTurn : public FolderTurn {
 
 }  // namespace
 
-std::unique_ptr<FolderTurn> FakePlatform::TakeFolderTurn(const std::u16string& folder) {
+std::unique_ptr<FolderTurn> FakePlatform::TakeFolderTurn(const std::u16string& given) {
   Call("TakeFolderTurn");
-  std::u16string lockFile = folder;
+  const std::u16string folder = Reach(given);
+  std::u16string lockFile = given;
   if (!lockFile.empty() && lockFile.back() != u'\\') lockFile += u'\\';
-  lockFile = Resolve(lockFile + std::u16string(kFolderTurnFileName));
+  lockFile = Resolve(Reach(lockFile + std::u16string(kFolderTurnFileName)));
   CheckFolder(lockFile);
   if (folders.count(lockFile) != 0) throw Failure(kAccessRefused);
   files.try_emplace(lockFile);
   return std::make_unique<FakeFolderTurn>(*this, folder, lockFile);
 }
 
-std::unique_ptr<InputFile> FakePlatform::OpenForReading(const std::u16string& path) {
+std::unique_ptr<InputFile> FakePlatform::OpenForReading(const std::u16string& given) {
   Call("OpenForReading");
+  const std::u16string path = Reach(given);
   CheckFolder(path);
   if (folders.count(path) != 0) throw Failure(kAccessRefused);
   if (files.count(path) == 0) throw Failure(kFileNotFound);
@@ -345,8 +364,9 @@ std::unique_ptr<InputFile> FakePlatform::OpenForReading(const std::u16string& pa
   return std::make_unique<FakeInputFile>(*this, path);
 }
 
-std::unique_ptr<OutputFile> FakePlatform::OpenForWriting(const std::u16string& path) {
+std::unique_ptr<OutputFile> FakePlatform::OpenForWriting(const std::u16string& given) {
   Call("OpenForWriting");
+  const std::u16string path = Reach(given);
   CheckWritable(path);
   files[path].clear();
   openForWriting.insert(path);
@@ -354,8 +374,9 @@ std::unique_ptr<OutputFile> FakePlatform::OpenForWriting(const std::u16string& p
   return OpenedOutput(path);
 }
 
-std::unique_ptr<OutputFile> FakePlatform::OpenForAppending(const std::u16string& path) {
+std::unique_ptr<OutputFile> FakePlatform::OpenForAppending(const std::u16string& given) {
   Call("OpenForAppending");
+  const std::u16string path = Reach(given);
   CheckWritable(path);
   if (files.count(path) == 0) throw Failure(kFileNotFound);
   openForWriting.insert(path);
@@ -363,8 +384,9 @@ std::unique_ptr<OutputFile> FakePlatform::OpenForAppending(const std::u16string&
   return OpenedOutput(path);
 }
 
-bool FakePlatform::RemoveFile(const std::u16string& path) {
+bool FakePlatform::RemoveFile(const std::u16string& given) {
   Call("RemoveFile");
+  const std::u16string path = Reach(given);
   CheckFolder(path);
   if (folders.count(path) != 0 || readOnlyFiles.count(path) != 0) throw Failure(kAccessRefused);
   if (files.count(path) == 0) return false;
@@ -393,14 +415,17 @@ void FakePlatform::CheckWritable(const std::u16string& path) const {
 
 std::unique_ptr<OutputFile> FakePlatform::OpenedOutput(const std::u16string& path) {
   const bool isFaultReport = faultPath && faultPath->reportPath == path;
-  if (isFaultReport) faultReport = FaultReport::kOpen;
+  if (isFaultReport) faultReport = ReportStage::kOpen;
   return std::make_unique<FakeOutputFile>(*this, path, isFaultReport);
 }
 
 void FakePlatform::ArmFaultPath(const std::u16string& reportPath, std::string_view errorLine) {
   Call("ArmFaultPath");
-  faultPath = FaultPath{reportPath, std::string(errorLine)};
-  faultReport = FaultReport::kUntouched;
+  // The report's NT path is made now; Windows' conversion fails where its open would.
+  const std::optional<std::u16string> path = Reachable(reportPath);
+  if (!path) throw Failure(kOutOfMemory);
+  faultPath = FaultPath{*path, std::string(errorLine)};
+  faultReport = ReportStage::kUntouched;
 }
 
 void FakePlatform::DisarmFaultPath() { faultPath.reset(); }
@@ -417,21 +442,23 @@ FakePlatform::FaultOutcome FakePlatform::SimulateFault() const {
   const std::u16string& path = faultPath->reportPath;
   std::map<std::u16string, std::string>& left = outcome.files;
   switch (faultReport) {
-    case FaultReport::kInDoubt:
+    case ReportStage::kOpening:    // the fake opens at once
+    case ReportStage::kTakenOver:  // one fault only
+    case ReportStage::kInDoubt:
       left.erase(path);
       return outcome;
-    case FaultReport::kUntouched:
-    case FaultReport::kClosed:
+    case ReportStage::kUntouched:
+    case ReportStage::kClosed:
       // Opened again by the handler: refused as OpenForWriting would refuse it.
       try {
         CheckWritable(path);
       } catch (const Failure&) {
         return outcome;
       }
-      if (faultReport == FaultReport::kClosed && files.count(path) == 0) return outcome;
-      if (faultReport == FaultReport::kUntouched) left[path].clear();
+      if (faultReport == ReportStage::kClosed && files.count(path) == 0) return outcome;
+      if (faultReport == ReportStage::kUntouched) left[path].clear();
       break;
-    case FaultReport::kOpen:
+    case ReportStage::kOpen:
       left[path] = files.at(path);  // the handler takes the run's file over and keeps it
       break;
   }

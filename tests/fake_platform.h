@@ -12,8 +12,9 @@
 #include <vector>
 
 #include "faxbridge/fax_library.h"
-#include "platform/failure.h"
 #include "platform/platform.h"
+#include "report/report_stage.h"
+#include "run/failure.h"
 
 namespace faxjob::testing {
 
@@ -78,13 +79,18 @@ class FakePlatform : public Platform {
   };
   std::optional<FaultPath> faultPath;
   // Where the armed report stands, as the output file tells the fault path.
-  enum class FaultReport { kUntouched, kOpen, kInDoubt, kClosed } faultReport{};
+  ReportStage faultReport = ReportStage::kUntouched;
   std::set<std::u16string> openForReading;
   std::set<std::u16string> openForWriting;
   std::set<std::u16string> markedFiles;  // open for writing and not kept yet
 
   // `path` resolved against the current folder, as the library resolves it.
   std::u16string Resolve(const std::u16string& path) const;
+  // Like Windows without long-path support, a path of MAX_PATH characters or more reaches
+  // nothing (ERROR_PATH_NOT_FOUND) unless it has the extended-length form. The path as `files`
+  // and `folders` name it, or none when it reaches nothing; Reach raises 76 then.
+  std::optional<std::u16string> Reachable(const std::u16string& path) const;
+  std::u16string Reach(const std::u16string& path) const;
   // Adds a file, creating its folders.
   void AddFile(const std::u16string& path, std::string content);
 
@@ -98,6 +104,7 @@ class FakePlatform : public Platform {
   std::size_t NarrowCharLength(unsigned char leadByte) override;
   void ShowStopMessage(const std::u16string& text) override;
   void* LoadEntryPoint(const std::u16string& fileName, const char* entryName) override;
+  void CallLibrary(void (*call)(void* context), void* context) override { call(context); }
   bool CanNeverCreate(const std::u16string& path) override;
   std::unique_ptr<FolderTurn> TakeFolderTurn(const std::u16string& folder) override;
   std::unique_ptr<InputFile> OpenForReading(const std::u16string& path) override;

@@ -12,8 +12,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/failure.h"
 #include "platform/platform_posix.h"
+#include "run/failure.h"
 
 namespace faxjob {
 namespace {

@@ -149,6 +149,18 @@ TEST_F(RunJobTest, ReportsAResultPathTooLongForItsSlotWithoutCallingTheLibrary) 
   EXPECT_EQ(gScript.calls, 0);
 }
 
+// Only the result path is bounded, by its slot in the record. A report path
+// that Windows without long-path support refuses in its usual form is
+// written all the same; the library gets the paths as they were given.
+TEST_F(RunJobTest, WritesAReportWhosePathIsLongerThanMaxPath) {
+  const std::u16string report = u"C:\\out\\" + std::u16string(255, u'r');  // 262 characters
+  platform.AddFile(report, "stale");
+  platform.commandLine = u"faxjob C:\\jobs\\job001.txt " + report;
+  EXPECT_EQ(Run(), kExitReportWritten);
+  EXPECT_EQ(platform.files[report], "000001," + kDone + "\r\n000002," + kDone + "\r\n");
+  EXPECT_STREQ(gScript.received.ResultFilePath, "C:\\out\\RESULT.TXT");
+}
+
 TEST_F(RunJobTest, ReportsAMissingResultFileWhateverTheLibraryReturned) {
   gScript.writesResult = false;
   gScript.code = -5;

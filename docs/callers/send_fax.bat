@@ -5,7 +5,12 @@ rem   send_fax.bat JOBFILE REPORTFILE
 rem
 rem JOBFILE must not hold a space. REPORTFILE may; put it in double quotes here, and this file
 rem hands it on without them. Paths holding & ^ or %% need more care than this example takes.
-rem Exits with faxjob's own exit status.
+rem Exits with faxjob's own exit status, with two exceptions: 2 for every run that did not finish
+rem by itself (see :no_report), and 9009, cmd's status for a program it cannot find, when
+rem faxjob.exe is missing.
+rem
+rem Paths are expanded only outside parenthesised blocks: cmd reads a whole block before it runs
+rem it, and a ) in an expanded path would end the block there.
 setlocal
 if "%~2"=="" (
   echo usage: send_fax.bat JOBFILE REPORTFILE
@@ -16,10 +21,9 @@ set "REPORT=%~2"
 rem faxjob.exe lies in the folder above this one in the release package; change this line to
 rem where you installed it.
 set "FAXJOB=%~dp0..\faxjob.exe"
-if not "%JOB%"=="%JOB: =%" (
-  echo The job file path must not hold a space: %JOB%
-  exit /b 3
-)
+rem START would show an error box for a missing program, which waits on a PC nobody watches.
+if not exist "%FAXJOB%" goto no_faxjob
+if not "%JOB%"=="%JOB: =%" goto job_has_space
 
 rem faxjob.exe splits its command line at the first space: no quotes around the two paths (they
 rem would become part of the names), and everything after that space is the report path.
@@ -27,13 +31,13 @@ rem start /wait waits for the program, which has no console, and sets ERRORLEVEL
 start "" /wait "%FAXJOB%" %JOB% %REPORT%
 set STATUS=%ERRORLEVEL%
 
-if "%STATUS%"=="0" goto sent
-if "%STATUS%"=="4" goto library_error
-if "%STATUS%"=="1" goto failed
 if "%STATUS%"=="2" goto unreported
 if "%STATUS%"=="3" goto refused
-echo faxjob: unexpected exit status %STATUS%: treat the job as failed and its outcome as unknown
-exit /b %STATUS%
+if not "%STATUS%"=="0" if not "%STATUS%"=="1" if not "%STATUS%"=="4" goto unexpected_status
+if not exist "%REPORT%" goto no_report
+if "%STATUS%"=="0" goto sent
+if "%STATUS%"=="4" goto library_error
+goto failed
 
 rem The report is in the ANSI code page. TYPE copies its bytes as they are; FOR /F would
 rem convert them through the console code page, so it is used for the number field alone.
@@ -45,11 +49,20 @@ exit /b 0
 :library_error
 echo faxjob: the fax library returned an error; its status text is on every report line:
 type "%REPORT%"
-for %%F in ("%REPORT%") do if %%~zF==0 echo faxjob: the report holds no record entries
+for %%F in ("%REPORT%") do if "%%~zF"=="0" echo faxjob: the report holds no record entries
 exit /b 4
 
+rem The last line must be the error line, whose number is a code of the failure table. cmd cannot
+rem compare the Japanese text in every code page, so the number alone is checked: an entry
+rem numbered like a failure code would pass for an error line.
 :failed
+set "CODE="
 for /f "usebackq tokens=1 delims=," %%C in ("%REPORT%") do set "CODE=%%C"
+set "ERROR_LINE="
+set "FAILURE_CODES=000006 000007 000009 000013 000048 000051 000052 000053 000055 000057 000061"
+set "FAILURE_CODES=%FAILURE_CODES% 000062 000070 000075 000076 000453"
+for %%K in (%FAILURE_CODES%) do if "%%K"=="%CODE%" set "ERROR_LINE=yes"
+if not defined ERROR_LINE goto no_error_line
 echo faxjob: failed with error %CODE%; the report ends with the error line:
 type "%REPORT%"
 exit /b 1
@@ -61,4 +74,27 @@ exit /b 2
 
 :refused
 echo faxjob: nothing was sent: the command line is unusable (job file missing, not two paths) or the report path can never be written
+exit /b 3
+
+rem faxjob leaves a report after every run that ends by itself with 0, 1 or 4, and ends with no
+rem other status; anything else means that the run was ended from outside, by a user, a shutdown
+rem or a library that ended the process, before or after the fax went out.
+:no_report
+echo faxjob: exit status %STATUS% and no report: the run did not finish by itself.
+goto unknown_outcome
+:no_error_line
+echo faxjob: exit status 1 and no error line at the report's end: the run did not finish by itself.
+goto unknown_outcome
+:unexpected_status
+echo faxjob: exit status %STATUS%: the run did not finish by itself.
+:unknown_outcome
+echo Treat the job as failed and its outcome as unknown: a fax may have gone out.
+exit /b 2
+
+:no_faxjob
+echo faxjob.exe not found: %FAXJOB%
+exit /b 9009
+
+:job_has_space
+echo The job file path must not hold a space: %JOB%
 exit /b 3

@@ -3,15 +3,20 @@
 '   cscript //nologo send_fax.vbs JOBFILE REPORTFILE
 '
 ' JOBFILE must not hold a space. REPORTFILE may; put it in double quotes here, and this script
-' hands it on without them. faxjob.exe is taken from the folder above this one, where the release
-' package puts it. Exits with faxjob's own exit status.
+' hands it on without them. No path may hold %. faxjob.exe is taken from the folder above this
+' one, where the release package puts it. Exits with faxjob's own exit status, with two
+' exceptions: 2 for every run that did not finish by itself (see Unfinished), and 9009, as the
+' batch file, when faxjob.exe is missing.
 Option Explicit
 
 Const ForReading = 1
 Const TristateFalse = 0 ' the ANSI code page, which the report is written in
 Const HiddenWindow = 0
+Const FaxjobMissing = 9009
+' The codes of the failure table, which the error line starts with.
+Const FailureCodes = " 000006 000007 000009 000013 000048 000051 000052 000053 000055 000057 000061 000062 000070 000075 000076 000453 "
 
-Dim shell, fso, faxjob, job, report, status, lines, errorLine
+Dim shell, fso, faxjob, job, report, path, status, lines, errorLine
 Set shell = CreateObject("WScript.Shell")
 Set fso = CreateObject("Scripting.FileSystemObject")
 
@@ -22,15 +27,38 @@ End If
 job = WScript.Arguments(0)
 report = WScript.Arguments(1)
 faxjob = fso.BuildPath(fso.GetParentFolderName(WScript.ScriptFullName), "..\faxjob.exe")
+' Run raises an error for a missing program instead of returning a status.
+If Not fso.FileExists(faxjob) Then
+  WScript.Echo "faxjob.exe not found: " & faxjob
+  WScript.Quit FaxjobMissing
+End If
 If InStr(job, " ") > 0 Then
   WScript.Echo "The job file path must not hold a space: " & job
   WScript.Quit 3
 End If
 
+' Run expands %NAME% in the command line, as Exec does, and neither has a way to escape it, so a
+' path holding % could reach faxjob changed. WMI's Win32_Process.Create passes it as it is, but
+' gives no exit status to wait for. Such paths are refused.
+For Each path In Array(faxjob, job, report)
+  If InStr(path, "%") > 0 Then
+    WScript.Echo "faxjob: not started: the path holds %, which WScript.Shell.Run would expand: " & path
+    WScript.Quit 3
+  End If
+Next
+
 ' faxjob.exe splits its command line at the first space: no quotes around the two paths (they
 ' would become part of the names), and everything after that space is the report path. Only the
 ' program's own path is quoted. Run waits until the program ends and returns its exit status.
 status = shell.Run("""" & faxjob & """ " & job & " " & report, HiddenWindow, True)
+
+' faxjob leaves a report after every run that ends by itself with 0, 1 or 4, and ends with no
+' other status; anything else means that the run was ended from outside, by a user, a shutdown
+' or a library that ended the process, before or after the fax went out.
+Select Case status
+  Case 0, 1, 4
+    If Not fso.FileExists(report) Then Unfinished "exit status " & status & " and no report"
+End Select
 
 Select Case status
   Case 0
@@ -43,6 +71,9 @@ Select Case status
     If UBound(lines) < 0 Then WScript.Echo "faxjob: the report holds no record entries"
   Case 1
     lines = ReadReport()
+    If Not EndsWithErrorLine(lines) Then
+      Unfinished "exit status 1 and no error line at the report's end"
+    End If
     errorLine = Split(lines(UBound(lines)), ",")
     WScript.Echo "faxjob: failed with error " & errorLine(0) & "; the report ends with the error line:"
     ShowLines lines
@@ -52,9 +83,15 @@ Select Case status
   Case 3
     WScript.Echo "faxjob: nothing was sent: the command line is unusable (job file missing, not two paths) or the report path can never be written"
   Case Else
-    WScript.Echo "faxjob: unexpected exit status " & status & ": treat the job as failed and its outcome as unknown"
+    Unfinished "exit status " & status
 End Select
 WScript.Quit status
+
+Sub Unfinished(what)
+  WScript.Echo "faxjob: " & what & ": the run did not finish by itself."
+  WScript.Echo "Treat the job as failed and its outcome as unknown: a fax may have gone out."
+  WScript.Quit 2
+End Sub
 
 ' The report's lines, read in the ANSI code page; an empty report gives an empty array.
 Function ReadReport()
@@ -64,6 +101,16 @@ Function ReadReport()
   stream.Close
   If Right(text, 2) = vbCrLf Then text = Left(text, Len(text) - 2)
   If text = "" Then ReadReport = Array() Else ReadReport = Split(text, vbCrLf)
+End Function
+
+' Whether the last line is an error line, CODE,DESCRIPTION, told by its code alone, as the batch
+' file tells it: an entry numbered like a failure code would pass for one.
+Function EndsWithErrorLine(lines)
+  Dim fields
+  EndsWithErrorLine = False
+  If UBound(lines) < 0 Then Exit Function
+  fields = Split(lines(UBound(lines)), ",")
+  EndsWithErrorLine = InStr(FailureCodes, " " & fields(0) & " ") > 0
 End Function
 
 Sub ShowLines(lines)

@@ -1,6 +1,6 @@
 #include "faxbridge/fax_library.h"
 
-#include "platform/failure.h"
+#include "run/failure.h"
 
 namespace faxjob {
 

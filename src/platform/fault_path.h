@@ -10,6 +10,9 @@
 #include <string_view>
 #include <utility>
 
+#include "report/report_stage.h"
+#include "run/exit_status.h"
+
 namespace faxjob::fault_path {
 
 #ifdef _WIN32
@@ -23,8 +26,8 @@ inline constexpr NativeFile kNoFile = -1;
 #endif
 
 // The exit statuses a fault ends the process with.
-inline constexpr int kLineRecorded = 1;
-inline constexpr int kNothingRecorded = 2;
+inline constexpr int kLineRecorded = kExitFailureReported;
+inline constexpr int kNothingRecorded = kExitFailureUnreported;
 
 // How long a fault may take to record its line before the process ends without it.
 inline constexpr int kSecondsToRecord = 5;
@@ -32,6 +35,9 @@ inline constexpr int kSecondsToRecord = 5;
 /// Prepares everything the handler needs and installs it; see Platform::ArmFaultPath.
 /// Raises a failure (out of memory) when the preparation fails. Called once.
 void Arm(const NativePath& reportPath, std::string_view errorLine);
+/// Installs the fault handler again, over whatever a library's runtime put in its place while
+/// it was loaded.
+void InstallHandler();
 /// From now on a fault ends the process with kNothingRecorded and touches no file.
 void Disarm();
 #ifdef _WIN32
@@ -45,15 +51,7 @@ void* LibraryEndingProcess();
 /// Lets other threads run for a moment.
 void Pause();
 
-// Where the report stands, as far as the fault path is concerned.
-enum class Report : int {
-  kUntouched,  // not opened for writing in this run
-  kOpening,    // being opened: the handler waits for the outcome
-  kOpen,       // open for writing, every write so far complete
-  kInDoubt,    // a write or a close is under way or has failed: its content is unknown
-  kClosed,     // closed after complete writes
-  kTakenOver,  // the handler is at work: the run leaves the report alone
-};
+using Report = ReportStage;
 
 /// The report's life in this run, told by the platform's output file for the
 /// armed path and taken over by the handler. A thread of the run that finds

@@ -13,8 +13,8 @@
 #include <cerrno>
 #include <memory>
 
-#include "platform/failure.h"
 #include "platform/fault_path.h"
+#include "run/failure.h"
 
 namespace faxjob::fault_path {
 
@@ -106,6 +106,17 @@ void OnFault(int) {
   _exit(RecordErrorLine(prepared) ? kLineRecorded : kNothingRecorded);
 }
 
+// SA_NODEFER: a fault inside the handler comes back to it and waits for the alarm.
+bool InstallHandlers() {
+  struct sigaction faultAction {};
+  faultAction.sa_handler = OnFault;
+  faultAction.sa_flags = SA_ONSTACK | SA_NODEFER;
+  for (int signal : kFaultSignals) {
+    if (sigaction(signal, &faultAction, nullptr) != 0) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 void WaitForTheEnd() {
@@ -127,16 +138,11 @@ void Arm(const NativePath& reportPath, std::string_view errorLine) {
   handlerStack.ss_size = kHandlerStackSize;
   if (sigaltstack(&handlerStack, nullptr) != 0) throw Failure(kOutOfMemory);
   Preparation& kept = *(gPreparation = std::move(prepared));
-
-  // SA_NODEFER: a fault inside the handler comes back to it and waits for the alarm.
-  struct sigaction faultAction {};
-  faultAction.sa_handler = OnFault;
-  faultAction.sa_flags = SA_ONSTACK | SA_NODEFER;
-  for (int signal : kFaultSignals) {
-    if (sigaction(signal, &faultAction, nullptr) != 0) throw Failure(kOutOfMemory);
-  }
+  if (!InstallHandlers()) throw Failure(kOutOfMemory);
   kept.armed = true;
 }
+
+void InstallHandler() { InstallHandlers(); }
 
 void Disarm() {
   if (gPreparation != nullptr) gPreparation->armed = false;

@@ -23,12 +23,12 @@
 #include <winternl.h>
 
 #include <atomic>
-#include <memory>
+#include <cstring>
 
-#include "platform/failure.h"
 #include "platform/fault_path.h"
 #include "platform/removal_mark_win32.h"
 #include "platform/unique_handle_win32.h"
+#include "run/failure.h"
 
 namespace faxjob::fault_path {
 
@@ -50,25 +50,37 @@ constexpr ACCESS_MASK kWriteAccess = FILE_GENERIC_WRITE | DELETE;
 // recorder that has not committed to keeping the line in time.
 enum Progress : int { kWorking, kCommitted, kAbandoned };
 
-// Everything the fault path needs, made by Arm and kept until the process
-// ends, since its threads use it.
-struct Preparation {
-  NtCreateFileFunction ntCreateFile = nullptr;
-  std::u16string ntPath;
-  UNICODE_STRING ntPathString{};  // refers to ntPath
-  std::string errorLine;
-  UniqueKernelObject faultSeen;   // an event
-  UniqueKernelObject mainThread;  // the thread that armed the fault path and calls the library
-  DWORD mainThreadId = 0;
-  UniqueKernelObject recorder;
-  UniqueKernelObject watcher;
-  std::atomic<bool> armed{false};
-  std::atomic<bool> faulted{false};
-  std::atomic<int> progress{kWorking};
+// Everything the fault path needs, written once by Arm into pages of its own
+// and then made read-only: a library that overwrites heap memory, or writes
+// through a stale pointer, cannot reach it. The handles stay open until the
+// process ends, since the fault path's threads use them.
+struct Prepared {
+  NtCreateFileFunction ntCreateFile;
+  UNICODE_STRING ntPath;  // the text follows this record
+  const char* errorLine;  // so does the line
+  DWORD errorLineSize;
+  DWORD errorLineCheck;  // the line is written only while it still matches
+  HANDLE faultSeen;      // an event
+  HANDLE mainThread;     // the thread that armed the fault path and calls the library
+  DWORD mainThreadId;
+  HANDLE recorder;
+  HANDLE watcher;
+  HANDLE recorderReady;  // events, for Arm only
+  HANDLE watcherReady;
 };
 
-// The filter has no other way to reach the preparation than a global.
-std::unique_ptr<Preparation> gPreparation;
+// What changes while the fault path is armed: plain globals, not heap blocks.
+const Prepared* gPrepared = nullptr;  // read-only once armed
+std::atomic<bool> gArmed{false};
+std::atomic<bool> gFaulted{false};
+std::atomic<int> gProgress{kWorking};
+
+// FNV-1a: enough to tell a line that something wrote over from the one Arm made.
+DWORD CheckOf(const char* data, DWORD size) {
+  DWORD hash = 2166136261u;
+  for (DWORD i = 0; i < size; ++i) hash = (hash ^ static_cast<unsigned char>(data[i])) * 16777619u;
+  return hash;
+}
 
 template <typename Function>
 Function NtdllEntry(const char* name) {
@@ -81,11 +93,11 @@ Function NtdllEntry(const char* name) {
   WaitForTheEnd();
 }
 
-UniqueKernelObject OpenReport(Preparation& prepared, ACCESS_MASK access, ULONG sharing,
+UniqueKernelObject OpenReport(const Prepared& prepared, ACCESS_MASK access, ULONG sharing,
                               ULONG disposition) {
   OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &prepared.ntPathString, OBJ_CASE_INSENSITIVE, nullptr,
-                             nullptr);
+  UNICODE_STRING path = prepared.ntPath;  // the call takes it as changeable
+  InitializeObjectAttributes(&attributes, &path, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
   IO_STATUS_BLOCK status;
   HANDLE file = nullptr;
   const NTSTATUS result = prepared.ntCreateFile(
@@ -94,9 +106,7 @@ UniqueKernelObject OpenReport(Preparation& prepared, ACCESS_MASK access, ULONG s
   return UniqueKernelObject(result >= 0 ? file : nullptr);
 }
 
-bool AppendLine(HANDLE file, const std::string& line) {
-  const char* data = line.data();
-  DWORD left = static_cast<DWORD>(line.size());
+bool AppendLine(HANDLE file, const char* data, DWORD left) {
   while (left > 0) {
     OVERLAPPED atTheEnd{};
     atTheEnd.Offset = atTheEnd.OffsetHigh = 0xFFFFFFFF;
@@ -108,21 +118,21 @@ bool AppendLine(HANDLE file, const std::string& line) {
   return true;
 }
 
-bool Commit(Preparation& prepared) {
+bool Commit() {
   int working = kWorking;
-  return prepared.progress.compare_exchange_strong(working, kCommitted);
+  return gProgress.compare_exchange_strong(working, kCommitted);
 }
 
 // Appends the line to the report; true when the report keeps it. Until the
 // line is whole the report is marked for deletion.
-bool AddLine(Preparation& prepared, HANDLE file) {
+bool AddLine(const Prepared& prepared, HANDLE file) {
   if (file == nullptr) return false;
   const bool marked = SetRemovalMark(file, true);
-  return AppendLine(file, prepared.errorLine) && Commit(prepared) &&
+  return AppendLine(file, prepared.errorLine, prepared.errorLineSize) && Commit() &&
          (!marked || SetRemovalMark(file, false));
 }
 
-void RemoveReport(Preparation& prepared, HANDLE runFile) {
+void RemoveReport(const Prepared& prepared, HANDLE runFile) {
   if (runFile != nullptr && SetRemovalMark(runFile, true)) return;
   const ULONG anySharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
   if (const UniqueKernelObject file = OpenReport(prepared, DELETE, anySharing, FILE_OPEN)) {
@@ -130,9 +140,15 @@ void RemoveReport(Preparation& prepared, HANDLE runFile) {
   }
 }
 
-bool RecordErrorLine(Preparation& prepared) {
+bool RecordErrorLine(const Prepared& prepared) {
   HANDLE runFile = nullptr;
-  switch (gReport.TakeOver(runFile)) {
+  const Report stage = gReport.TakeOver(runFile);
+  // A line that something wrote over is never written: no report instead.
+  if (CheckOf(prepared.errorLine, prepared.errorLineSize) != prepared.errorLineCheck) {
+    if (stage != Report::kUntouched) RemoveReport(prepared, runFile);
+    return false;
+  }
+  switch (stage) {
     case Report::kUntouched:
       return AddLine(prepared,
                      OpenReport(prepared, kWriteAccess, FILE_SHARE_READ, FILE_OVERWRITE_IF).Get());
@@ -148,21 +164,22 @@ bool RecordErrorLine(Preparation& prepared) {
 }
 
 DWORD WINAPI RunRecorder(void* parameter) {
-  Preparation& prepared = *static_cast<Preparation*>(parameter);
-  WaitForSingleObject(prepared.faultSeen.Get(), INFINITE);
+  const Prepared& prepared = *static_cast<const Prepared*>(parameter);
+  SetEvent(prepared.recorderReady);
+  WaitForSingleObject(prepared.faultSeen, INFINITE);
   End(RecordErrorLine(prepared) ? kLineRecorded : kNothingRecorded);
 }
 
 // Wakes the recorder and gives it a few seconds to end the process.
-[[noreturn]] void HandleFault(Preparation& prepared) {
-  if (!prepared.armed) End(kNothingRecorded);
-  if (prepared.faulted.exchange(true)) WaitForTheEnd();  // another fault is being recorded
-  SetEvent(prepared.faultSeen.Get());
-  if (WaitForSingleObject(prepared.recorder.Get(), kMillisecondsToRecord) == WAIT_TIMEOUT) {
+[[noreturn]] void HandleFault(const Prepared& prepared) {
+  if (!gArmed) End(kNothingRecorded);
+  if (gFaulted.exchange(true)) WaitForTheEnd();  // another fault is being recorded
+  SetEvent(prepared.faultSeen);
+  if (WaitForSingleObject(prepared.recorder, kMillisecondsToRecord) == WAIT_TIMEOUT) {
     int working = kWorking;
-    if (!prepared.progress.compare_exchange_strong(working, kAbandoned)) {
+    if (!gProgress.compare_exchange_strong(working, kAbandoned)) {
       // The line is whole: the recorder's last two calls are under way.
-      WaitForSingleObject(prepared.recorder.Get(), kMillisecondsToFinish);
+      WaitForSingleObject(prepared.recorder, kMillisecondsToFinish);
     }
   }
   End(kNothingRecorded);
@@ -170,29 +187,40 @@ DWORD WINAPI RunRecorder(void* parameter) {
 
 // The main thread ends only with the process, unless the system ended it for a fault.
 DWORD WINAPI WatchMainThread(void* parameter) {
-  Preparation& prepared = *static_cast<Preparation*>(parameter);
-  WaitForSingleObject(prepared.mainThread.Get(), INFINITE);
+  const Prepared& prepared = *static_cast<const Prepared*>(parameter);
+  SetEvent(prepared.watcherReady);
+  WaitForSingleObject(prepared.mainThread, INFINITE);
   HandleFault(prepared);
 }
 
-LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS*) { HandleFault(*gPreparation); }
+LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS*) {
+  if (gPrepared == nullptr) End(kNothingRecorded);
+  HandleFault(*gPrepared);
+}
 
 // Where the library's own calls that end the process lead. Stdcall, like
 // ExitProcess; for the runtime's cdecl calls the difference never shows,
 // since it never returns.
 [[noreturn]] void WINAPI OnLibraryEndingProcess(UINT) {
-  Preparation* prepared = gPreparation.get();
-  if (prepared != nullptr && prepared->armed) HandleFault(*prepared);
+  const Prepared* prepared = gPrepared;
+  if (prepared != nullptr && gArmed) HandleFault(*prepared);
   // The run is over: it ends the process itself, with its own status.
   if (prepared == nullptr || GetCurrentThreadId() != prepared->mainThreadId) WaitForTheEnd();
   End(kNothingRecorded);
 }
 
-UniqueKernelObject StartThread(LPTHREAD_START_ROUTINE run, Preparation& prepared) {
-  UniqueKernelObject thread(CreateThread(nullptr, kThreadStack, run, &prepared,
-                                         STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
-  if (!thread) throw Failure(kOutOfMemory);
+HANDLE StartThread(LPTHREAD_START_ROUTINE run, const Prepared& prepared) {
+  const HANDLE thread = CreateThread(nullptr, kThreadStack, run, const_cast<Prepared*>(&prepared),
+                                     STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  if (thread == nullptr) throw Failure(kOutOfMemory);
   return thread;
+}
+
+// Pages of their own, never given back: the fault path needs them until the process ends.
+Prepared& AllocatePrepared(std::size_t size) {
+  void* pages = VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+  if (pages == nullptr) throw Failure(kOutOfMemory);
+  return *static_cast<Prepared*>(pages);
 }
 
 }  // namespace
@@ -204,47 +232,64 @@ void WaitForTheEnd() {
 void Pause() { Sleep(1); }
 
 void Arm(const NativePath& reportPath, std::string_view errorLine) {
-  auto prepared = std::make_unique<Preparation>();
-  prepared->ntCreateFile = NtdllEntry<NtCreateFileFunction>("NtCreateFile");
+  const auto ntCreateFile = NtdllEntry<NtCreateFileFunction>("NtCreateFile");
   const auto toNtPath = NtdllEntry<DosPathToNtPathFunction>("RtlDosPathNameToNtPathName_U");
   const auto freeString = NtdllEntry<FreeUnicodeStringFunction>("RtlFreeUnicodeString");
   UNICODE_STRING converted{};
-  if (prepared->ntCreateFile == nullptr || toNtPath == nullptr || freeString == nullptr ||
+  if (ntCreateFile == nullptr || toNtPath == nullptr || freeString == nullptr ||
       !toNtPath(reinterpret_cast<PCWSTR>(reportPath.c_str()), &converted, nullptr, nullptr)) {
     throw Failure(kOutOfMemory);
   }
-  prepared->ntPath.assign(reinterpret_cast<const char16_t*>(converted.Buffer),
-                          converted.Length / sizeof(wchar_t));
+  Prepared& prepared = AllocatePrepared(sizeof(Prepared) + converted.Length + errorLine.size());
+  auto* const ntPathText = reinterpret_cast<char*>(&prepared + 1);
+  std::memcpy(ntPathText, converted.Buffer, converted.Length);
+  prepared.ntPath.Length = prepared.ntPath.MaximumLength = converted.Length;
+  prepared.ntPath.Buffer = reinterpret_cast<PWSTR>(ntPathText);
   freeString(&converted);
-  prepared->ntPathString.Length = prepared->ntPathString.MaximumLength =
-      static_cast<USHORT>(prepared->ntPath.size() * sizeof(wchar_t));
-  prepared->ntPathString.Buffer = reinterpret_cast<PWSTR>(prepared->ntPath.data());
-  prepared->errorLine = errorLine;
+  char* const line = ntPathText + prepared.ntPath.Length;
+  std::memcpy(line, errorLine.data(), errorLine.size());
+  prepared.errorLine = line;
+  prepared.errorLineSize = static_cast<DWORD>(errorLine.size());
+  prepared.errorLineCheck = CheckOf(line, prepared.errorLineSize);
+  prepared.ntCreateFile = ntCreateFile;
 
   HANDLE mainThread = nullptr;
   if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &mainThread,
                        SYNCHRONIZE, FALSE, 0)) {
     throw Failure(kOutOfMemory);
   }
-  prepared->mainThread.Reset(mainThread);
-  prepared->mainThreadId = GetCurrentThreadId();
-  prepared->faultSeen.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  prepared.mainThread = mainThread;
+  prepared.mainThreadId = GetCurrentThreadId();
+  prepared.faultSeen = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  const UniqueKernelObject recorderReady(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  const UniqueKernelObject watcherReady(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   // Windows hands a stack overflow to the filter on what is left of the stack.
   ULONG guarantee = kStackGuarantee;
-  if (!prepared->faultSeen || !SetThreadStackGuarantee(&guarantee)) {
+  if (prepared.faultSeen == nullptr || !recorderReady || !watcherReady ||
+      !SetThreadStackGuarantee(&guarantee)) {
     throw Failure(kOutOfMemory);
   }
-  Preparation& kept = *(gPreparation = std::move(prepared));
-  kept.recorder = StartThread(RunRecorder, kept);
-  kept.watcher = StartThread(WatchMainThread, kept);
-  kept.armed = true;
-  SetUnhandledExceptionFilter(OnUnhandledException);
+  prepared.recorderReady = recorderReady.Get();
+  prepared.watcherReady = watcherReady.Get();
+  prepared.recorder = StartThread(RunRecorder, prepared);
+  prepared.watcher = StartThread(WatchMainThread, prepared);
+  DWORD protection;
+  if (!VirtualProtect(&prepared, sizeof(Prepared) + prepared.ntPath.Length + errorLine.size(),
+                      PAGE_READONLY, &protection)) {
+    throw Failure(kOutOfMemory);
+  }
+  gPrepared = &prepared;
+  // A fault in the library's start-up code must find both threads waiting.
+  const HANDLE ready[] = {recorderReady.Get(), watcherReady.Get()};
+  WaitForMultipleObjects(2, ready, TRUE, INFINITE);
+  gArmed = true;
+  InstallHandler();
 }
+
+void InstallHandler() { SetUnhandledExceptionFilter(OnUnhandledException); }
 
 void* LibraryEndingProcess() { return reinterpret_cast<void*>(&OnLibraryEndingProcess); }
 
-void Disarm() {
-  if (gPreparation != nullptr) gPreparation->armed = false;
-}
+void Disarm() { gArmed = false; }
 
 }  // namespace faxjob::fault_path

@@ -63,8 +63,11 @@ class Platform {
   virtual std::u16string RawCommandLine() = 0;
 
   /// The absolute form of `path`, resolved against the current folder as the file system
-  /// resolves it now, so that no later change of the current folder can redirect it. Raises 52
-  /// (a name that cannot be resolved), 7.
+  /// resolves it now, so that no later change of the current folder can redirect it. On Windows
+  /// in the extended-length form (`\\?\C:\...`, `\\?\UNC\server\share\...`), which the file
+  /// operations here take at any length, with or without the system's long-path support; a
+  /// device name stays in the device namespace (`\\.\NUL`). Raises 52 (a name that cannot be
+  /// resolved), 7.
   virtual std::u16string FullPathOf(const std::u16string& path) = 0;
 
   /// The one character that separates folders in a path: the backslash on Windows, where a
@@ -105,10 +108,18 @@ class Platform {
   /// library, or one it needs, is missing), 48 (it cannot be loaded for another reason).
   virtual void* LoadEntryPoint(const std::u16string& fileName, const char* entryName) = 0;
 
+  /// Runs `call`, which calls into the fax library, with the process made ready for code it
+  /// does not trust: the fault path's handler installed again (the library's runtime may have
+  /// put its own in its place while loading), and the floating-point environment (rounding,
+  /// precision, denormals) saved before and restored after, so that nothing the library sets
+  /// there changes how the run reads and rounds numbers. Raises nothing of its own.
+  virtual void CallLibrary(void (*call)(void* context), void* context) = 0;
+
   /// True when creating or emptying a file at `path` would certainly fail: its folder is missing
-  /// or no folder; its name is one the file system rejects (a reserved character or a device
-  /// name); it names an existing folder, or an existing read-only, hidden or system file. Creates,
-  /// changes and opens for writing nothing. Anything less than certain gives false. Raises 7.
+  /// or no folder; its name is one the file system rejects (a reserved character, or a device
+  /// name as the running system reads it); it names an existing folder, or an existing read-only,
+  /// hidden or system file. Creates, changes and opens for writing nothing. Anything less than
+  /// certain gives false. Raises 7.
   virtual bool CanNeverCreate(const std::u16string& path) = 0;
 
   /// Waits until no other run holds the turn of `folder` (empty: the current folder), then takes

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cfenv>
 #include <climits>
 #include <clocale>
 #include <cstdio>
@@ -25,9 +26,9 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/failure.h"
 #include "platform/fault_path.h"
 #include "platform/unique_resource.h"
+#include "run/failure.h"
 
 namespace faxjob {
 
@@ -335,6 +336,14 @@ class PosixPlatform : public Platform {
     void* library = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) throw Failure(errno == ENOENT ? kFileNotFound : kLibraryLoadError);
     return dlsym(library, entryName);
+  }
+
+  void CallLibrary(void (*call)(void* context), void* context) override {
+    fault_path::InstallHandler();
+    std::fenv_t environment;
+    const bool saved = std::fegetenv(&environment) == 0;
+    call(context);
+    if (saved) std::fesetenv(&environment);
   }
 
   bool CanNeverCreate(const std::u16string& path) override {

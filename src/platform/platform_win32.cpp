@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cfenv>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -9,11 +10,12 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/failure.h"
 #include "platform/fault_path.h"
 #include "platform/library_exits_win32.h"
+#include "platform/long_path.h"
 #include "platform/removal_mark_win32.h"
 #include "platform/unique_handle_win32.h"
+#include "run/failure.h"
 
 namespace faxjob {
 
@@ -188,22 +190,29 @@ UniqueFile OpenTurnFile(const std::u16string& path, DWORD access, DWORD& error) 
 }
 
 // Names the file system refuses to create: empty (a path ending in a
-// backslash), holding a reserved character, or a device name, with or
-// without an extension.
-bool IsRejectedFileName(std::u16string_view name) {
+// backslash), or holding a reserved character.
+bool HasRejectedCharacter(std::u16string_view name) {
   if (name.empty()) return true;
   for (char16_t c : name) {
     if (c < 0x20 || std::u16string_view(u"<>|\"*?").find(c) != std::u16string_view::npos) {
       return true;
     }
   }
-  std::u16string_view base = name.substr(0, name.find(u'.'));
-  while (!base.empty() && base.back() == u' ') base.remove_suffix(1);
-  std::u16string upper;
-  for (char16_t c : base) upper += c >= u'a' && c <= u'z' ? char16_t(c - 32) : c;
-  if (upper == u"CON" || upper == u"PRN" || upper == u"AUX" || upper == u"NUL") return true;
-  return upper.size() == 4 && (upper.starts_with(u"COM") || upper.starts_with(u"LPT")) &&
-         upper[3] >= u'1' && upper[3] <= u'9';
+  return false;
+}
+
+// A device rather than a file, as the running system reads it: its rules
+// differ between versions (Windows 11 reads con.txt as a file, earlier ones as
+// the console). GetFullPathNameW has already put a name it reads as a device
+// straight into the device namespace (\\.\con); the extended-length form of a
+// path is read without the prefix, as a caller reads the report.
+bool NamesDevice(const std::u16string& fullPath) {
+  if (IsDeviceNamespaceName(fullPath)) return true;
+  using IsDosDeviceNameFunction = ULONG(WINAPI*)(PCWSTR);
+  static const auto isDosDeviceName =
+      reinterpret_cast<IsDosDeviceNameFunction>(reinterpret_cast<void*>(
+          GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlIsDosDeviceName_U")));
+  return isDosDeviceName != nullptr && isDosDeviceName(Wide(Win32PathOf(fullPath))) != 0;
 }
 
 class Win32Platform : public Platform {
@@ -229,7 +238,8 @@ class Win32Platform : public Platform {
       if (length == 0) ThrowLastError(kBadFileName);
       const bool fitted = length < full.size();
       full.resize(length);
-      if (fitted) return full;
+      // Normalised by Windows now, so the form without a MAX_PATH limit names the same file.
+      if (fitted) return ExtendedLengthPathOf(full);
     }
   }
 
@@ -315,9 +325,19 @@ class Win32Platform : public Platform {
     return reinterpret_cast<void*>(GetProcAddress(module, entryName));
   }
 
+  void CallLibrary(void (*call)(void* context), void* context) override {
+    fault_path::InstallHandler();
+    std::fenv_t environment;
+    const bool saved = std::fegetenv(&environment) == 0;
+    call(context);
+    if (saved) std::fesetenv(&environment);
+  }
+
   bool CanNeverCreate(const std::u16string& path) override {
     const std::size_t nameStart = path.rfind(u'\\') + 1;  // 0 when there is no backslash
-    if (IsRejectedFileName(std::u16string_view(path).substr(nameStart))) return true;
+    if (HasRejectedCharacter(std::u16string_view(path).substr(nameStart)) || NamesDevice(path)) {
+      return true;
+    }
     const std::u16string folder = nameStart == 0 ? u"." : path.substr(0, nameStart);
     const DWORD folderAttributes = GetFileAttributesW(Wide(folder));
     if (folderAttributes == INVALID_FILE_ATTRIBUTES) {

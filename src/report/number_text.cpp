@@ -4,7 +4,7 @@
 #include <cmath>
 #include <string>
 
-#include "platform/failure.h"
+#include "run/failure.h"
 
 namespace faxjob {
 

@@ -4,40 +4,40 @@ namespace faxjob {
 
 void ReportFile::Create(InputFile& resultFile) {
   if (resultFile.IsSameFileAs(path_)) {
-    state_ = State::kNamesResultFile;
+    namesResultFile_ = true;
     throw Failure(kFileAlreadyOpen);
   }
   writer_.emplace(platform_.OpenForWriting(path_));
-  state_ = State::kOpen;
+  stage_ = ReportStage::kOpen;
 }
 
 void ReportFile::WriteLine(double number, std::string_view narrowText) {
-  state_ = State::kInDoubt;
+  stage_ = ReportStage::kInDoubt;
   writer_->WriteLine(number, narrowText);
-  state_ = State::kOpen;
+  stage_ = ReportStage::kOpen;
 }
 
 void ReportFile::WriteLines(ResultReader& entries, std::string_view narrowText) {
-  state_ = State::kInDoubt;
+  stage_ = ReportStage::kInDoubt;
   try {
     writer_->WriteLines(entries, narrowText);
   } catch (const Failure&) {
-    if (!writer_->broken()) state_ = State::kOpen;
+    if (!writer_->broken()) stage_ = ReportStage::kOpen;
     throw;
   }
-  state_ = State::kOpen;
+  stage_ = ReportStage::kOpen;
 }
 
 void ReportFile::Finish() {
-  state_ = State::kInDoubt;
+  stage_ = ReportStage::kInDoubt;
   writer_->Close();
   writer_.reset();
-  state_ = State::kFinished;
+  stage_ = ReportStage::kClosed;
 }
 
 bool ReportFile::RecordFailure(const Failure& failure) noexcept {
-  if (state_ == State::kNamesResultFile) return false;
-  if (state_ != State::kInDoubt) {
+  if (namesResultFile_) return false;
+  if (stage_ != ReportStage::kInDoubt) {
     try {
       AppendErrorLine(failure);
       return true;
@@ -51,24 +51,24 @@ bool ReportFile::RecordFailure(const Failure& failure) noexcept {
 
 void ReportFile::AppendErrorLine(const Failure& failure) {
   const std::string description = platform_.ToNarrow(failure.description());
-  switch (state_) {
-    case State::kUntouched:
+  switch (stage_) {
+    case ReportStage::kUntouched:
       writer_.emplace(platform_.OpenForWriting(path_));
       break;
-    case State::kFinished:
+    case ReportStage::kClosed:
       writer_.emplace(platform_.OpenForAppending(path_));
       break;
     default:
       break;
   }
-  state_ = State::kOpen;
+  stage_ = ReportStage::kOpen;
   WriteLine(failure.code(), description);
   Finish();
 }
 
 void ReportFile::RemoveTouchedReport() noexcept {
   // A report this run never opened is another run's, left as it was.
-  if (state_ == State::kUntouched || state_ == State::kNamesResultFile) return;
+  if (stage_ == ReportStage::kUntouched || namesResultFile_) return;
   // A marked file goes by itself when closed; removing it by name then could
   // remove a file that someone else has made there since.
   const bool goesByItself = writer_ && writer_->vanishesUnlessClosed();

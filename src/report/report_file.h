@@ -9,9 +9,10 @@
 #include <string>
 #include <string_view>
 
-#include "platform/failure.h"
 #include "platform/platform.h"
+#include "report/report_stage.h"
 #include "report/report_writer.h"
+#include "run/failure.h"
 
 namespace faxjob {
 
@@ -40,14 +41,6 @@ class ReportFile {
   bool RecordFailure(const Failure& failure) noexcept;
 
  private:
-  enum class State {
-    kUntouched,        // not opened by this run
-    kOpen,             // open, every line written so far complete
-    kFinished,         // closed after complete lines
-    kInDoubt,          // a write or close failed: what the file holds is unknown
-    kNamesResultFile,  // never to be opened for writing
-  };
-
   // One report line; a failed write leaves the report's content in doubt.
   void WriteLine(double number, std::string_view narrowText);
   void AppendErrorLine(const Failure& failure);
@@ -55,7 +48,8 @@ class ReportFile {
 
   Platform& platform_;
   std::u16string path_;
-  State state_ = State::kUntouched;
+  ReportStage stage_ = ReportStage::kUntouched;
+  bool namesResultFile_ = false;  // never to be opened for writing
   std::optional<ReportWriter> writer_;
 };
 

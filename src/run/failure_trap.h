@@ -2,20 +2,11 @@
 // the report file, so that an unattended caller learns of it.
 #pragma once
 
-#include "platform/failure.h"
 #include "report/report_file.h"
+#include "run/exit_status.h"
+#include "run/failure.h"
 
 namespace faxjob {
-
-// Exit statuses: what the caller can learn from the report file.
-enum ExitStatus : int {
-  kExitReportWritten = 0,      // the library returned 0 and the report holds its entries
-  kExitFailureReported = 1,    // the report ends with the error line
-  kExitFailureUnreported = 2,  // no report from this run: missing, or stale from an earlier one
-  kExitNothingSent = 3,        // the command line or the report path is unusable, or an earlier
-                               // report cannot be removed: no call, nothing written
-  kExitLibraryFailed = 4,      // the report holds the entries of a library that returned an error
-};
 
 class FailureTrap {
  public:

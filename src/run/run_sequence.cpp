@@ -8,11 +8,11 @@
 
 #include "faxbridge/fax_library.h"
 #include "faxbridge/result_messages.h"
-#include "platform/failure.h"
 #include "report/report_file.h"
 #include "report/report_writer.h"
 #include "report/transcription.h"
 #include "run/command_line.h"
+#include "run/failure.h"
 #include "run/failure_trap.h"
 
 namespace faxjob {
@@ -97,7 +97,18 @@ int SendAndTranscribe(Platform& platform, SendPageIntFunction sendPageInt, SendR
   // A result file that the library does not rewrite must not pass for this run's.
   platform.RemoveFile(resultFilePath);
   if (!RemoveEarlierReport(platform, own.report)) return kExitNothingSent;
-  const std::int32_t resultCode = sendPageInt(&request, nullptr);
+  struct Call {
+    SendPageIntFunction sendPageInt;
+    SendRequest& request;
+    std::int32_t resultCode = 0;
+  } call{sendPageInt, request};
+  platform.CallLibrary(
+      [](void* context) {
+        Call& call = *static_cast<Call*>(context);
+        call.resultCode = call.sendPageInt(&call.request, nullptr);
+      },
+      &call);
+  const std::int32_t resultCode = call.resultCode;
   Transcribe(platform, resultFilePath, report, ResultMessages(resultCode));
   return resultCode == 0 ? kExitReportWritten : kExitLibraryFailed;
 }

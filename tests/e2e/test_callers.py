@@ -9,9 +9,11 @@ import os
 import re
 import select
 import shutil
+import signal
 import struct
 import subprocess
 import termios
+import threading
 import time
 import unittest
 from pathlib import Path
@@ -29,6 +31,8 @@ LIBRARY_ERROR = ("faxjob: the fax library returned an error; its status text is 
 FAILED_62 = "faxjob: failed with error 000062; the report ends with the error line:"
 REFUSED = ("faxjob: nothing was sent: the command line is unusable (job file missing, not two "
            "paths) or the report path can never be written")
+NO_ENTRIES = "faxjob: the report holds no record entries"
+UNKNOWN_OUTCOME = "Treat the job as failed and its outcome as unknown: a fax may have gone out."
 
 
 class CallerTests(FaxjobTestCase):
@@ -79,38 +83,90 @@ class CallerTests(FaxjobTestCase):
         self.assertFalse(report["timed_out"])
         return report, lines[:-1]
 
-    def check_caller(self, interpreter, script):
-        report = wine_path(self.make_folder("out dir") / "status report.txt")
-        jobs = {
-            "sent": ("03-1234-5678", "06-9876-5432"),
-            "library error": ("!return -5", '!result /R 1,"03-1234-5678",NG\\r\\n'),
+    def end_faxjob_from_outside(self, library_called: Path, run_over: threading.Event,
+                                outcome: dict):
+        """Once the library has been called, kills faxjob's process, as Task Manager or a shutdown
+        would: Wine then gives it exit status 0. The process is the one that maps this test's copy
+        of faxjob.exe."""
+        while not library_called.exists() and not run_over.wait(0.05):
+            pass
+        for maps in Path("/proc").glob("[0-9]*/maps"):
+            try:
+                if str(self.faxjob_exe) in maps.read_text(errors="replace"):
+                    os.kill(int(maps.parent.name), signal.SIGKILL)
+                    outcome["killed"] = True
+            except OSError:  # a process that ended meanwhile, or one of another user
+                pass
+
+    def check_caller(self, interpreter, script, extra_cases=()):
+        # Windows' cmd takes a ) in a path expanded inside a parenthesised block for the block's
+        # end; Wine's only when no ( comes before it in the path.
+        report = self.make_folder("out) dir") / "status report.txt"
+        library_called = self.path("library-called.bin")
+        cases = [  # name, job file lines (None: no job file), exit status, output
+            ("sent", ("03-1234-5678", "06-9876-5432"),
+             0, [JOB_DONE, f"000001,{SENT}", f"000002,{SENT}"]),
+            ("library error", ("!return -5", '!result /R 1,"03-1234-5678",NG\\r\\n'),
+             4, [LIBRARY_ERROR, "000001,FAX通信でのｴﾗｰです｡"]),
+            ("library error without entries", ("!return -5", "!result"),
+             4, [LIBRARY_ERROR, NO_ENTRIES]),
             # The result file ends inside a quoted item: two entries, then failure 62.
-            "error line": ('!result /R 1,"03-1234-5678",OK\\r\\n/R 2,"06-9876',),
-        }
-        cases = {
-            "sent": (0, [JOB_DONE, f"000001,{SENT}", f"000002,{SENT}"]),
-            "library error": (4, [LIBRARY_ERROR, "000001,FAX通信でのｴﾗｰです｡"]),
-            "error line": (1, [FAILED_62, f"000001,{SENT}", f"000002,{SENT}",
-                               "000062,ファイルにこれ以上データがありません。"]),
-            "bad command line": (3, [REFUSED]),
-        }
-        for name, (status, expected_output) in cases.items():
+            ("error line", ('!result /R 1,"03-1234-5678",OK\\r\\n/R 2,"06-9876',),
+             1, [FAILED_62, f"000001,{SENT}", f"000002,{SENT}",
+                 "000062,ファイルにこれ以上データがありません。"]),
+            ("bad command line", None, 3, [REFUSED]),
+            # Killed while the library works: exit status 0, and no report.
+            ("ended from outside",
+             (f"!save-record {wine_path(library_called)}", "!sleep 60000", "03-1234-5678"),
+             2, ["faxjob: exit status 0 and no report: the run did not finish by itself.",
+                 UNKNOWN_OUTCOME]),
+            ("faxjob.exe missing", ("03-1234-5678",),
+             9009, [f"faxjob.exe not found: {wine_path(self.path('callers'))}\\..\\faxjob.exe"]),
+            *extra_cases,
+        ]
+        for name, job_lines, status, expected_output in cases:
             with self.subTest(case=name):
-                job = (self.write_job(name.replace(" ", "-") + ".txt", jobs[name])
-                       if name in jobs else self.path("missing-job.txt"))
+                job = (self.write_job(f"jobs)/{name.replace(' ', '-')}.txt", job_lines)
+                       if job_lines is not None else self.path("missing-job.txt"))
                 caller = self.path("callers", script)
-                launched, output = self.run_in_console(
-                    f'{interpreter}{wine_path(caller)} {wine_path(job)} "{report}"')
+                command_line = (f'{interpreter}{wine_path(caller)} {wine_path(job)} '
+                                f'"{wine_path(report)}"')
+                report.unlink(missing_ok=True)  # as the README asks of whoever starts faxjob
+                killer, run_over, killer_outcome = None, threading.Event(), {}
+                if name == "ended from outside":
+                    killer = threading.Thread(target=self.end_faxjob_from_outside,
+                                              args=(library_called, run_over, killer_outcome))
+                    killer.start()
+                if name == "faxjob.exe missing":
+                    self.faxjob_exe.rename(self.path("faxjob-elsewhere.exe"))
+                try:
+                    launched, output = self.run_in_console(command_line)
+                finally:
+                    run_over.set()
+                    if killer:
+                        killer.join()
+                    if name == "faxjob.exe missing":
+                        self.path("faxjob-elsewhere.exe").rename(self.faxjob_exe)
+                if killer:
+                    self.assertTrue(killer_outcome.get("killed"), "faxjob's process not found")
                 self.assertEqual(output, expected_output)
                 self.assertEqual(launched["exit_code"], status)
+                self.assertEqual(report.exists(), status in (0, 1, 4))
                 boxes = [window["text"] for window in launched["windows"]]
-                self.assertEqual(boxes, [ARGUMENT_ERROR_TEXT] if status == 3 else [])
+                self.assertEqual(boxes, [ARGUMENT_ERROR_TEXT] if expected_output == [REFUSED]
+                                 else [])
 
     def test_batch_file_under_cmd(self):
         self.check_caller(f"{SYSTEM32}cmd.exe /c ", "send_fax.bat")
 
     def test_vbscript_under_cscript(self):
-        self.check_caller(f"{SYSTEM32}cscript.exe //nologo ", "send_fax.vbs")
+        # WScript.Shell.Run on Windows (not Wine 8's) expands %TEMP% in the job path, and faxjob
+        # would get another one.
+        job = wine_path(self.scratch / "jobs)" / "%TEMP%-in-the-job-path.txt")
+        self.check_caller(f"{SYSTEM32}cscript.exe //nologo ", "send_fax.vbs", extra_cases=[
+            ("%TEMP% in the job path", ("03-1234-5678",), 3,
+             ["faxjob: not started: the path holds %, which WScript.Shell.Run would expand: " +
+              job])])
 
 
 if __name__ == "__main__":

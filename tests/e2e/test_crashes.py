@@ -2,10 +2,12 @@
 seconds and shows no window: with the error line of failure 51 in the report and exit status 1,
 or, where even that cannot be done in time, with exit status 2 and no report from this run."""
 
+import shutil
 import unittest
 
-from test_failures import (EXIT_FAILURE_REPORTED, EXIT_FAILURE_UNREPORTED, OLD_REPORT,
-                           FailureTestCase, error_line)
+from test_failures import (EXIT_FAILURE_REPORTED, EXIT_FAILURE_UNREPORTED, EXIT_REPORT_WRITTEN,
+                           OLD_REPORT, ONE_NUMBER_JOB, SENT_TEXT, FailureTestCase, error_line,
+                           report_line)
 
 WITHIN_SECONDS = 20.0  # generous for Wine under emulation; a hang would take the run's timeout
 
@@ -40,6 +42,28 @@ class CrashTests(FailureTestCase):
         report.write_bytes(OLD_REPORT)
         result = self.run_job(["!crash heap-locked"], report)
         self.assertErrorReport(result, report, 51)
+
+
+class ProcessStateTests(FailureTestCase):
+    """Libraries that change the process they are loaded into: what they set must not change
+    how faxjob handles a fault or reads a number."""
+
+    def use_library(self, name):
+        shutil.copyfile(self.artifacts.build_dir / "testdlls" / name, self.fax_library)
+
+    def test_a_filter_the_library_installs_when_loaded_does_not_take_its_faults(self):
+        self.use_library("OWNFILTER.dll")
+        report = self.path("out", "r.txt")
+        result = self.run_job(ONE_NUMBER_JOB, report)
+        self.assertErrorReport(result, report, 51)
+
+    def test_numbers_round_as_ever_after_the_library_changed_the_floating_point_modes(self):
+        # Rounded toward zero in single precision, 0.4999999999999999 would come out as 1.
+        self.use_library("FLOATINGPOINT.dll")
+        report = self.path("out", "r.txt")
+        result = self.run_job(ONE_NUMBER_JOB, report)
+        self.assertEqual(result.exit_code, EXIT_REPORT_WRITTEN)
+        self.assertEqual(report.read_bytes(), report_line(0, SENT_TEXT))
 
 
 if __name__ == "__main__":

@@ -1,0 +1,17 @@
+// The exit statuses of a run: what the caller can learn from the report file.
+// The one place that gives them their numbers; the fault path ends the
+// process with two of them.
+#pragma once
+
+namespace faxjob {
+
+enum ExitStatus : int {
+  kExitReportWritten = 0,      // the library returned 0 and the report holds its entries
+  kExitFailureReported = 1,    // the report ends with the error line
+  kExitFailureUnreported = 2,  // no report from this run, or one whose content is unknown
+  kExitNothingSent = 3,        // the command line or the report path is unusable, or an earlier
+                               // report cannot be removed: no call, nothing written
+  kExitLibraryFailed = 4,      // the report holds the entries of a library that returned an error
+};
+
+}  // namespace faxjob
