@@ -59,17 +59,20 @@ TEST(ResultFilePath, IsTheReportFolderUpToItsLastBackslash) {
   EXPECT_EQ(ResultFilePathFor(u"C:\\a/b\\c/r.txt", u'\\'), u"C:\\a/b\\RESULT.TXT");
 }
 
-TEST(ResultFilePath, IsNamedByAReportPathOnlyInItsOwnName) {
-  for (const char16_t* path :
-       {u"RESULT.TXT", u"C:\\out\\result.txt", u"C:\\out\\Result.Txt. .", u"\\RESULT.TXT"}) {
-    EXPECT_TRUE(NamesResultFile(path, u'\\')) << testing::Utf8(path);
+TEST(ReservedFiles, AreNamedByAReportPathOnlyInItsOwnName) {
+  for (const char16_t* path : {u"RESULT.TXT", u"C:\\out\\result.txt", u"C:\\out\\Result.Txt. .",
+                               u"\\RESULT.TXT", u"FAXJOB.LCK", u"C:\\out\\faxjob.lck",
+                               u"C:\\out\\FaxJob.Lck .", u"C:\\a\\..\\FAXJOB.LCK"}) {
+    EXPECT_TRUE(NamesReservedFile(path, u'\\')) << testing::Utf8(path);
   }
   for (const char16_t* path :
        {u"C:\\out\\RESULT.TXT.bak", u"C:\\out\\xRESULT.TXT", u"C:\\RESULT.TXT\\r.txt",
-        u"C:\\out\\RESULT", u"C:\\out/RESULT.TXT"}) {
-    EXPECT_FALSE(NamesResultFile(path, u'\\')) << testing::Utf8(path);
+        u"C:\\out\\RESULT", u"C:\\out/RESULT.TXT", u"C:\\out\\FAXJOB.LCK.txt",
+        u"C:\\out\\FAXJOB.LOCK", u"C:\\out\\FAXJOB", u"C:\\FAXJOB.LCK\\r.txt"}) {
+    EXPECT_FALSE(NamesReservedFile(path, u'\\')) << testing::Utf8(path);
   }
-  EXPECT_TRUE(NamesResultFile(u"/out/RESULT.TXT", u'/'));
+  EXPECT_TRUE(NamesReservedFile(u"/out/RESULT.TXT", u'/'));
+  EXPECT_TRUE(NamesReservedFile(u"/out/FAXJOB.LCK", u'/'));
   EXPECT_EQ(ResultFilePathFor(u"/out/r.txt", u'/'), u"/out/RESULT.TXT");
 }
 

@@ -317,17 +317,24 @@ bool FakePlatform::CanNeverCreate(const std::u16string& given) {
 
 namespace {
 
+// The lock file stays open for the whole turn, written to by nobody else and
+// never removed, as on Windows.
 class FakeFolderTurn : public FolderTurn {
  public:
-  FakeFolderTurn(FakePlatform& platform, std::u16string folder)
-      : platform_(platform), folder_(std::move(folder)) {
+  FakeFolderTurn(FakePlatform& platform, std::u16string folder, std::u16string lockFile)
+      : platform_(platform), folder_(std::move(folder)), lockFile_(std::move(lockFile)) {
+    platform_.openForWriting.insert(lockFile_);
     platform_.events.push_back("turn-take " + Narrow8(folder_));
   }
-  ~FakeFolderTurn() override { platform_.events.push_back("turn-give " + Narrow8(folder_)); }
+  ~FakeFolderTurn() override {
+    platform_.openForWriting.erase(lockFile_);
+    platform_.events.push_back("turn-give " + Narrow8(folder_));
+  }
 
  private:
   FakePlatform& platform_;
   std::u16string folder_;
+  std::u16string lockFile_;
 };
 
 }  // namespace
@@ -335,10 +342,13 @@ class FakeFolderTurn : public FolderTurn {
 std::unique_ptr<FolderTurn> FakePlatform::TakeFolderTurn(const std::u16string& given) {
   Call("TakeFolderTurn");
   const std::u16string folder = Reach(given);
-  const std::u16string name =
-      !folder.empty() && folder.back() == u'\\' ? folder.substr(0, folder.size() - 1) : folder;
-  if (!name.empty() && folders.count(name) == 0) throw Failure(kPathNotFound);
-  return std::make_unique<FakeFolderTurn>(*this, folder);
+  std::u16string lockFile = given;
+  if (!lockFile.empty() && lockFile.back() != u'\\') lockFile += u'\\';
+  lockFile = Resolve(Reach(lockFile + std::u16string(kFolderTurnFileName)));
+  CheckFolder(lockFile);
+  if (folders.count(lockFile) != 0) throw Failure(kAccessRefused);
+  files.try_emplace(lockFile);
+  return std::make_unique<FakeFolderTurn>(*this, folder, lockFile);
 }
 
 std::unique_ptr<InputFile> FakePlatform::OpenForReading(const std::u16string& given) {

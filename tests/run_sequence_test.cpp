@@ -183,7 +183,7 @@ TEST_F(RunJobTest, SendsNothingWhenTheReportCanNeverBeWritten) {
   for (const std::u16string path :
        {u"C:\\gone\\status.txt", u"C:\\out\\", u"C:\\out\\folder", u"C:\\out\\r<1.txt",
         u"C:\\out\\r|1.txt", u"C:\\out\\r?.txt", u"C:\\out\\RESULT.TXT", u"C:\\out\\result.txt. ",
-        u"C:\\out\\readonly.txt", u"C:\\out\\hidden.txt"}) {
+        u"C:\\out\\faxjob.lck", u"C:\\out\\readonly.txt", u"C:\\out\\hidden.txt"}) {
     platform.AddFile(u"C:\\out\\readonly.txt", "old");
     platform.readOnlyFiles.insert(u"C:\\out\\readonly.txt");
     platform.AddFile(u"C:\\out\\hidden.txt", "old");
@@ -255,6 +255,14 @@ TEST_F(RunJobTest, HoldsTheFolderTurnFromTheRemovalUntilTheResultFileIsClosed) {
   gScript.result = "/R 1\r\n\"/R 2";
   EXPECT_EQ(Run(), kExitFailureReported);
   EXPECT_EQ(turnEvents(), expected);
+
+  // The turn's lock file stays; one that cannot be opened stops the run before the call.
+  EXPECT_EQ(platform.files.at(u"C:\\out\\FAXJOB.LCK"), "");
+  platform.files.erase(u"C:\\out\\FAXJOB.LCK");
+  platform.folders.insert(u"C:\\out\\FAXJOB.LCK");
+  EXPECT_EQ(Run(), kExitFailureReported);
+  EXPECT_EQ(Report(), ErrorLine(kAccessRefused));
+  EXPECT_EQ(gScript.calls, 2);
 }
 
 TEST_F(RunJobTest, RemovesAReportThatCannotHoldTheErrorLine) {

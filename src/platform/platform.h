@@ -43,8 +43,13 @@ class OutputFile {
   virtual void Close() = 0;
 };
 
-/// A run's claim on a folder: while it is held, no other run on this machine takes a turn on the
-/// same folder. Destroying it gives the turn back.
+/// The file in a report folder whose lock is that folder's turn. Created when missing and never
+/// removed; a name the library never writes and no report may take.
+inline constexpr std::u16string_view kFolderTurnFileName = u"FAXJOB.LCK";
+
+/// A run's claim on a folder: while it is held, no other run takes a turn on the same folder, on
+/// this machine or on another one that reaches the folder through a file server. Destroying it
+/// gives the turn back.
 class FolderTurn {
  public:
   virtual ~FolderTurn() = default;
@@ -117,10 +122,13 @@ class Platform {
   /// certain gives false. Raises 7.
   virtual bool CanNeverCreate(const std::u16string& path) = 0;
 
-  /// Waits until no other run on this machine holds the turn of `folder` (empty: the current
-  /// folder), then takes it. Folders are told apart by identity, not spelling: every path to one
-  /// folder gives the same turn. The turn is given back when the returned object is destroyed or
-  /// the process ends, however it ends. Raises 76 (no such folder), 75, 70, 7.
+  /// Waits until no other run holds the turn of `folder` (empty: the current folder), then takes
+  /// it: an exclusive lock on the folder's file kFolderTurnFileName, created when missing, which
+  /// nobody can remove while the turn is held. Every path to one folder thus gives the same turn.
+  /// The turn is given back when the returned object is destroyed or the process ends, however it
+  /// ends. Raises 76 (no such folder), 75 (access refused: the file cannot be created or opened,
+  /// or is a folder), 70 (another program holds the file without sharing it, or the file system
+  /// refuses the lock), 57, 7.
   virtual std::unique_ptr<FolderTurn> TakeFolderTurn(const std::u16string& folder) = 0;
 
   /// Opens an existing file for reading, sharing it with other readers only. Raises 53 (no such

@@ -6,7 +6,6 @@
 #include <iconv.h>
 #include <langinfo.h>
 #include <strings.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -239,13 +238,15 @@ class PosixOutputFile : public OutputFile {
   fault_path::ReportWatch watch_;
 };
 
-// A lock on the folder itself: the kernel gives it back when the process ends.
+// One byte of the folder's lock file, locked by its open file description
+// (not by the process, whose other descriptors' closes would drop it). The
+// kernel gives it back when the process ends.
 class PosixFolderTurn : public FolderTurn {
  public:
-  explicit PosixFolderTurn(UniqueDescriptor folder) : folder_(std::move(folder)) {}
+  explicit PosixFolderTurn(UniqueDescriptor lockFile) : lockFile_(std::move(lockFile)) {}
 
  private:
-  UniqueDescriptor folder_;
+  UniqueDescriptor lockFile_;
 };
 
 class PosixPlatform : public Platform {
@@ -356,14 +357,23 @@ class PosixPlatform : public Platform {
   }
 
   std::unique_ptr<FolderTurn> TakeFolderTurn(const std::u16string& folder) override {
-    const std::string native = folder.empty() ? "." : Native(folder);
-    UniqueDescriptor handle(open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!handle)
+    std::string path = Native(folder);
+    if (!path.empty() && path.back() != '/') path += '/';
+    path += Native(std::u16string(kFolderTurnFileName));
+    // Unlike Windows, POSIX lets the file be removed while a run holds it; the
+    // next run then locks a new one and does not wait.
+    UniqueDescriptor lockFile(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+    if (!lockFile) {
       throw Failure(errno == ENOENT ? kPathNotFound : FailureCodeFor(errno, kAccessRefused));
-    while (flock(handle.Get(), LOCK_EX) != 0) {
+    }
+    struct flock turnByte {};
+    turnByte.l_type = F_WRLCK;
+    turnByte.l_whence = SEEK_SET;
+    turnByte.l_len = 1;
+    while (fcntl(lockFile.Get(), F_OFD_SETLKW, &turnByte) != 0) {
       if (errno != EINTR) ThrowErrno(kHeldByAnotherProcess);
     }
-    return std::make_unique<PosixFolderTurn>(std::move(handle));
+    return std::make_unique<PosixFolderTurn>(std::move(lockFile));
   }
 
   std::unique_ptr<InputFile> OpenForReading(const std::u16string& path) override {

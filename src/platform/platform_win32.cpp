@@ -164,13 +164,30 @@ class Win32OutputFile : public OutputFile {
   fault_path::ReportWatch watch_;
 };
 
+// The turn is one byte of the folder's lock file, locked exclusively. The
+// system drops the lock when the process ends, however it ends; given back
+// here before the handle closes, so a file server sees it go at once.
 class Win32FolderTurn : public FolderTurn {
  public:
-  explicit Win32FolderTurn(UniqueOwnedMutex mutex) : mutex_(std::move(mutex)) {}
+  explicit Win32FolderTurn(UniqueFile lockFile) : lockFile_(std::move(lockFile)) {}
+  ~Win32FolderTurn() override {
+    OVERLAPPED turnByte{};
+    UnlockFileEx(lockFile_.Get(), 0, 1, 0, &turnByte);
+  }
 
  private:
-  UniqueOwnedMutex mutex_;
+  UniqueFile lockFile_;
 };
+
+// Without delete sharing, so nobody removes or renames the file while a run
+// holds it, and a later run can never lock a new file of the same name.
+UniqueFile OpenTurnFile(const std::u16string& path, DWORD access, DWORD& error) {
+  // TODO(retries): a sharing violation here is a moment's hold by another program; retry it.
+  UniqueFile file(CreateFileW(Wide(path), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  error = GetLastError();
+  return file;
+}
 
 // Names the file system refuses to create: empty (a path ending in a
 // backslash), or holding a reserved character.
@@ -196,11 +213,6 @@ bool NamesDevice(const std::u16string& fullPath) {
       reinterpret_cast<IsDosDeviceNameFunction>(reinterpret_cast<void*>(
           GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlIsDosDeviceName_U")));
   return isDosDeviceName != nullptr && isDosDeviceName(Wide(Win32PathOf(fullPath))) != 0;
-}
-
-// Hexadecimal digits of `value`, for kernel object names.
-void AppendHex(std::wstring& out, DWORD value) {
-  for (int shift = 28; shift >= 0; shift -= 4) out += L"0123456789abcdef"[(value >> shift) & 0xF];
 }
 
 class Win32Platform : public Platform {
@@ -352,26 +364,27 @@ class Win32Platform : public Platform {
   }
 
   std::unique_ptr<FolderTurn> TakeFolderTurn(const std::u16string& folder) override {
-    const UniqueFile handle = OpenForQuery(folder.empty() ? L"." : Wide(folder));
-    if (!handle) {
-      if (GetLastError() == ERROR_FILE_NOT_FOUND) throw Failure(kPathNotFound);
-      ThrowLastError(kAccessRefused);
+    std::u16string path = folder;
+    if (!path.empty() && path.back() != u'\\') path += u'\\';
+    path += kFolderTurnFileName;
+    // Write access where the file grants it: Wine shows a lock taken through a
+    // read-only handle to other wineservers as a shared one. Windows locks
+    // exclusively either way, so a user who may only read the file still runs.
+    DWORD error;
+    UniqueFile lockFile = OpenTurnFile(path, GENERIC_READ | GENERIC_WRITE, error);
+    if (!lockFile && error == ERROR_ACCESS_DENIED) {
+      lockFile = OpenTurnFile(path, GENERIC_READ, error);
     }
-    BY_HANDLE_FILE_INFORMATION identity;
-    if (!GetFileInformationByHandle(handle.Get(), &identity)) ThrowLastError(kAccessRefused);
-    // One mutex per folder on this machine, named by the folder's identity. A
-    // mutex whose owner ended without giving it back is taken over.
-    std::wstring name = L"Global\\faxjob-result-folder-";
-    AppendHex(name, identity.dwVolumeSerialNumber);
-    AppendHex(name, identity.nFileIndexHigh);
-    AppendHex(name, identity.nFileIndexLow);
-    UniqueKernelObject mutex(CreateMutexW(nullptr, FALSE, name.c_str()));
-    if (!mutex) ThrowLastError(kHeldByAnotherProcess);
-    const DWORD waited = WaitForSingleObject(mutex.Get(), INFINITE);
-    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+    if (!lockFile) {
+      throw Failure(error == ERROR_FILE_NOT_FOUND ? kPathNotFound
+                                                  : FailureCodeFor(error, kAccessRefused));
+    }
+    // Blocking: waits, however long, until the run that holds the turn gives it back.
+    OVERLAPPED turnByte{};
+    if (!LockFileEx(lockFile.Get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &turnByte)) {
       ThrowLastError(kHeldByAnotherProcess);
     }
-    return std::make_unique<Win32FolderTurn>(UniqueOwnedMutex(mutex.Detach()));
+    return std::make_unique<Win32FolderTurn>(std::move(lockFile));
   }
 
   std::unique_ptr<InputFile> OpenForReading(const std::u16string& path) override {

@@ -15,12 +15,6 @@ struct HandleTraits {
   static bool Release(HANDLE handle) noexcept { return kRelease(handle) != 0; }
 };
 
-// A mutex this thread owns: given back, then closed.
-inline BOOL ReleaseAndCloseMutex(HANDLE mutex) {
-  const BOOL released = ReleaseMutex(mutex);
-  return CloseHandle(mutex) && released;
-}
-
 struct ModuleTraits {
   using Type = HMODULE;
   static HMODULE Invalid() noexcept { return nullptr; }
@@ -30,7 +24,6 @@ struct ModuleTraits {
 using UniqueFile = UniqueResource<HandleTraits<&CloseHandle, true>>;           // CreateFileW
 using UniqueFileSearch = UniqueResource<HandleTraits<&FindClose, true>>;       // FindFirstFileW
 using UniqueKernelObject = UniqueResource<HandleTraits<&CloseHandle, false>>;  // threads, events
-using UniqueOwnedMutex = UniqueResource<HandleTraits<&ReleaseAndCloseMutex, false>>;
 using UniqueModule = UniqueResource<ModuleTraits>;  // a library loaded for a moment
 
 }  // namespace faxjob

@@ -1,5 +1,7 @@
 #include "run/command_line.h"
 
+#include "platform/platform.h"
+
 namespace faxjob {
 
 std::u16string_view ArgumentTextOf(std::u16string_view rawCommandLine) {
@@ -48,14 +50,17 @@ std::u16string ResultFilePathFor(std::u16string_view reportFilePath, char16_t se
   return std::u16string(FolderPartOf(reportFilePath, separator)) + std::u16string(kResultFileName);
 }
 
-bool NamesResultFile(std::u16string_view reportFilePath, char16_t separator) {
+bool NamesReservedFile(std::u16string_view reportFilePath, char16_t separator) {
   std::u16string_view name = reportFilePath.substr(FolderPartOf(reportFilePath, separator).size());
   while (!name.empty() && (name.back() == u'.' || name.back() == u' ')) name.remove_suffix(1);
-  if (name.size() != kResultFileName.size()) return false;
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    if (UpperAscii(name[i]) != kResultFileName[i]) return false;
-  }
-  return true;
+  auto is = [name](std::u16string_view reserved) {
+    if (name.size() != reserved.size()) return false;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+      if (UpperAscii(name[i]) != reserved[i]) return false;
+    }
+    return true;
+  };
+  return is(kResultFileName) || is(kFolderTurnFileName);
 }
 
 std::u16string FileSearchNameFor(std::u16string_view jobFilePath, char16_t separator) {

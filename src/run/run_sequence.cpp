@@ -68,7 +68,7 @@ std::optional<OwnFiles> FixOwnFiles(Platform& platform, const std::u16string& re
 bool ReportCanNeverBeWritten(Platform& platform, const std::u16string& reportFilePath,
                              const std::u16string& fullReportPath) {
   try {
-    return NamesResultFile(reportFilePath, platform.FolderSeparator()) ||
+    return NamesReservedFile(reportFilePath, platform.FolderSeparator()) ||
            platform.CanNeverCreate(fullReportPath);
   } catch (...) {
     return false;

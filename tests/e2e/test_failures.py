@@ -233,7 +233,8 @@ class ReportFileTests(FailureTestCase):
         report = full / "r.txt"
         result = self.run_job(ONE_NUMBER_JOB, report)
         self.assertEqual(result.exit_code, EXIT_FAILURE_UNREPORTED)
-        self.assertEqual(os.listdir(full), ["RESULT.TXT"], "the half-written report is there")
+        self.assertEqual(sorted(os.listdir(full)), ["FAXJOB.LCK", "RESULT.TXT"],
+                         "the half-written report is there")
         self.assertEqual((full / "RESULT.TXT").read_bytes(), b'/R 1,"03-1234-5678",OK\r\n')
 
 
@@ -260,11 +261,22 @@ class TranscriptionFailureTests(FailureTestCase):
 
 
 class UnprivilegedReportTests(FailureTestCase):
-    """A report folder that the user may not write into: nothing tells beforehand that the
-    report cannot be created, so the library is called, and the run ends with status 2; an
-    earlier report there cannot be removed, so nothing is sent then (status 3). Root may
-    write anywhere, so another user runs it, with a Wine prefix of its own, made once per build
-    tree (about 20 s here, minutes on slower emulation)."""
+    """What a user's access to the report folder allows. Root may write anywhere, so another
+    user runs these, with a Wine prefix of its own, made once per build tree (about 20 s here,
+    minutes on slower emulation)."""
+
+    def setUp(self):
+        super().setUp()
+        if os.geteuid() != 0 or shutil.which("setpriv") is None:
+            self.skipTest("running as another user needs root and setpriv")
+        self.env = self.prepare_unprivileged_wine()
+        # run_raw starts self.wine: here a script that starts Wine as the other user.
+        self.wine = self.scratch / "unprivileged-wine.sh"
+        self.wine.write_text('#!/bin/sh\nexec ' + " ".join(self.unprivileged(wine_program()))
+                             + ' "$@"\n')
+        self.wine.chmod(0o755)
+        records = self.unprivileged_folder(self.scratch / "records")
+        self.record_file = records / "received-record.bin"
 
     def unprivileged(self, *command):
         return ["setpriv", f"--reuid={UNPRIVILEGED_ID}", f"--regid={UNPRIVILEGED_ID}",
@@ -294,29 +306,30 @@ class UnprivilegedReportTests(FailureTestCase):
         return env
 
     def test_report_in_a_folder_the_user_may_not_write(self):
-        if os.geteuid() != 0 or shutil.which("setpriv") is None:
-            self.skipTest("running as another user needs root and setpriv")
-        env = self.prepare_unprivileged_wine()
-        # run_raw starts self.wine: here a script that starts Wine as the other user.
-        self.wine = self.scratch / "unprivileged-wine.sh"
-        self.wine.write_text('#!/bin/sh\nexec ' + " ".join(self.unprivileged(wine_program()))
-                             + ' "$@"\n')
-        self.wine.chmod(0o755)
-        records = self.unprivileged_folder(self.scratch / "records")
-        self.record_file = records / "received-record.bin"
+        # The folder's turn needs its lock file there, which cannot be created, so the library is
+        # not called; nor can the error line be written, so the run ends with status 2, and an
+        # earlier report stays as it was.
         out = self.make_folder("out")
         report = out / "r.txt"
         report.write_bytes(OLD_REPORT)
         out.chmod(0o555)
         self.addCleanup(out.chmod, 0o755)
-        result = self.run_job(ONE_NUMBER_JOB, report, env=env)
-        self.assertFalse(self.record_file.exists(), "the library was called")
-        self.assertEqual(result.exit_code, EXIT_NOTHING_SENT)
-        self.assertEqual(report.read_bytes(), OLD_REPORT)
-        result = self.run_job(ONE_NUMBER_JOB, out / "new.txt", env=env)
-        self.received_record()
-        self.assertEqual(result.exit_code, EXIT_FAILURE_UNREPORTED)
-        self.assertEqual(os.listdir(out), ["r.txt"])
+        for name in ("r.txt", "new.txt"):
+            with self.subTest(name):
+                result = self.run_job(ONE_NUMBER_JOB, out / name, env=self.env)
+                self.assertFalse(self.record_file.exists(), "the library was called")
+                self.assertEqual(result.exit_code, EXIT_FAILURE_UNREPORTED)
+                self.assertEqual(report.read_bytes(), OLD_REPORT)
+                self.assertEqual(os.listdir(out), ["r.txt"])
+
+    def test_a_turn_lock_file_that_the_user_may_only_read(self):
+        # Made by another user, as where a file belongs to its creator alone: the turn is taken
+        # through a handle for reading.
+        out = self.unprivileged_folder(self.scratch / "out")
+        (out / "FAXJOB.LCK").touch(mode=0o444)
+        result = self.run_job(ONE_NUMBER_JOB, out / "r.txt", env=self.env)
+        self.assertEqual(result.exit_code, EXIT_REPORT_WRITTEN)
+        self.assertEqual((out / "r.txt").read_bytes(), report_line(1, SENT_TEXT))
 
 
 if __name__ == "__main__":

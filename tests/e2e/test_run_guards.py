@@ -4,8 +4,10 @@ library that stays loaded, and a library search without the current folder."""
 
 import os
 import shutil
+import subprocess
 import unittest
 from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
 
 from harness import wine_path
 from test_failures import (EXIT_FAILURE_REPORTED, EXIT_FAILURE_UNREPORTED, EXIT_NOTHING_SENT,
@@ -110,15 +112,15 @@ class SharedResultFolderTests(GuardTestCase):
 
     RUNS = 12
 
-    def start_runs(self, reports, sleep_ms):
+    def start_runs(self, reports, sleep_ms, envs=None):
         """Starts one run per report path at once; run i sends entries 100i+1 to 100i+3."""
         def run(i):
             job = self.write_job(f"job{i}.txt", [
                 f"!sleep {sleep_ms}",
                 result_directive("".join(f"/R {100 * i + n}\r\n" for n in (1, 2, 3)))])
             record = self.path("records", f"{i}.bin")
-            return self.run_faxjob(f" {wine_path(job)} {reports[i]}",
-                                   env={"ZRQ_STANDIN_RECORD": wine_path(record)},
+            env = dict(envs[i] if envs else {}, ZRQ_STANDIN_RECORD=wine_path(record))
+            return self.run_faxjob(f" {wine_path(job)} {reports[i]}", env=env,
                                    timeout=self.RUN_TIMEOUT + len(reports) * sleep_ms / 1000)
         with ThreadPoolExecutor(len(reports)) as pool:
             return list(pool.map(run, range(len(reports))))
@@ -126,23 +128,67 @@ class SharedResultFolderTests(GuardTestCase):
     def started(self, i) -> float:
         return self.path("records", f"{i}.bin").stat().st_mtime
 
+    def assertTookTurns(self, out, results, labels):
+        """Each run i reported exactly its own entries into out/ri.txt, and each library call
+        began after the report before it was finished, so no two calls overlapped."""
+        for i, result in enumerate(results):
+            with self.subTest(run=i, how=labels[i]):
+                self.assertNoWindow(result)
+                self.assertEqual(result.exit_code, EXIT_REPORT_WRITTEN)
+                self.assertEqual((out / f"r{i}.txt").read_bytes(), b"".join(
+                    report_line(100 * i + n, SENT_TEXT) for n in (1, 2, 3)))
+        order = sorted(range(len(results)), key=self.started)
+        for before, after in zip(order, order[1:]):
+            self.assertGreater(self.started(after), (out / f"r{before}.txt").stat().st_mtime)
+        # The turn's lock file stays in the folder for the next runs.
+        self.assertEqual((out / "FAXJOB.LCK").read_bytes(), b"")
+
     def test_runs_into_one_folder_report_exactly_their_own_entries(self):
         out = self.make_folder("Shared Reports")
         short = self.short_path(out)
         spellings = [wine_path(out), wine_path(out).upper(), wine_path(out).lower(), short,
                      wine_path(out) + "\\..\\" + out.name]
-        reports = [f"{spellings[i % len(spellings)]}\\r{i}.txt" for i in range(self.RUNS)]
-        results = self.start_runs(reports, sleep_ms=1500)
-        for i, result in enumerate(results):
-            with self.subTest(run=i, spelling=spellings[i % len(spellings)]):
-                self.assertNoWindow(result)
+        labels = [spellings[i % len(spellings)] for i in range(self.RUNS)]
+        results = self.start_runs([f"{labels[i]}\\r{i}.txt" for i in range(self.RUNS)],
+                                  sleep_ms=1500)
+        self.assertTookTurns(out, results, labels)
+
+    def second_pc(self) -> dict:
+        """The environment changes for a second Wine prefix with a wineserver of its own: another
+        machine as far as Wine's kernel objects go, sharing only the file system with the first.
+        Made once per build tree."""
+        prefix = {"WINEPREFIX": str(self.artifacts.build_dir / "wineprefix-second-pc")}
+        env = dict(os.environ, **prefix)
+        ready_marker = Path(env["WINEPREFIX"], ".faxjob-prefix-ready")
+        if not ready_marker.exists():
+            shutil.rmtree(env["WINEPREFIX"], ignore_errors=True)
+            with open(self.artifacts.build_dir / "wineprefix-second-pc.log", "wb") as log:
+                subprocess.run(["wineboot", "--init"], env=env, check=True,
+                               stdin=subprocess.DEVNULL, stdout=log, stderr=log, timeout=1500)
+            ready_marker.touch()
+        # Kept running through the test; one that wineboot left running is taken as it is.
+        subprocess.run(["wineserver", "-p"], env=env, check=False, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        self.addCleanup(subprocess.run, ["wineserver", "-k"], env=env, stdin=subprocess.DEVNULL,
+                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+        return prefix
+
+    def test_runs_from_two_machines_into_one_shared_folder_take_turns(self):
+        second_pc = self.second_pc()
+        out = self.make_folder("shared")
+        pcs = ["first PC", "second PC"] * 6
+        results = self.start_runs([wine_path(out) + f"\\r{i}.txt" for i in range(len(pcs))],
+                                  sleep_ms=1000, envs=[{} if i % 2 == 0 else second_pc
+                                                       for i in range(len(pcs))])
+        self.assertTookTurns(out, results, pcs)
+
+    def test_kernel_objects_named_as_the_old_turn_change_nothing(self):
+        out = self.make_folder("out")
+        for kind in ("mutex", "event"):
+            with self.subTest(kind), self.holding(out, kernel_object=kind):
+                result = self.run_job(ONE_NUMBER_JOB, wine_path(out) + "\\r.txt")
                 self.assertEqual(result.exit_code, EXIT_REPORT_WRITTEN)
-                self.assertEqual((out / f"r{i}.txt").read_bytes(), b"".join(
-                    report_line(100 * i + n, SENT_TEXT) for n in (1, 2, 3)))
-        # One after the other: each library call began after the report before it was finished.
-        order = sorted(range(self.RUNS), key=self.started)
-        for before, after in zip(order, order[1:]):
-            self.assertGreater(self.started(after), (out / f"r{before}.txt").stat().st_mtime)
+                self.assertEqual((out / "r.txt").read_bytes(), report_line(1, SENT_TEXT))
 
     def test_runs_into_different_folders_do_not_wait(self):
         folders = [self.make_folder(f"out{i}") for i in range(4)]
