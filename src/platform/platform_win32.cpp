@@ -183,10 +183,11 @@ class Win32FolderTurn : public FolderTurn {
 // Without delete sharing, so nobody removes or renames the file while a run
 // holds it, and a later run can never lock a new file of the same name.
 UniqueFile OpenTurnFile(const std::u16string& path, DWORD access, DWORD& error) {
-  // TODO(retries): a sharing violation here is a moment's hold by another program; retry it.
-  UniqueFile file(CreateFileW(Wide(path), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  error = GetLastError();
+  SystemError failed;
+  UniqueFile file =
+      CreateFileWaitingOutHolds(failed, Wide(path), access, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  error = failed.code;
   return file;
 }
 
