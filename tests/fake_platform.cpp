@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "platform/held_file.h"
 #include "platform/long_path.h"
 
 namespace faxjob::testing {
@@ -181,6 +182,23 @@ void FakePlatform::CheckFolder(const std::u16string& path) const {
   if (!folder.empty() && folders.count(folder) == 0) throw Failure(kPathNotFound);
 }
 
+void FakePlatform::WaitOutHold(const std::u16string& path) {
+  const int call = static_cast<int>(calls.size());
+  auto attempt = [&]() -> std::uint32_t {
+    for (Hold& hold : holds) {
+      if (hold.path == path && call >= hold.fromCall && hold.tries > 0) {
+        --hold.tries;
+        return held_file::kSharingViolation;
+      }
+    }
+    return 0;
+  };
+  const std::uint32_t error = held_file::WaitOut(
+      attempt, [](std::uint32_t failed) { return held_file::IsHeld(failed, 0); },
+      [this](unsigned milliseconds) { waitsMs.push_back(milliseconds); });
+  if (error != 0) throw Failure(kHeldByAnotherProcess);
+}
+
 void FakePlatform::AddFile(const std::u16string& path, std::string content) {
   files[path] = std::move(content);
   for (std::u16string folder = FolderOf(path); !folder.empty(); folder = FolderOf(folder)) {
@@ -355,6 +373,7 @@ std::unique_ptr<InputFile> FakePlatform::OpenForReading(const std::u16string& gi
   Call("OpenForReading");
   const std::u16string path = Reach(given);
   CheckFolder(path);
+  WaitOutHold(path);
   if (folders.count(path) != 0) throw Failure(kAccessRefused);
   if (files.count(path) == 0) throw Failure(kFileNotFound);
   // Like Windows: a file open for writing without read sharing cannot be opened.
@@ -367,6 +386,7 @@ std::unique_ptr<InputFile> FakePlatform::OpenForReading(const std::u16string& gi
 std::unique_ptr<OutputFile> FakePlatform::OpenForWriting(const std::u16string& given) {
   Call("OpenForWriting");
   const std::u16string path = Reach(given);
+  WaitOutHold(path);
   CheckWritable(path);
   files[path].clear();
   openForWriting.insert(path);
@@ -377,6 +397,7 @@ std::unique_ptr<OutputFile> FakePlatform::OpenForWriting(const std::u16string& g
 std::unique_ptr<OutputFile> FakePlatform::OpenForAppending(const std::u16string& given) {
   Call("OpenForAppending");
   const std::u16string path = Reach(given);
+  WaitOutHold(path);
   CheckWritable(path);
   if (files.count(path) == 0) throw Failure(kFileNotFound);
   openForWriting.insert(path);
@@ -388,6 +409,7 @@ bool FakePlatform::RemoveFile(const std::u16string& given) {
   Call("RemoveFile");
   const std::u16string path = Reach(given);
   CheckFolder(path);
+  WaitOutHold(path);
   if (folders.count(path) != 0 || readOnlyFiles.count(path) != 0) throw Failure(kAccessRefused);
   if (files.count(path) == 0) return false;
   // Like Windows: the program never shares delete access to a file it has open.

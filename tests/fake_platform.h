@@ -54,6 +54,17 @@ class FakePlatform : public Platform {
     bool foreign = false;  // an exception of another kind than Failure
   } faults;
   int faultsInjected = 0;
+  // Another program holds a file for a moment (a virus scanner, the search
+  // indexer): from platform call number `fromCall` on (0: from the start), the
+  // next `tries` opens and removals of `path` fail as held. They are waited out
+  // as the program waits them out, with the waits counted, not slept.
+  struct Hold {
+    std::u16string path;
+    int tries = 0;
+    int fromCall = 0;
+  };
+  std::vector<Hold> holds;
+  std::vector<unsigned> waitsMs;   // every wait for a hold to end, in milliseconds
   std::vector<std::string> calls;  // the operation of every platform call, in order
   // The process ended from outside at the start of platform call number
   // `killCall`: the files it leaves, marked ones gone, are kept in killOutcome.
@@ -124,6 +135,8 @@ class FakePlatform : public Platform {
   void Call(const char* operation);
   static std::u16string FolderOf(const std::u16string& path);
   void CheckFolder(const std::u16string& path) const;
+  // Waits out a hold on `path`; raises 70 when it outlasts the waiting.
+  void WaitOutHold(const std::u16string& path);
   void CheckWritable(const std::u16string& path) const;
   std::unique_ptr<OutputFile> OpenedOutput(const std::u16string& path);
 

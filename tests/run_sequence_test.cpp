@@ -9,6 +9,7 @@
 #include <ostream>
 
 #include "fake_platform.h"
+#include "platform/held_file.h"
 #include "run/failure_trap.h"
 
 namespace faxjob {
@@ -515,6 +516,84 @@ TEST_F(RunJobTest, EndsEveryFaultInTheOneOutcomeItCallsFor) {
       }
     }
   }
+}
+
+// Another program may hold RESULT.TXT or the report for a moment at any of
+// their opens and removals: a virus scanner that looks at a fresh file. A hold
+// that ends within the waiting changes nothing; a longer one ends as the same
+// failure (70) at once would, before or after the call as the operation says.
+TEST_F(RunJobTest, WaitsOutAHoldAndEndsAsHeldOnlyWhenItLastsLonger) {
+  const std::u16string resultFile = u"C:\\out\\RESULT.TXT";
+  struct Run {
+    Outcome outcome;
+    bool called;
+    std::vector<unsigned> waitsMs;
+    std::vector<std::string> operations;
+  };
+  auto run = [&](FakePlatform::Faults faults, FakePlatform::Hold hold) {
+    FakePlatform fresh;
+    fresh.sendPageInt = StandInSendPageInt;
+    fresh.AddFile(u"C:\\jobs\\job001.txt", "x");
+    fresh.AddFile(kReport, "stale");
+    fresh.AddFile(resultFile, "/R 9\r\n");
+    fresh.commandLine = platform.commandLine;
+    fresh.faults = faults;
+    fresh.holds = {hold};
+    gScript = LibraryScript();
+    SendRequest request{};
+    const int status = RunJob(fresh, request);
+    const auto report = fresh.files.find(kReport);
+    return Run{{status, report == fresh.files.end() ? std::nullopt : std::optional(report->second)},
+               gScript.calls > 0,
+               fresh.waitsMs,
+               fresh.calls};
+  };
+  const std::string complete = "000001," + kDone + "\r\n000002," + kDone + "\r\n";
+  const std::string held = ErrorLine(kHeldByAnotherProcess);
+  const std::optional<std::string> none;
+  const Run plain = run({}, {});
+  ASSERT_EQ(plain.outcome, (Outcome{kExitReportWritten, complete}));
+  const auto closing = std::find(plain.operations.begin(), plain.operations.end(), "close-read");
+  const int closingCall = static_cast<int>(closing - plain.operations.begin()) + 1;
+  const FakePlatform::Faults closingFails = {.atCall = closingCall, .code = kDeviceIoError};
+
+  // Each open and removal of a plain run, and the append of an error line
+  // after a finished report: the file it meets, and how a longer hold ends.
+  const struct {
+    std::string operation;
+    int occurrence;
+    FakePlatform::Faults faults;
+    std::u16string path;
+    Outcome longer;
+    bool calledBefore;
+  } cases[] = {
+      {"RemoveFile", 1, {}, resultFile, {kExitFailureReported, held}, false},
+      {"RemoveFile", 2, {}, kReport, {kExitNothingSent, "stale"}, false},
+      {"OpenForReading", 1, {}, resultFile, {kExitFailureReported, held}, true},
+      {"OpenForWriting", 1, {}, kReport, {kExitFailureReported, held}, true},
+      {"OpenForAppending", 1, closingFails, kReport, {kExitFailureUnreported, none}, true}};
+  for (const auto& [operation, occurrence, faults, path, longer, calledBefore] : cases) {
+    const Run without = run(faults, {});
+    int call = 0;
+    for (int seen = 0; seen < occurrence; ++call) {
+      ASSERT_LT(call, static_cast<int>(without.operations.size())) << operation;
+      if (without.operations[call] == operation) ++seen;
+    }
+    SCOPED_TRACE(operation + " " + testing::Utf8(path) + " at call " + std::to_string(call));
+    const Run shorter = run(faults, {path, held_file::kTries - 1, call});
+    EXPECT_EQ(shorter.outcome, without.outcome);
+    EXPECT_EQ(shorter.waitsMs.size(), static_cast<std::size_t>(held_file::kTries - 1));
+    const Run longerRun = run(faults, {path, held_file::kTries, call});
+    EXPECT_EQ(longerRun.outcome, longer);
+    EXPECT_EQ(longerRun.called, calledBefore);
+    EXPECT_EQ(longerRun.waitsMs, shorter.waitsMs);
+  }
+  // The plain run opens and removes nothing else.
+  EXPECT_EQ(std::count_if(plain.operations.begin(), plain.operations.end(),
+                          [](const std::string& operation) {
+                            return operation == "RemoveFile" || operation.starts_with("OpenFor");
+                          }),
+            4);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "platform/fault_path.h"
+#include "platform/held_file_win32.h"
 #include "platform/library_exits_win32.h"
 #include "platform/long_path.h"
 #include "platform/removal_mark_win32.h"
@@ -182,10 +183,11 @@ class Win32FolderTurn : public FolderTurn {
 // Without delete sharing, so nobody removes or renames the file while a run
 // holds it, and a later run can never lock a new file of the same name.
 UniqueFile OpenTurnFile(const std::u16string& path, DWORD access, DWORD& error) {
-  // TODO(retries): a sharing violation here is a moment's hold by another program; retry it.
-  UniqueFile file(CreateFileW(Wide(path), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  error = GetLastError();
+  SystemError failed;
+  UniqueFile file =
+      CreateFileWaitingOutHolds(failed, Wide(path), access, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  error = failed.code;
   return file;
 }
 
@@ -213,6 +215,11 @@ bool NamesDevice(const std::u16string& fullPath) {
       reinterpret_cast<IsDosDeviceNameFunction>(reinterpret_cast<void*>(
           GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlIsDosDeviceName_U")));
   return isDosDeviceName != nullptr && isDosDeviceName(Wide(Win32PathOf(fullPath))) != 0;
+}
+
+std::u16string Decimal(DWORD value) {
+  const std::string digits = std::to_string(value);
+  return std::u16string(digits.begin(), digits.end());
 }
 
 class Win32Platform : public Platform {
@@ -388,9 +395,11 @@ class Win32Platform : public Platform {
   }
 
   std::unique_ptr<InputFile> OpenForReading(const std::u16string& path) override {
-    UniqueFile file(CreateFileW(Wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!file) ThrowLastError(kAccessRefused);
+    SystemError error;
+    UniqueFile file =
+        CreateFileWaitingOutHolds(error, Wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (!file) throw Failure(FailureCodeFor(error.code, kAccessRefused));
     return std::make_unique<Win32InputFile>(std::move(file));
   }
 
@@ -403,16 +412,36 @@ class Win32Platform : public Platform {
     return OpenOutput(path, FILE_APPEND_DATA, OPEN_EXISTING);
   }
 
+  // A removed file that another program still has open stays, pending, under
+  // its name until that program closes it, and the name can be neither opened
+  // nor created meanwhile. So the file is first renamed aside, within its
+  // folder, and then removed under the new name.
   bool RemoveFile(const std::u16string& path) override {
-    if (!DeleteFileW(Wide(path))) {
-      if (GetLastError() == ERROR_FILE_NOT_FOUND) return false;
-      ThrowLastError(kAccessRefused);
+    SystemError error;
+    // Shared with everyone, so that a program that shares the file's removal
+    // does not stop it; one that does not is waited out.
+    UniqueFile file = CreateFileWaitingOutHolds(
+        error, Wide(path), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (!file) {
+      if (error.code == ERROR_FILE_NOT_FOUND) return false;
+      throw Failure(FailureCodeFor(error.code, kAccessRefused));
     }
-    // Wine takes the removal of a file in a folder the user may not write to
-    // and keeps the file. A name still there must not pass for removed (one
-    // that is only waiting for another program's handle to close is going,
-    // and can no longer be opened).
-    if (GetFileAttributesW(Wide(path)) != INVALID_FILE_ATTRIBUTES) throw Failure(kAccessRefused);
+    // A file that the system will not remove (read-only, a mapped program
+    // file, a device) refuses the mark, and is left as it was.
+    if (!SetRemovalMark(file.Get(), true)) ThrowLastError(kAccessRefused);
+    const std::optional<std::u16string> aside = RenameAside(path, file);
+    file.Close();
+    if (!aside) {
+      // Removed under its own name. Wine takes the removal of a file in a
+      // folder the user may not write to and keeps the file: a name still
+      // there must not pass for removed.
+      if (GetFileAttributesW(Wide(path)) != INVALID_FILE_ATTRIBUTES) throw Failure(kAccessRefused);
+      return true;
+    }
+    // The name is free now. A renamed file that stays held beyond the wait is
+    // left behind under its new name.
+    WaitOutHolds([&] { return DeleteFileW(Wide(*aside)) ? SystemError{} : LastSystemError(); });
     return true;
   }
 
@@ -464,11 +493,36 @@ class Win32Platform : public Platform {
   }
 
   static UniqueFile CreateOutput(const std::u16string& path, DWORD access, DWORD disposition,
-                                 DWORD& error) {
+                                 SystemError& error) {
     UniqueFile file(CreateFileW(Wide(path), access, FILE_SHARE_READ, nullptr, disposition,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-    error = GetLastError();
+    error = file ? SystemError{} : LastSystemError();
     return file;
+  }
+
+  // Renames the file open in `file` and marked for removal to a new name in
+  // its folder, `~faxjob-<process>-<number>.tmp`, and returns that name.
+  // Returns none where the mark cannot be taken off for the rename: the file
+  // then goes under its own name when it is closed. Raises what RemoveFile
+  // raises; the file then stays as it was.
+  std::optional<std::u16string> RenameAside(const std::u16string& path, const UniqueFile& file) {
+    const std::u16string folder = path.substr(0, path.rfind(u'\\') + 1);  // empty: none
+    auto newName = [&] {
+      return folder + u"~faxjob-" + Decimal(GetCurrentProcessId()) + u"-" +
+             Decimal(++renamedAside_) + u".tmp";
+    };
+    // A file pending removal cannot be renamed.
+    if (!SetRemovalMark(file.Get(), false)) return std::nullopt;
+    std::u16string aside = newName();
+    for (int taken = 1; !MoveFileExW(Wide(path), Wide(aside), 0); ++taken) {
+      const DWORD error = GetLastError();
+      // Left by an earlier process of the same number: the next number.
+      if ((error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) || taken == 100) {
+        throw Failure(FailureCodeFor(error, kAccessRefused));
+      }
+      aside = newName();
+    }
+    return aside;
   }
 
   std::unique_ptr<OutputFile> OpenOutput(const std::u16string& path, DWORD access,
@@ -476,16 +530,21 @@ class Win32Platform : public Platform {
     fault_path::ReportWatch watch(faultReportPath_ == path);
     // DELETE, for the mark that removes the file unless it is kept. Where the
     // file's access rules refuse it, the file is written unmarked.
-    DWORD error;
-    UniqueFile file = CreateOutput(path, access | DELETE, disposition, error);
+    UniqueFile file;
     bool markable = true;
-    if (!file && error == ERROR_ACCESS_DENIED) {
-      file = CreateOutput(path, access, disposition, error);
-      markable = false;
-    }
+    const SystemError error = WaitOutHolds([&] {
+      SystemError failed;
+      file = CreateOutput(path, access | DELETE, disposition, failed);
+      markable = true;
+      if (!file && failed.code == ERROR_ACCESS_DENIED && !failed.held()) {
+        file = CreateOutput(path, access, disposition, failed);
+        markable = false;
+      }
+      return failed;
+    });
     if (!file) {
       watch.OpenFailed();
-      throw Failure(FailureCodeFor(error, kAccessRefused));
+      throw Failure(FailureCodeFor(error.code, kAccessRefused));
     }
     const bool marked = markable && SetRemovalMark(file.Get(), true);
     watch.Opened(file.Get());
@@ -509,6 +568,7 @@ class Win32Platform : public Platform {
   }
 
   std::optional<std::u16string> faultReportPath_;
+  DWORD renamedAside_ = 0;  // files renamed aside by this process
 };
 
 }  // namespace

@@ -2,6 +2,7 @@
 exact paths, no stale or shared result file, no fax sent whose outcome cannot be recorded, a
 library that stays loaded, and a library search without the current folder."""
 
+import contextlib
 import os
 import shutil
 import subprocess
@@ -104,6 +105,43 @@ class StaleResultFileTests(GuardTestCase):
             self.assertEqual(result.exit_code, EXIT_FAILURE_REPORTED)
             self.assertEqual(self.report.read_bytes(), error_line(75))
         self.assertNotCalled()
+
+    @contextlib.contextmanager
+    def held(self, path, time, *options):
+        """Holds path in hold.exe for time, with these options, while the block runs, and yields
+        hold.exe's process."""
+        holder = subprocess.Popen([self.wine, str(self.artifacts.hold_exe), *options,
+                                   wine_path(path), time], stdin=subprocess.PIPE,
+                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        try:
+            answer = holder.stdout.readline().decode("ascii", "replace").strip()
+            if answer != "held":
+                self.fail(f"hold.exe could not open {path}: {answer}")
+            yield holder
+        finally:
+            holder.stdin.close()  # end of input lets hold.exe close the file and end
+            holder.wait(timeout=self.RUN_TIMEOUT)
+            holder.stdout.close()
+
+    def test_a_moments_hold_on_the_old_result_file_is_waited_out(self):
+        # A virus scanner that has the old file open as faxjob starts: shared with nobody for
+        # half a second, or shared for removal throughout, so that the removed file stays until
+        # the scanner lets go.
+        own_entries = [result_directive("/R 4\r\n/R 5\r\n")]
+        cases = {"shared with nobody": ("500", "--ms", "--from-start-of",
+                                        wine_path(self.faxjob_exe)),
+                 "shared for removal": ("300", "--share-delete")}
+        for case, hold in cases.items():
+            with self.subTest(case):
+                self.result_file.write_bytes(b"/R 7\r\n")
+                with self.held(self.result_file, *hold) as holder:
+                    result = self.run_job(own_entries, wine_path(self.report))
+                self.assertEqual(holder.returncode, 0, "hold.exe did not see faxjob start")
+                self.assertEqual(result.exit_code, EXIT_REPORT_WRITTEN)
+                self.assertEqual(self.report.read_bytes(),
+                                 report_line(4, SENT_TEXT) + report_line(5, SENT_TEXT))
+                self.assertEqual(sorted(os.listdir(self.report.parent)),
+                                 ["FAXJOB.LCK", "RESULT.TXT", "r.txt"])
 
 
 class SharedResultFolderTests(GuardTestCase):

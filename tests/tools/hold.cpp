@@ -1,15 +1,26 @@
-// hold.exe [--mutex | --event] PATH SECONDS
+// hold.exe [--mutex | --event] [--ms] [--share-delete] [--from-start-of PROGRAM] PATH TIME
 //
-// Opens PATH for reading and writing with no sharing and keeps it open until SECONDS have passed
-// or standard input reaches its end, whichever comes first, so that a test can show what another
-// process of the same Wine prefix meets when the file is locked. Prints "held" once the file is
-// open; prints "error N" with the Windows error code and exits with 1 when it cannot be opened.
-// With --mutex or --event, PATH is a folder, and what is held instead is a mutex owned by this
-// process or an event, named as faxjob once named that folder's turn.
+// Opens PATH for reading and writing with no sharing and keeps it open until TIME seconds have
+// passed or standard input reaches its end, whichever comes first, so that a test can show what
+// another process of the same Wine prefix meets when the file is locked. Prints "held" once the
+// file is open; prints "error N" with the Windows error code and exits with 1 when it cannot be
+// opened.
+//   --mutex, --event  PATH is a folder, and what is held instead is a mutex owned by this
+//                     process or an event, named as faxjob once named that folder's turn.
+//   --ms              TIME is in milliseconds.
+//   --share-delete    shares the file's removal, as a virus scanner does: the file can be
+//                     removed, but stays, pending, until it is closed.
+//   --from-start-of   TIME counts from the start of the next process of the program at the full
+//                     path PROGRAM, so that the file is held for a moment while that program
+//                     starts. Exits with 3 when standard input ends before such a process starts.
 #include <windows.h>
+// After windows.h, which it needs.
+#include <tlhelp32.h>
 
 #include <cstdlib>
 #include <cwchar>
+#include <optional>
+#include <set>
 #include <string>
 
 #include "tool_support.h"
@@ -39,19 +50,77 @@ tools::UniqueHandle CreateOldTurnObject(const wchar_t* folder, bool mutex) {
                                    : CreateEventW(nullptr, TRUE, FALSE, name));
 }
 
+// The processes running now, by id.
+std::set<DWORD> RunningProcesses() {
+  std::set<DWORD> ids;
+  tools::UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  if (!snapshot || !Process32FirstW(snapshot.Get(), &entry)) return ids;
+  do {
+    ids.insert(entry.th32ProcessID);
+  } while (Process32NextW(snapshot.Get(), &entry));
+  return ids;
+}
+
+// Whether process `id` runs `program`: none while that cannot be told yet, as
+// early in the start of a process.
+std::optional<bool> IsProcessOf(DWORD id, const std::wstring& program) {
+  tools::UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
+  wchar_t image[MAX_PATH * 2];
+  DWORD size = MAX_PATH * 2;
+  if (!process || !QueryFullProcessImageNameW(process.Get(), 0, image, &size)) return std::nullopt;
+  return lstrcmpiW(image, program.c_str()) == 0;
+}
+
+// Waits until a process of `program` starts that was not running before; false when `reader`
+// ends first.
+bool WaitForStartOf(const std::wstring& program, HANDLE reader) {
+  std::set<DWORD> told = RunningProcesses();
+  while (WaitForSingleObject(reader, 5) == WAIT_TIMEOUT) {
+    for (const DWORD id : RunningProcesses()) {
+      if (told.count(id) != 0) continue;
+      const std::optional<bool> runsProgram = IsProcessOf(id, program);
+      if (runsProgram == true) return true;
+      if (runsProgram) told.insert(id);
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  const std::wstring kind = argc == 4 ? argv[1] : L"";
-  if (argc != 3 && kind != L"--mutex" && kind != L"--event") {
-    tools::WriteStderr("usage: hold.exe [--mutex | --event] PATH SECONDS\n");
+  std::wstring kind;
+  bool milliseconds = false;
+  DWORD share = 0;
+  std::wstring program;
+  int next = 1;
+  for (; next < argc && argv[next][0] == L'-'; ++next) {
+    const std::wstring option = argv[next];
+    if (option == L"--mutex" || option == L"--event") {
+      kind = option;
+    } else if (option == L"--ms") {
+      milliseconds = true;
+    } else if (option == L"--share-delete") {
+      share = FILE_SHARE_DELETE;
+    } else if (option == L"--from-start-of" && next + 1 < argc) {
+      program = argv[++next];
+    } else {
+      break;
+    }
+  }
+  if (argc - next != 2) {
+    tools::WriteStderr(
+        "usage: hold.exe [--mutex | --event] [--ms] [--share-delete] [--from-start-of PROGRAM] "
+        "PATH TIME\n");
     return 2;
   }
-  const wchar_t* path = argv[argc - 2];
+  const wchar_t* path = argv[next];
   tools::UniqueFile file;
   tools::UniqueHandle object;
   if (kind.empty()) {
-    file.Reset(CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    file.Reset(CreateFileW(path, GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr));
   } else {
     object = CreateOldTurnObject(path, kind == L"--mutex");
@@ -61,8 +130,9 @@ int wmain(int argc, wchar_t** argv) {
     return 1;
   }
   tools::WriteStdout("held\n");
-  const DWORD seconds = static_cast<DWORD>(wcstoul(argv[argc - 1], nullptr, 10));
+  const DWORD time = static_cast<DWORD>(wcstoul(argv[next + 1], nullptr, 10));
   tools::UniqueHandle reader(CreateThread(nullptr, 0, ReadUntilEnd, nullptr, 0, nullptr));
-  WaitForSingleObject(reader.Get(), seconds * 1000);
+  if (!program.empty() && !WaitForStartOf(program, reader.Get())) return 3;
+  WaitForSingleObject(reader.Get(), milliseconds ? time : time * 1000);
   return 0;
 }
