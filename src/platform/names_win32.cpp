@@ -1,0 +1,131 @@
+#include "platform/names_win32.h"
+
+#include <windows.h>
+
+#include "platform/errors_win32.h"
+#include "platform/long_path.h"
+#include "run/failure.h"
+
+namespace faxjob::win32 {
+
+namespace {
+
+// Names the file system refuses to create: empty (a path ending in a
+// backslash), or holding a reserved character.
+bool HasRejectedCharacter(std::u16string_view name) {
+  if (name.empty()) return true;
+  for (char16_t c : name) {
+    if (c < 0x20 || std::u16string_view(u"<>|\"*?").find(c) != std::u16string_view::npos) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// A device rather than a file, as the running system reads it: its rules
+// differ between versions (Windows 11 reads con.txt as a file, earlier ones as
+// the console). GetFullPathNameW has already put a name it reads as a device
+// straight into the device namespace (\\.\con); the extended-length form of a
+// path is read without the prefix, as a caller reads the report.
+bool NamesDevice(const std::u16string& fullPath) {
+  if (IsDeviceNamespaceName(fullPath)) return true;
+  using IsDosDeviceNameFunction = ULONG(WINAPI*)(PCWSTR);
+  static const auto isDosDeviceName =
+      reinterpret_cast<IsDosDeviceNameFunction>(reinterpret_cast<void*>(
+          GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlIsDosDeviceName_U")));
+  return isDosDeviceName != nullptr && isDosDeviceName(Wide(Win32PathOf(fullPath))) != 0;
+}
+
+std::string Narrow(std::u16string_view text, UINT codePage, DWORD flags, BOOL* usedDefault) {
+  if (text.empty()) return {};
+  const wchar_t* wide = reinterpret_cast<const wchar_t*>(text.data());
+  const int length = static_cast<int>(text.size());
+  const int size =
+      WideCharToMultiByte(codePage, flags, wide, length, nullptr, 0, nullptr, usedDefault);
+  if (size <= 0) {
+    if (GetLastError() == ERROR_NO_UNICODE_TRANSLATION) throw Failure(kBadFileName);
+    ThrowLastError(kOutOfMemory);
+  }
+  std::string narrow(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(codePage, flags, wide, length, narrow.data(), size, nullptr, usedDefault);
+  return narrow;
+}
+
+}  // namespace
+
+std::u16string FullPathOf(const std::u16string& path) {
+  std::u16string full(MAX_PATH, u'\0');
+  for (;;) {
+    const DWORD length = GetFullPathNameW(Wide(path), static_cast<DWORD>(full.size()),
+                                          reinterpret_cast<wchar_t*>(full.data()), nullptr);
+    if (length == 0) ThrowLastError(kBadFileName);
+    const bool fitted = length < full.size();
+    full.resize(length);
+    // Normalised by Windows now, so the form without a MAX_PATH limit names the same file.
+    if (fitted) return ExtendedLengthPathOf(full);
+  }
+}
+
+bool CanNeverCreate(const std::u16string& path) {
+  const std::size_t nameStart = path.rfind(u'\\') + 1;  // 0 when there is no backslash
+  if (HasRejectedCharacter(std::u16string_view(path).substr(nameStart)) || NamesDevice(path)) {
+    return true;
+  }
+  const std::u16string folder = nameStart == 0 ? u"." : path.substr(0, nameStart);
+  const DWORD folderAttributes = GetFileAttributesW(Wide(folder));
+  if (folderAttributes == INVALID_FILE_ATTRIBUTES) {
+    switch (GetLastError()) {
+      case ERROR_FILE_NOT_FOUND:
+      case ERROR_PATH_NOT_FOUND:
+      case ERROR_INVALID_NAME:
+      case ERROR_BAD_PATHNAME:
+      case ERROR_DIRECTORY:
+      case ERROR_BAD_NETPATH:
+      case ERROR_BAD_NET_NAME:
+        return true;
+      default:
+        return false;  // not certain: access refused, say
+    }
+  }
+  if ((folderAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return true;
+  // Creating a file over a hidden or system one with normal attributes is
+  // refused, as is writing over a read-only one or a folder.
+  const DWORD attributes = GetFileAttributesW(Wide(path));
+  constexpr DWORD kNeverOverwritten = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY |
+                                      FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & kNeverOverwritten) != 0;
+}
+
+std::string ToNarrow(std::u16string_view text) { return Narrow(text, GetACP(), 0, nullptr); }
+
+std::string ToNarrowExactly(std::u16string_view text) {
+  const UINT codePage = GetACP();
+  std::string narrow;
+  if (codePage == CP_UTF8) {
+    // Takes no best-fit flag: every valid text converts exactly, and a lone
+    // surrogate is refused.
+    narrow = Narrow(text, codePage, WC_ERR_INVALID_CHARS, nullptr);
+  } else {
+    BOOL usedDefault = FALSE;
+    narrow = Narrow(text, codePage, WC_NO_BEST_FIT_CHARS, &usedDefault);
+    if (usedDefault) throw Failure(kBadFileName);
+  }
+  // The narrow text must name what the wide text names, character for character.
+  if (FromNarrow(narrow) != text) throw Failure(kBadFileName);
+  return narrow;
+}
+
+std::u16string FromNarrow(std::string_view bytes) {
+  if (bytes.empty()) return {};
+  const int length = static_cast<int>(bytes.size());
+  const int size = MultiByteToWideChar(CP_ACP, 0, bytes.data(), length, nullptr, 0);
+  if (size <= 0) ThrowLastError(kOutOfMemory);
+  std::u16string wide(static_cast<std::size_t>(size), u'\0');
+  MultiByteToWideChar(CP_ACP, 0, bytes.data(), length, reinterpret_cast<wchar_t*>(wide.data()),
+                      size);
+  return wide;
+}
+
+std::size_t NarrowCharLength(unsigned char leadByte) { return IsDBCSLeadByte(leadByte) ? 2 : 1; }
+
+}  // namespace faxjob::win32

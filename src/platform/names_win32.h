@@ -1,0 +1,21 @@
+// Names on Windows: paths as the file system reads them, and text in the
+// ANSI code page.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace faxjob::win32 {
+
+/// See Platform::FullPathOf.
+std::u16string FullPathOf(const std::u16string& path);
+/// See Platform::CanNeverCreate.
+bool CanNeverCreate(const std::u16string& path);
+/// See Platform::ToNarrow, ToNarrowExactly, FromNarrow and NarrowCharLength.
+std::string ToNarrow(std::u16string_view text);
+std::string ToNarrowExactly(std::u16string_view text);
+std::u16string FromNarrow(std::string_view bytes);
+std::size_t NarrowCharLength(unsigned char leadByte);
+
+}  // namespace faxjob::win32

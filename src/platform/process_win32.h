@@ -1,0 +1,24 @@
+// The process on Windows: its start, the fax library, the folder's turn and
+// the message box.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace faxjob::win32 {
+
+/// Prepares the process for unattended runs: no system error dialogs, no abort box, and a
+/// library search without the current folder.
+void PrepareProcess();
+/// See Platform::ShowStopMessage.
+void ShowStopMessage(const std::u16string& text);
+/// See Platform::LoadEntryPoint.
+void* LoadEntryPoint(const std::u16string& fileName, const char* entryName);
+/// See Platform::CallLibrary.
+void CallLibrary(void (*call)(void* context), void* context);
+/// See Platform::TakeFolderTurn.
+std::unique_ptr<FolderTurn> TakeFolderTurn(const std::u16string& folder);
+
+}  // namespace faxjob::win32
