@@ -71,6 +71,26 @@ class RunJobTest : public ::testing::Test {
     return line + "," + FakeNarrow(DescriptionOf(code)) + "\r\n";
   }
 
+  // Enough entries for the report to be written in several pieces; returns the complete report.
+  std::string ScriptManyEntries() {
+    gScript.result.clear();
+    std::string complete;
+    for (int entry = 1; entry <= 6000; ++entry) {
+      gScript.result += "/R " + std::to_string(entry) + "\r\n";
+      AppendNumberField(complete, entry);
+      complete += "," + kDone + "\r\n";
+    }
+    return complete;
+  }
+
+  // A platform of its own for one run of a sweep, with this test's job and an earlier report.
+  void PrepareFresh(FakePlatform& fresh) const {
+    fresh.sendPageInt = StandInSendPageInt;
+    fresh.AddFile(u"C:\\jobs\\job001.txt", "x");
+    fresh.AddFile(kReport, "stale");
+    fresh.commandLine = platform.commandLine;
+  }
+
   const std::u16string kReport = u"C:\\out\\status.txt";
   const std::string kDone = FakeNarrow(u"FAX送信を終了しました｡");
   FakePlatform platform;
@@ -309,21 +329,12 @@ TEST_F(RunJobTest, TurnsAFaultInsideTheLibraryIntoTheErrorLineAlone) {
 // Whenever it comes, the report holds complete lines and then the error
 // line, or is absent or stale, and the exit status says which.
 TEST_F(RunJobTest, NeverLetsAFaultPassForASuccessfulRun) {
-  gScript.result.clear();
-  std::string complete;  // enough entries for the report to be written in several pieces
-  for (int entry = 1; entry <= 6000; ++entry) {
-    gScript.result += "/R " + std::to_string(entry) + "\r\n";
-    AppendNumberField(complete, entry);
-    complete += "," + kDone + "\r\n";
-  }
+  const std::string complete = ScriptManyEntries();
   bool sawLinesBefore = false;
   bool sawAllLinesBefore = false;
   for (int faultCall = 1;; ++faultCall) {
     FakePlatform fresh;
-    fresh.sendPageInt = StandInSendPageInt;
-    fresh.AddFile(u"C:\\jobs\\job001.txt", "x");
-    fresh.AddFile(kReport, "stale");
-    fresh.commandLine = platform.commandLine;
+    PrepareFresh(fresh);
     fresh.faultCall = faultCall;
     SendRequest request{};
     RunJob(fresh, request);
@@ -352,20 +363,11 @@ TEST_F(RunJobTest, NeverLetsAFaultPassForASuccessfulRun) {
 // a task manager. Whenever that happens, the report is absent or complete;
 // the earlier report is left only where the library has not been called.
 TEST_F(RunJobTest, LeavesNoReportThatLiesWhenEndedFromOutsideAtAnyMoment) {
-  gScript.result.clear();
-  std::string complete;  // enough entries for the report to be written in several pieces
-  for (int entry = 1; entry <= 6000; ++entry) {
-    gScript.result += "/R " + std::to_string(entry) + "\r\n";
-    AppendNumberField(complete, entry);
-    complete += "," + kDone + "\r\n";
-  }
+  const std::string complete = ScriptManyEntries();
   std::map<std::string, int> seen;
   for (int killCall = 1;; ++killCall) {
     FakePlatform fresh;
-    fresh.sendPageInt = StandInSendPageInt;
-    fresh.AddFile(u"C:\\jobs\\job001.txt", "x");
-    fresh.AddFile(kReport, "stale");
-    fresh.commandLine = platform.commandLine;
+    PrepareFresh(fresh);
     fresh.killCall = killCall;
     gScript.calls = 0;
     SendRequest request{};

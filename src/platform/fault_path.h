@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <cfenv>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -38,6 +39,15 @@ void Arm(const NativePath& reportPath, std::string_view errorLine);
 /// Installs the fault handler again, over whatever a library's runtime put in its place while
 /// it was loaded.
 void InstallHandler();
+/// Runs `call` as Platform::CallLibrary says: the handler installed again, the floating-point
+/// environment saved before and restored after.
+inline void CallUntrusted(void (*call)(void* context), void* context) {
+  InstallHandler();
+  std::fenv_t environment;
+  const bool saved = std::fegetenv(&environment) == 0;
+  call(context);
+  if (saved) std::fesetenv(&environment);
+}
 /// From now on a fault ends the process with kNothingRecorded and touches no file.
 void Disarm();
 #ifdef _WIN32

@@ -49,7 +49,7 @@ class PosixPlatform : public Platform {
     return posix::LoadEntryPoint(names_.ToNarrow(fileName), entryName);
   }
   void CallLibrary(void (*call)(void* context), void* context) override {
-    posix::CallLibrary(call, context);
+    fault_path::CallUntrusted(call, context);
   }
   bool CanNeverCreate(const std::u16string& path) override { return names_.CanNeverCreate(path); }
   std::unique_ptr<FolderTurn> TakeFolderTurn(const std::u16string& folder) override {

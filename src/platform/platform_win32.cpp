@@ -43,7 +43,7 @@ class Win32Platform : public Platform {
     return win32::LoadEntryPoint(fileName, entryName);
   }
   void CallLibrary(void (*call)(void* context), void* context) override {
-    win32::CallLibrary(call, context);
+    fault_path::CallUntrusted(call, context);
   }
   bool CanNeverCreate(const std::u16string& path) override { return win32::CanNeverCreate(path); }
   std::unique_ptr<FolderTurn> TakeFolderTurn(const std::u16string& folder) override {

@@ -7,7 +7,6 @@
 
 #include <cctype>
 #include <cerrno>
-#include <cfenv>
 #include <cstdio>
 #include <exception>
 #include <utility>
@@ -55,14 +54,6 @@ void* LoadEntryPoint(std::string name, const char* entryName) {
   void* library = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (library == nullptr) throw Failure(errno == ENOENT ? kFileNotFound : kLibraryLoadError);
   return dlsym(library, entryName);
-}
-
-void CallLibrary(void (*call)(void* context), void* context) {
-  fault_path::InstallHandler();
-  std::fenv_t environment;
-  const bool saved = std::fegetenv(&environment) == 0;
-  call(context);
-  if (saved) std::fesetenv(&environment);
 }
 
 std::unique_ptr<FolderTurn> TakeFolderTurn(const std::string& path) {

@@ -15,8 +15,6 @@ void PrepareProcess();
 void ShowStopMessage(const std::string& text);
 /// See Platform::LoadEntryPoint; the library's name already narrow.
 void* LoadEntryPoint(std::string name, const char* entryName);
-/// See Platform::CallLibrary.
-void CallLibrary(void (*call)(void* context), void* context);
 /// See Platform::TakeFolderTurn; the path of the folder's lock file as the system takes it.
 std::unique_ptr<FolderTurn> TakeFolderTurn(const std::string& lockFilePath);
 

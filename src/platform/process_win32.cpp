@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include <cfenv>
 #include <exception>
 #include <utility>
 
@@ -107,14 +106,6 @@ void* LoadEntryPoint(const std::u16string& fileName, const char* entryName) {
   if (module == nullptr) ThrowLastError(kLibraryLoadError);
   RedirectProcessEnds(module, fault_path::LibraryEndingProcess());
   return reinterpret_cast<void*>(GetProcAddress(module, entryName));
-}
-
-void CallLibrary(void (*call)(void* context), void* context) {
-  fault_path::InstallHandler();
-  std::fenv_t environment;
-  const bool saved = std::fegetenv(&environment) == 0;
-  call(context);
-  if (saved) std::fesetenv(&environment);
 }
 
 std::unique_ptr<FolderTurn> TakeFolderTurn(const std::u16string& folder) {

@@ -16,8 +16,6 @@ void PrepareProcess();
 void ShowStopMessage(const std::u16string& text);
 /// See Platform::LoadEntryPoint.
 void* LoadEntryPoint(const std::u16string& fileName, const char* entryName);
-/// See Platform::CallLibrary.
-void CallLibrary(void (*call)(void* context), void* context);
 /// See Platform::TakeFolderTurn.
 std::unique_ptr<FolderTurn> TakeFolderTurn(const std::u16string& folder);
 
