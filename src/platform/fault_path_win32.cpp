@@ -27,6 +27,7 @@
 
 #include "platform/fault_path.h"
 #include "platform/removal_mark_win32.h"
+#include "platform/system_entry_win32.h"
 #include "platform/unique_handle_win32.h"
 #include "run/failure.h"
 
@@ -80,12 +81,6 @@ DWORD CheckOf(const char* data, DWORD size) {
   DWORD hash = 2166136261u;
   for (DWORD i = 0; i < size; ++i) hash = (hash ^ static_cast<unsigned char>(data[i])) * 16777619u;
   return hash;
-}
-
-template <typename Function>
-Function NtdllEntry(const char* name) {
-  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(ntdll, name)));
 }
 
 [[noreturn]] void End(int status) {

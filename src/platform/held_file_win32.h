@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "platform/held_file.h"
+#include "platform/system_entry_win32.h"
 #include "platform/unique_handle_win32.h"
 
 namespace faxjob {
@@ -29,8 +30,8 @@ namespace held_file_detail {
 // Not every toolchain has an import library for it: looked up, not linked, and
 // at the start, so that no lookup comes between a failed call and its status.
 using LastNtStatusFunction = LONG(NTAPI*)();
-inline const LastNtStatusFunction kLastNtStatus = reinterpret_cast<LastNtStatusFunction>(
-    reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetLastNtStatus")));
+inline const LastNtStatusFunction kLastNtStatus =
+    NtdllEntry<LastNtStatusFunction>("RtlGetLastNtStatus");
 }  // namespace held_file_detail
 
 /// The calling thread's last error and NT status: read it right after the call that failed.

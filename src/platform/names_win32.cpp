@@ -4,6 +4,7 @@
 
 #include "platform/errors_win32.h"
 #include "platform/long_path.h"
+#include "platform/system_entry_win32.h"
 #include "run/failure.h"
 
 namespace faxjob::win32 {
@@ -30,9 +31,7 @@ bool HasRejectedCharacter(std::u16string_view name) {
 bool NamesDevice(const std::u16string& fullPath) {
   if (IsDeviceNamespaceName(fullPath)) return true;
   using IsDosDeviceNameFunction = ULONG(WINAPI*)(PCWSTR);
-  static const auto isDosDeviceName =
-      reinterpret_cast<IsDosDeviceNameFunction>(reinterpret_cast<void*>(
-          GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlIsDosDeviceName_U")));
+  static const auto isDosDeviceName = NtdllEntry<IsDosDeviceNameFunction>("RtlIsDosDeviceName_U");
   return isDosDeviceName != nullptr && isDosDeviceName(Wide(Win32PathOf(fullPath))) != 0;
 }
 

@@ -9,6 +9,7 @@
 #include "platform/fault_path.h"
 #include "platform/held_file_win32.h"
 #include "platform/library_exits_win32.h"
+#include "platform/system_entry_win32.h"
 #include "platform/unique_handle_win32.h"
 #include "run/failure.h"
 
@@ -59,16 +60,11 @@ void LeaveCurrentFolderOutOfLibrarySearch() {
                                                        : program.substr(0, lastBackslash).c_str());
 }
 
-template <typename Function>
-Function UserEntry(HMODULE user32, const char* name) {
-  return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(user32, name)));
-}
-
 // A window station that is not visible (a service's, a task's run without
 // a logged-on user) shows a box to nobody, and it would wait for good.
 bool WindowStationIsVisible(HMODULE user32) {
-  const auto processStation = UserEntry<HWINSTA(WINAPI*)()>(user32, "GetProcessWindowStation");
-  const auto information = UserEntry<BOOL(WINAPI*)(HANDLE, int, void*, DWORD, DWORD*)>(
+  const auto processStation = EntryOf<HWINSTA(WINAPI*)()>(user32, "GetProcessWindowStation");
+  const auto information = EntryOf<BOOL(WINAPI*)(HANDLE, int, void*, DWORD, DWORD*)>(
       user32, "GetUserObjectInformationW");
   USEROBJECTFLAGS flags{};
   if (processStation == nullptr || information == nullptr ||
@@ -96,7 +92,7 @@ void ShowStopMessage(const std::u16string& text) {
   const UniqueModule user32(LoadLibraryW(L"user32.dll"));
   if (!user32 || !WindowStationIsVisible(user32.Get())) return;
   const auto messageBox =
-      UserEntry<int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT)>(user32.Get(), "MessageBoxW");
+      EntryOf<int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT)>(user32.Get(), "MessageBoxW");
   if (messageBox != nullptr) messageBox(nullptr, Wide(text), L"faxjob", MB_OK | MB_ICONSTOP);
 }
 
