@@ -5,6 +5,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "faxbridge/fax_library.h"
 #include "faxbridge/result_messages.h"
@@ -49,15 +50,17 @@ std::optional<CommandLinePaths> CheckCommandLine(Platform& platform) {
 // form: a library that changes the current folder cannot redirect them. The
 // library gets the paths as the command line gave them and resolves its own.
 struct OwnFiles {
+  std::u16string resultAsGiven;  // for the library
   std::u16string report;
   std::u16string result;
 };
 
 std::optional<OwnFiles> FixOwnFiles(Platform& platform, const std::u16string& reportFilePath) {
   try {
-    return OwnFiles{
-        platform.FullPathOf(reportFilePath),
-        platform.FullPathOf(ResultFilePathFor(reportFilePath, platform.FolderSeparator()))};
+    std::u16string resultAsGiven = ResultFilePathFor(reportFilePath, platform.FolderSeparator());
+    std::u16string report = platform.FullPathOf(reportFilePath);
+    std::u16string result = platform.FullPathOf(resultAsGiven);
+    return OwnFiles{std::move(resultAsGiven), std::move(report), std::move(result)};
   } catch (...) {
     return std::nullopt;  // a report path that cannot even be resolved can never be written
   }
@@ -91,11 +94,10 @@ bool RemoveEarlierReport(Platform& platform, const std::u16string& reportPath) {
 // result file is removed until the new one is closed after the transcription.
 int SendAndTranscribe(Platform& platform, SendPageIntFunction sendPageInt, SendRequest& request,
                       const OwnFiles& own, ReportFile& report) {
-  const std::u16string& resultFilePath = own.result;
-  const std::unique_ptr<FolderTurn> turn = platform.TakeFolderTurn(
-      std::u16string(FolderPartOf(resultFilePath, platform.FolderSeparator())));
+  const std::unique_ptr<FolderTurn> turn =
+      platform.TakeFolderTurn(std::u16string(FolderPartOf(own.result, platform.FolderSeparator())));
   // A result file that the library does not rewrite must not pass for this run's.
-  platform.RemoveFile(resultFilePath);
+  platform.RemoveFile(own.result);
   if (!RemoveEarlierReport(platform, own.report)) return kExitNothingSent;
   struct Call {
     SendPageIntFunction sendPageInt;
@@ -109,7 +111,7 @@ int SendAndTranscribe(Platform& platform, SendPageIntFunction sendPageInt, SendR
       },
       &call);
   const std::int32_t resultCode = call.resultCode;
-  Transcribe(platform, resultFilePath, report, ResultMessages(resultCode));
+  Transcribe(platform, own.result, report, ResultMessages(resultCode));
   return resultCode == 0 ? kExitReportWritten : kExitLibraryFailed;
 }
 
@@ -136,8 +138,7 @@ int RunJob(Platform& platform, SendRequest& request) {
   try {
     // A fault inside the library unwinds nothing; the fault path still reports it.
     platform.ArmFaultPath(own->report, FaultLine(platform));
-    FillSendRequest(platform, request, paths->jobFilePath,
-                    ResultFilePathFor(paths->reportFilePath, platform.FolderSeparator()));
+    FillSendRequest(platform, request, paths->jobFilePath, own->resultAsGiven);
     const SendPageIntFunction sendPageInt = BindSendPageInt(platform);
     status = SendAndTranscribe(platform, sendPageInt, request, *own, report);
   } catch (const Failure& failure) {
