@@ -1,24 +1,29 @@
 /* Libraries that stand where the fax library should be and write RESULT.TXT
    as it does, then behave in a way the program must outlive: end the process
-   during the call, block in their detach code, or move the current folder.
-   One branch per library, chosen by a compile definition. */
+   during the call, block in their detach code, move the current folder,
+   install an exception filter of their own when loaded and then fault, or
+   leave the floating-point unit rounding toward zero in single precision with
+   denormals flushed. One branch per library, chosen by a compile definition. */
 #include <stdlib.h>
+#include <string.h>
 #include <windows.h>
+#include <xmmintrin.h>
 
 enum { kResultPathOffset = 548 };
 
-/* "/R 1" at the record's result path, which may be relative. */
-static int WriteResultFile(const unsigned char* record) {
-  static const char kResult[] = "/R 1\r\n";
+/* `text` as RESULT.TXT at the record's result path, which may be relative. */
+static int WriteResult(const unsigned char* record, const char* text) {
   const HANDLE file = CreateFileA((const char*)record + kResultPathOffset, GENERIC_WRITE, 0, NULL,
                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
   DWORD written = 0;
   BOOL ok;
   if (file == INVALID_HANDLE_VALUE) return -2;
-  ok = WriteFile(file, kResult, sizeof kResult - 1, &written, NULL);
+  ok = WriteFile(file, text, (DWORD)strlen(text), &written, NULL);
   CloseHandle(file);
   return ok ? 0 : -2;
 }
+
+#define ONE_ENTRY "/R 1\r\n"
 
 #if defined(ENDS_PROCESS) || defined(CALLS_EXIT) || defined(CHANGES_FOLDER)
 /* A variable of the test's environment: empty when it is not set. */
@@ -27,6 +32,21 @@ static const char* Setting(const char* name) {
   const DWORD length = GetEnvironmentVariableA(name, value, sizeof value);
   if (length == 0 || length >= sizeof value) value[0] = '\0';
   return value;
+}
+#endif
+
+#ifdef OWN_FILTER
+static LONG WINAPI EndWithOwnStatus(EXCEPTION_POINTERS* exception) {
+  (void)exception;
+  TerminateProcess(GetCurrentProcess(), 7);
+  return EXCEPTION_CONTINUE_SEARCH;
+}
+
+BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, void* reserved) {
+  (void)module;
+  (void)reserved;
+  if (reason == DLL_PROCESS_ATTACH) SetUnhandledExceptionFilter(EndWithOwnStatus);
+  return TRUE;
 }
 #endif
 
@@ -42,15 +62,29 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, void* reserved) {
 __declspec(dllexport) int __stdcall SendZRQ_PageInt(void* record, const void* font) {
   (void)font;
 #if defined(ENDS_PROCESS)
-  WriteResultFile(record);
+  WriteResult(record, ONE_ENTRY);
   ExitProcess((UINT)atoi(Setting("ZRQ_EXIT_CODE")));
 #elif defined(CALLS_EXIT)
-  WriteResultFile(record);
+  WriteResult(record, ONE_ENTRY);
   exit(atoi(Setting("ZRQ_EXIT_CODE")));
+#elif defined(OWN_FILTER)
+  (void)record;
+  (void)WriteResult;
+  *(volatile int*)0 = 1;
+  return 0;
+#elif defined(FLOATING_POINT)
+  {
+    unsigned short control;
+    __asm__ volatile("fnstcw %0" : "=m"(control));
+    control = (unsigned short)((control & ~0x0F00u) | 0x0C00u); /* toward zero, 24 bits */
+    __asm__ volatile("fldcw %0" : : "m"(control));
+    _mm_setcsr(_mm_getcsr() | 0x6000u | 0x8040u); /* toward zero, flush and treat as zero */
+  }
+  return WriteResult(record, "/R 0.4999999999999999\r\n");
 #elif defined(CHANGES_FOLDER)
   if (!SetCurrentDirectoryA(Setting("ZRQ_CHANGE_TO"))) return -4;
-  return WriteResultFile(record);
+  return WriteResult(record, ONE_ENTRY);
 #else
-  return WriteResultFile(record);
+  return WriteResult(record, ONE_ENTRY);
 #endif
 }
