@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/platform_posix.h"
+#include "platform/posix/platform.h"
 #include "report/report_writer.h"
 #include "report/result_reader.h"
 

@@ -4,8 +4,8 @@
 #include <stdexcept>
 #include <utility>
 
-#include "platform/held_file.h"
-#include "platform/long_path.h"
+#include "platform/sharing_retry.h"
+#include "platform/win32/long_path.h"
 
 namespace faxjob::testing {
 
@@ -188,13 +188,13 @@ void FakePlatform::WaitOutHold(const std::u16string& path) {
     for (Hold& hold : holds) {
       if (hold.path == path && call >= hold.fromCall && hold.tries > 0) {
         --hold.tries;
-        return held_file::kSharingViolation;
+        return sharing_retry::kSharingViolation;
       }
     }
     return 0;
   };
-  const std::uint32_t error = held_file::WaitOut(
-      attempt, [](std::uint32_t failed) { return held_file::IsHeld(failed, 0); },
+  const std::uint32_t error = sharing_retry::WaitOut(
+      attempt, [](std::uint32_t failed) { return sharing_retry::IsHeld(failed, 0); },
       [this](unsigned milliseconds) { waitsMs.push_back(milliseconds); });
   if (error != 0) throw Failure(kHeldByAnotherProcess);
 }
@@ -463,24 +463,23 @@ FakePlatform::FaultOutcome FakePlatform::SimulateFault() const {
   if (!faultPath) return outcome;
   const std::u16string& path = faultPath->reportPath;
   std::map<std::u16string, std::string>& left = outcome.files;
-  switch (faultReport) {
-    case ReportStage::kOpening:    // the fake opens at once
-    case ReportStage::kTakenOver:  // one fault only
-    case ReportStage::kInDoubt:
+  const ErrorLine action = ErrorLineAt(faultReport);
+  switch (action) {
+    case ErrorLine::kRemove:
       left.erase(path);
       return outcome;
-    case ReportStage::kUntouched:
-    case ReportStage::kClosed:
+    case ErrorLine::kCreate:
+    case ErrorLine::kAppendToClosed:
       // Opened again by the handler: refused as OpenForWriting would refuse it.
       try {
         CheckWritable(path);
       } catch (const Failure&) {
         return outcome;
       }
-      if (faultReport == ReportStage::kClosed && files.count(path) == 0) return outcome;
-      if (faultReport == ReportStage::kUntouched) left[path].clear();
+      if (action == ErrorLine::kAppendToClosed && files.count(path) == 0) return outcome;
+      if (action == ErrorLine::kCreate) left[path].clear();
       break;
-    case ReportStage::kOpen:
+    case ErrorLine::kAppendToOpen:
       left[path] = files.at(path);  // the handler takes the run's file over and keeps it
       break;
   }

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "base/failure.h"
+#include "base/report_stage.h"
 #include "faxbridge/fax_library.h"
 #include "platform/platform.h"
-#include "report/report_stage.h"
-#include "run/failure.h"
 
 namespace faxjob::testing {
 

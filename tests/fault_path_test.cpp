@@ -12,8 +12,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/platform_posix.h"
-#include "run/failure.h"
+#include "base/failure.h"
+#include "platform/posix/platform.h"
 
 namespace faxjob {
 namespace {

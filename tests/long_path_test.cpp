@@ -1,4 +1,4 @@
-#include "platform/long_path.h"
+#include "platform/win32/long_path.h"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,7 @@
 #include <ostream>
 
 #include "fake_platform.h"
-#include "platform/held_file.h"
+#include "platform/sharing_retry.h"
 #include "run/failure_trap.h"
 
 namespace faxjob {
@@ -582,10 +582,10 @@ TEST_F(RunJobTest, WaitsOutAHoldAndEndsAsHeldOnlyWhenItLastsLonger) {
       if (without.operations[call] == operation) ++seen;
     }
     SCOPED_TRACE(operation + " " + testing::Utf8(path) + " at call " + std::to_string(call));
-    const Run shorter = run(faults, {path, held_file::kTries - 1, call});
+    const Run shorter = run(faults, {path, sharing_retry::kTries - 1, call});
     EXPECT_EQ(shorter.outcome, without.outcome);
-    EXPECT_EQ(shorter.waitsMs.size(), static_cast<std::size_t>(held_file::kTries - 1));
-    const Run longerRun = run(faults, {path, held_file::kTries, call});
+    EXPECT_EQ(shorter.waitsMs.size(), static_cast<std::size_t>(sharing_retry::kTries - 1));
+    const Run longerRun = run(faults, {path, sharing_retry::kTries, call});
     EXPECT_EQ(longerRun.outcome, longer);
     EXPECT_EQ(longerRun.called, calledBefore);
     EXPECT_EQ(longerRun.waitsMs, shorter.waitsMs);

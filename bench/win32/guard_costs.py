@@ -29,8 +29,8 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "bench"))
 import ratio  # noqa: E402
 
-FAULT_PATH = "src/platform/fault_path_win32.cpp"
-PLATFORM = "src/platform/platform_win32.cpp"
+FAULT_PATH = "src/platform/win32/fault_path.cpp"
+PLATFORM = "src/platform/win32/platform.cpp"
 RUN = "src/run/run_sequence.cpp"
 
 START_RECORDER = "  kept.recorder = StartThread(RunRecorder, kept);\n"

@@ -1,6 +1,6 @@
 #include "faxbridge/fax_library.h"
 
-#include "run/failure.h"
+#include "base/failure.h"
 
 namespace faxjob {
 

@@ -1,7 +1,7 @@
 #include "faxbridge/send_request.h"
 
+#include "base/failure.h"
 #include "platform/platform.h"
-#include "run/failure.h"
 
 namespace faxjob {
 

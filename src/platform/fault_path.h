@@ -11,8 +11,8 @@
 #include <string_view>
 #include <utility>
 
-#include "report/report_stage.h"
-#include "run/exit_status.h"
+#include "base/exit_status.h"
+#include "base/report_stage.h"
 
 namespace faxjob::fault_path {
 

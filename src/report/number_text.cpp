@@ -4,7 +4,7 @@
 #include <cmath>
 #include <string>
 
-#include "run/failure.h"
+#include "base/failure.h"
 
 namespace faxjob {
 

@@ -37,9 +37,10 @@ void ReportFile::Finish() {
 
 bool ReportFile::RecordFailure(const Failure& failure) noexcept {
   if (namesResultFile_) return false;
-  if (stage_ != ReportStage::kInDoubt) {
+  const ErrorLine action = ErrorLineAt(stage_);
+  if (action != ErrorLine::kRemove) {
     try {
-      AppendErrorLine(failure);
+      AppendErrorLine(failure, action);
       return true;
     } catch (...) {
       // Tolerant from here on: what cannot be done is skipped.
@@ -49,18 +50,10 @@ bool ReportFile::RecordFailure(const Failure& failure) noexcept {
   return false;
 }
 
-void ReportFile::AppendErrorLine(const Failure& failure) {
+void ReportFile::AppendErrorLine(const Failure& failure, ErrorLine action) {
   const std::string description = platform_.ToNarrow(failure.description());
-  switch (stage_) {
-    case ReportStage::kUntouched:
-      writer_.emplace(platform_.OpenForWriting(path_));
-      break;
-    case ReportStage::kClosed:
-      writer_.emplace(platform_.OpenForAppending(path_));
-      break;
-    default:
-      break;
-  }
+  if (action == ErrorLine::kCreate) writer_.emplace(platform_.OpenForWriting(path_));
+  if (action == ErrorLine::kAppendToClosed) writer_.emplace(platform_.OpenForAppending(path_));
   stage_ = ReportStage::kOpen;
   WriteLine(failure.code(), description);
   Finish();

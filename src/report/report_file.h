@@ -9,10 +9,10 @@
 #include <string>
 #include <string_view>
 
+#include "base/failure.h"
+#include "base/report_stage.h"
 #include "platform/platform.h"
-#include "report/report_stage.h"
 #include "report/report_writer.h"
-#include "run/failure.h"
 
 namespace faxjob {
 
@@ -43,7 +43,7 @@ class ReportFile {
  private:
   // One report line; a failed write leaves the report's content in doubt.
   void WriteLine(double number, std::string_view narrowText);
-  void AppendErrorLine(const Failure& failure);
+  void AppendErrorLine(const Failure& failure, ErrorLine action);
   void RemoveTouchedReport() noexcept;
 
   Platform& platform_;

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <span>
 
+#include "base/failure.h"
 #include "report/result_reader.h"
-#include "run/failure.h"
 
 namespace faxjob {
 

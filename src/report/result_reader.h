@@ -12,10 +12,10 @@
 #include <optional>
 #include <span>
 
+#include "base/failure.h"
 #include "platform/platform.h"
 #include "report/byte_classes.h"
 #include "report/number_text.h"
-#include "run/failure.h"
 
 namespace faxjob {
 

@@ -2,9 +2,9 @@
 // the report file, so that an unattended caller learns of it.
 #pragma once
 
+#include "base/exit_status.h"
+#include "base/failure.h"
 #include "report/report_file.h"
-#include "run/exit_status.h"
-#include "run/failure.h"
 
 namespace faxjob {
 

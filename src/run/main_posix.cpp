@@ -1,5 +1,5 @@
 // The program's entry in the host build.
-#include "platform/platform_posix.h"
+#include "platform/posix/platform.h"
 #include "run/run_sequence.h"
 
 int main(int argc, char** argv) {

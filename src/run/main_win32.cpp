@@ -1,7 +1,7 @@
 // The program's entry on Windows: no console, Unicode command line.
 #include <windows.h>
 
-#include "platform/platform_win32.h"
+#include "platform/win32/platform.h"
 #include "run/run_sequence.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {

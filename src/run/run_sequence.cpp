@@ -7,13 +7,13 @@
 #include <string>
 #include <utility>
 
+#include "base/failure.h"
 #include "faxbridge/fax_library.h"
 #include "faxbridge/result_messages.h"
 #include "report/report_file.h"
 #include "report/report_writer.h"
 #include "report/transcription.h"
 #include "run/command_line.h"
-#include "run/failure.h"
 #include "run/failure_trap.h"
 
 namespace faxjob {

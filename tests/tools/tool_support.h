@@ -9,7 +9,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "platform/unique_handle_win32.h"
+#include "platform/win32/support.h"
 
 namespace tools {
 

@@ -1,17 +1,15 @@
-#include "platform/process_win32.h"
+#include "platform/win32/process.h"
 
 #include <windows.h>
 
 #include <exception>
 #include <utility>
 
-#include "platform/errors_win32.h"
+#include "base/failure.h"
 #include "platform/fault_path.h"
-#include "platform/held_file_win32.h"
-#include "platform/library_exits_win32.h"
-#include "platform/system_entry_win32.h"
-#include "platform/unique_handle_win32.h"
-#include "run/failure.h"
+#include "platform/win32/errors.h"
+#include "platform/win32/library_exits.h"
+#include "platform/win32/support.h"
 
 namespace faxjob::win32 {
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/unique_resource.h"
+#include "base/unique_resource.h"
 
 namespace faxjob::posix {
 

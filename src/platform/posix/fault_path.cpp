@@ -4,6 +4,8 @@
 // a stack overflow, and makes async-signal-safe system calls only. An alarm
 // ends a handler that hangs; a report the handler touched but did not finish
 // is removed first.
+#include "platform/fault_path.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <time.h>
@@ -13,8 +15,7 @@
 #include <cerrno>
 #include <memory>
 
-#include "platform/fault_path.h"
-#include "run/failure.h"
+#include "base/failure.h"
 
 namespace faxjob::fault_path {
 
@@ -74,17 +75,18 @@ bool AddLine(Preparation& prepared, int file, bool ours) {
 bool RecordErrorLine(Preparation& prepared) {
   const char* path = prepared.reportPath.c_str();
   int runFile = kNoFile;
-  switch (gReport.TakeOver(runFile)) {
-    case Report::kUntouched:
+  switch (ErrorLineAt(gReport.TakeOver(runFile))) {
+    case ErrorLine::kCreate:
       return AddLine(prepared, open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666), true);
-    case Report::kClosed:
+    case ErrorLine::kAppendToClosed:
       return AddLine(prepared, open(path, O_WRONLY | O_APPEND | O_CLOEXEC), true);
-    case Report::kOpen:
+    case ErrorLine::kAppendToOpen:
       return AddLine(prepared, runFile, false);
-    default:
-      unlink(path);
-      return false;
+    case ErrorLine::kRemove:
+      break;
   }
+  unlink(path);
+  return false;
 }
 
 void OnAlarm(int) {

@@ -1,8 +1,8 @@
 // The Windows implementation of the platform interface: the product. Each
-// operation lives with its concern: files_win32 (opening, writing, removing),
-// names_win32 (paths and code pages), process_win32 (the library, the turn,
-// the box), fault_path_win32.
-#include "platform/platform_win32.h"
+// operation lives with its concern: files (opening, writing, removing),
+// names (paths and code pages), process (the library, the turn,
+// the box), fault_path, all in this folder.
+#include "platform/win32/platform.h"
 
 #include <windows.h>
 
@@ -10,9 +10,9 @@
 #include <utility>
 
 #include "platform/fault_path.h"
-#include "platform/files_win32.h"
-#include "platform/names_win32.h"
-#include "platform/process_win32.h"
+#include "platform/win32/files.h"
+#include "platform/win32/names.h"
+#include "platform/win32/process.h"
 
 namespace faxjob {
 

@@ -1,5 +1,5 @@
 // Files on Windows: opening, writing, removing, searching. Every open and
-// removal waits out another program's hold (held_file_win32.h).
+// removal waits out another program's hold (support.h).
 #pragma once
 
 #include <windows.h>

@@ -19,17 +19,16 @@
 // the exception dispatch itself faults, as it does when overwritten heap
 // memory held the list of vectored handlers. A third thread watches the
 // thread that calls the library and takes the faulting thread's part then.
+#include "platform/fault_path.h"
+
 #include <windows.h>
 #include <winternl.h>
 
 #include <atomic>
 #include <cstring>
 
-#include "platform/fault_path.h"
-#include "platform/removal_mark_win32.h"
-#include "platform/system_entry_win32.h"
-#include "platform/unique_handle_win32.h"
-#include "run/failure.h"
+#include "base/failure.h"
+#include "platform/win32/support.h"
 
 namespace faxjob::fault_path {
 
@@ -122,16 +121,16 @@ bool Commit() {
 // line is whole the report is marked for deletion.
 bool AddLine(const Prepared& prepared, HANDLE file) {
   if (file == nullptr) return false;
-  const bool marked = SetRemovalMark(file, true);
+  const bool marked = SetDeleteDisposition(file, true);
   return AppendLine(file, prepared.errorLine, prepared.errorLineSize) && Commit() &&
-         (!marked || SetRemovalMark(file, false));
+         (!marked || SetDeleteDisposition(file, false));
 }
 
 void RemoveReport(const Prepared& prepared, HANDLE runFile) {
-  if (runFile != nullptr && SetRemovalMark(runFile, true)) return;
+  if (runFile != nullptr && SetDeleteDisposition(runFile, true)) return;
   const ULONG anySharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
   if (const UniqueKernelObject file = OpenReport(prepared, DELETE, anySharing, FILE_OPEN)) {
-    SetRemovalMark(file.Get(), true);
+    SetDeleteDisposition(file.Get(), true);
   }
 }
 
@@ -143,19 +142,20 @@ bool RecordErrorLine(const Prepared& prepared) {
     if (stage != Report::kUntouched) RemoveReport(prepared, runFile);
     return false;
   }
-  switch (stage) {
-    case Report::kUntouched:
+  switch (ErrorLineAt(stage)) {
+    case ErrorLine::kCreate:
       return AddLine(prepared,
                      OpenReport(prepared, kWriteAccess, FILE_SHARE_READ, FILE_OVERWRITE_IF).Get());
-    case Report::kClosed:
+    case ErrorLine::kAppendToClosed:
       return AddLine(prepared,
                      OpenReport(prepared, kWriteAccess, FILE_SHARE_READ, FILE_OPEN).Get());
-    case Report::kOpen:
+    case ErrorLine::kAppendToOpen:
       return AddLine(prepared, runFile);
-    default:
-      RemoveReport(prepared, runFile);
-      return false;
+    case ErrorLine::kRemove:
+      break;
   }
+  RemoveReport(prepared, runFile);
+  return false;
 }
 
 DWORD WINAPI RunRecorder(void* parameter) {

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "platform/fault_path.h"
-#include "platform/names_posix.h"
 #include "platform/platform.h"
+#include "platform/posix/names.h"
 
 namespace faxjob::posix {
 

@@ -1,4 +1,4 @@
-#include "platform/held_file.h"
+#include "platform/sharing_retry.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <numeric>
 #include <vector>
 
-namespace faxjob::held_file {
+namespace faxjob::sharing_retry {
 namespace {
 
 TEST(HeldFileTest, CountsSharingLockAndPendingRemovalAsHoldsAndNothingElse) {
@@ -54,4 +54,4 @@ TEST(HeldFileTest, WaitsLongerAfterEachHeldTryForAboutTwoSecondsInAll) {
 }
 
 }  // namespace
-}  // namespace faxjob::held_file
+}  // namespace faxjob::sharing_retry

@@ -1,4 +1,4 @@
-#include "platform/names_posix.h"
+#include "platform/posix/names.h"
 
 #include <fcntl.h>
 #include <iconv.h>
@@ -13,9 +13,9 @@
 #include <cstring>
 #include <cwchar>
 
-#include "platform/errors_posix.h"
-#include "platform/unique_resource.h"
-#include "run/failure.h"
+#include "base/failure.h"
+#include "base/unique_resource.h"
+#include "platform/posix/errors.h"
 
 namespace faxjob::posix {
 

@@ -1,13 +1,11 @@
-#include "platform/files_win32.h"
+#include "platform/win32/files.h"
 
 #include <optional>
 #include <utility>
 
-#include "platform/errors_win32.h"
-#include "platform/held_file_win32.h"
-#include "platform/removal_mark_win32.h"
-#include "platform/unique_handle_win32.h"
-#include "run/failure.h"
+#include "base/failure.h"
+#include "platform/win32/errors.h"
+#include "platform/win32/support.h"
 
 namespace faxjob::win32 {
 
@@ -97,7 +95,7 @@ class Win32OutputFile : public OutputFile {
   void Keep() override {
     if (!marked_) return;
     watch_.Changing();
-    if (!SetRemovalMark(file_.Get(), false)) ThrowLastError(kDeviceIoError);
+    if (!SetDeleteDisposition(file_.Get(), false)) ThrowLastError(kDeviceIoError);
     marked_ = false;
     watch_.Written();
   }
@@ -133,7 +131,7 @@ std::optional<std::u16string> RenameAside(const std::u16string& path, const Uniq
            u".tmp";
   };
   // A file pending removal cannot be renamed.
-  if (!SetRemovalMark(file.Get(), false)) return std::nullopt;
+  if (!SetDeleteDisposition(file.Get(), false)) return std::nullopt;
   std::u16string aside = newName();
   for (int taken = 1; !MoveFileExW(Wide(path), Wide(aside), 0); ++taken) {
     const DWORD error = GetLastError();
@@ -202,7 +200,7 @@ std::unique_ptr<OutputFile> OpenOutput(const std::u16string& path, DWORD access,
     watch.OpenFailed();
     throw Failure(FailureCodeFor(error.code, kAccessRefused));
   }
-  const bool marked = markable && SetRemovalMark(file.Get(), true);
+  const bool marked = markable && SetDeleteDisposition(file.Get(), true);
   watch.Opened(file.Get());
   return std::make_unique<Win32OutputFile>(std::move(file), marked, std::move(watch));
 }
@@ -224,7 +222,7 @@ bool RemoveFile(const std::u16string& path) {
   }
   // A file that the system will not remove (read-only, a mapped program
   // file, a device) refuses the mark, and is left as it was.
-  if (!SetRemovalMark(file.Get(), true)) ThrowLastError(kAccessRefused);
+  if (!SetDeleteDisposition(file.Get(), true)) ThrowLastError(kAccessRefused);
   const std::optional<std::u16string> aside = RenameAside(path, file);
   file.Close();
   if (!aside) {

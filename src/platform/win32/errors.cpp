@@ -1,6 +1,6 @@
-#include "platform/errors_win32.h"
+#include "platform/win32/errors.h"
 
-#include "run/failure.h"
+#include "base/failure.h"
 
 namespace faxjob::win32 {
 

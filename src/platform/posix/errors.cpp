@@ -1,10 +1,10 @@
-#include "platform/errors_posix.h"
+#include "platform/posix/errors.h"
 
 #include <sys/stat.h>
 
 #include <cerrno>
 
-#include "run/failure.h"
+#include "base/failure.h"
 
 namespace faxjob::posix {
 

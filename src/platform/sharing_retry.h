@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-namespace faxjob::held_file {
+namespace faxjob::sharing_retry {
 
 // Windows' codes, spelled out so that the policy needs no Windows header.
 inline constexpr std::uint32_t kAccessDenied = 5;            // ERROR_ACCESS_DENIED
@@ -42,4 +42,4 @@ auto WaitOut(Attempt&& attempt, Held&& held, Sleep&& sleep) {
   }
 }
 
-}  // namespace faxjob::held_file
+}  // namespace faxjob::sharing_retry

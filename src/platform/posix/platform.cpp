@@ -1,7 +1,7 @@
 // The POSIX implementation of the platform interface, for the host build:
 // unit tests, sanitizers, fuzzing, benchmarks. Each operation lives with its
-// concern: files_posix, names_posix, process_posix, fault_path_posix.
-#include "platform/platform_posix.h"
+// concern: files, names, process, fault_path in this folder.
+#include "platform/posix/platform.h"
 
 #include <fcntl.h>
 
@@ -10,9 +10,9 @@
 #include <utility>
 
 #include "platform/fault_path.h"
-#include "platform/files_posix.h"
-#include "platform/names_posix.h"
-#include "platform/process_posix.h"
+#include "platform/posix/files.h"
+#include "platform/posix/names.h"
+#include "platform/posix/process.h"
 
 namespace faxjob {
 

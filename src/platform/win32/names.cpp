@@ -1,11 +1,11 @@
-#include "platform/names_win32.h"
+#include "platform/win32/names.h"
 
 #include <windows.h>
 
-#include "platform/errors_win32.h"
-#include "platform/long_path.h"
-#include "platform/system_entry_win32.h"
-#include "run/failure.h"
+#include "base/failure.h"
+#include "platform/win32/errors.h"
+#include "platform/win32/long_path.h"
+#include "platform/win32/support.h"
 
 namespace faxjob::win32 {
 

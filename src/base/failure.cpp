@@ -1,4 +1,4 @@
-#include "run/failure.h"
+#include "base/failure.h"
 
 namespace faxjob {
 

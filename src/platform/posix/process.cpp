@@ -1,4 +1,4 @@
-#include "platform/process_posix.h"
+#include "platform/posix/process.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -11,9 +11,9 @@
 #include <exception>
 #include <utility>
 
-#include "platform/errors_posix.h"
+#include "base/failure.h"
 #include "platform/fault_path.h"
-#include "run/failure.h"
+#include "platform/posix/errors.h"
 
 namespace faxjob::posix {
 

@@ -5,7 +5,6 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <string>
 
 namespace faxjob::win32 {
 
@@ -14,10 +13,5 @@ std::int32_t FailureCodeFor(DWORD error, std::int32_t fallback);
 
 /// Raises the failure for the calling thread's last error.
 [[noreturn]] void ThrowLastError(std::int32_t fallback);
-
-/// The text as the wide calls take it.
-inline const wchar_t* Wide(const std::u16string& text) {
-  return reinterpret_cast<const wchar_t*>(text.c_str());
-}
 
 }  // namespace faxjob::win32

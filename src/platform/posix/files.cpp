@@ -1,4 +1,4 @@
-#include "platform/files_posix.h"
+#include "platform/posix/files.h"
 
 #include <fcntl.h>
 #include <glob.h>
@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <utility>
 
-#include "platform/errors_posix.h"
-#include "run/failure.h"
+#include "base/failure.h"
+#include "platform/posix/errors.h"
 
 namespace faxjob::posix {
 

@@ -1,4 +1,4 @@
-#include "platform/library_exits_win32.h"
+#include "platform/win32/library_exits.h"
 
 #include <cstring>
 #include <initializer_list>
