@@ -6,7 +6,6 @@
 #pragma once
 
 #include <atomic>
-#include <cfenv>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -39,15 +38,11 @@ void Arm(const NativePath& reportPath, std::string_view errorLine);
 /// Installs the fault handler again, over whatever a library's runtime put in its place while
 /// it was loaded.
 void InstallHandler();
-/// Runs `call` as Platform::CallLibrary says: the handler installed again, the floating-point
-/// environment saved before and restored after.
-inline void CallUntrusted(void (*call)(void* context), void* context) {
-  InstallHandler();
-  std::fenv_t environment;
-  const bool saved = std::fegetenv(&environment) == 0;
-  call(context);
-  if (saved) std::fesetenv(&environment);
-}
+/// Runs `call` (the library's load, or a call into it) as Platform::CallLibrary says: the
+/// floating-point environment saved before and restored after (on Windows an x87 register stack
+/// that the library left full is emptied too), and the handler installed before and again after,
+/// over whatever the library put in its place.
+void CallUntrusted(void (*call)(void* context), void* context);
 /// From now on a fault ends the process with kNothingRecorded and touches no file.
 void Disarm();
 #ifdef _WIN32
@@ -86,11 +81,12 @@ class ReportState {
   }
 
   /// For the handler, once: takes the report over and returns where it
-  /// stood, with the run's open file when there is one.
-  Report TakeOver(NativeFile& file) {
+  /// stood, with the run's open file when there is one. Where the thread that
+  /// opens has ended, an open under way stays kOpening: nobody knows its outcome.
+  Report TakeOver(NativeFile& file, bool openMayFinish = true) {
     Report before = state_.load();
     for (;;) {
-      if (before == Report::kOpening) {  // the open is about to succeed or fail
+      if (before == Report::kOpening && openMayFinish) {  // about to succeed or fail
         Pause();
         before = state_.load();
       } else if (state_.compare_exchange_weak(before, Report::kTakenOver)) {

@@ -102,9 +102,11 @@ class Platform {
   /// Loads a library and returns the address of its entry point `entryName`, or null when it has
   /// none. The search takes the program's own folder, the system folders and the folders on PATH,
   /// never the current folder. The library stays loaded until the process ends, so nothing that
-  /// happens later in the run can unload code that may still be running or mapped. The library's
-  /// own calls that end the process (ExitProcess, its C runtime's exit, _exit and abort, through
-  /// its import table) go to the fault path instead, which records them as a fault. Raises 53 (the
+  /// happens later in the run can unload code that may still be running or mapped. The load is
+  /// guarded as CallLibrary guards a call, and the handler and the error mode are set again after
+  /// it. The library's own calls that end the process (ExitProcess, FatalAppExit, TerminateProcess
+  /// on this process, its C runtime's exit, abort, assert, through import tables) go to the fault
+  /// path instead, which records them as a fault, and no C runtime shows a box. Raises 53 (the
   /// library, or one it needs, is missing), 48 (it cannot be loaded for another reason).
   virtual void* LoadEntryPoint(const std::u16string& fileName, const char* entryName) = 0;
 

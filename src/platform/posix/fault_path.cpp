@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cfenv>
 #include <memory>
 
 #include "base/failure.h"
@@ -145,6 +146,15 @@ void Arm(const NativePath& reportPath, std::string_view errorLine) {
 }
 
 void InstallHandler() { InstallHandlers(); }
+
+void CallUntrusted(void (*call)(void* context), void* context) {
+  InstallHandler();
+  std::fenv_t environment;
+  const bool saved = std::fegetenv(&environment) == 0;
+  call(context);
+  if (saved) std::fesetenv(&environment);
+  InstallHandler();
+}
 
 void Disarm() {
   if (gPreparation != nullptr) gPreparation->armed = false;

@@ -5,10 +5,15 @@
 
 namespace faxjob {
 
-/// Points the library's imports of ExitProcess, FatalExit, RtlExitUserProcess and of its C
-/// runtime's exit, _exit, _Exit, quick_exit and abort at `replacement`, which never returns. What
-/// the library finds by GetProcAddress, imports late (delay-loaded), or does through another
-/// library is beyond reach, and so is TerminateProcess, which ends the process at once.
-void RedirectProcessEnds(HMODULE library, void* replacement);
+/// Makes every C runtime DLL loaded in the process report its errors without a box and send its
+/// abort (SIGABRT, assert, abort) to `end`, which never returns; and points each import slot of
+/// those runtimes and of `library` (null: none) that holds a process-ending function at the fault
+/// path. Slots are matched by the address they hold, so imports without a name table, by ordinal
+/// or bound are taken too. Taken: ExitProcess, FatalExit, FatalAppExitA/W, RtlExitUserProcess,
+/// the runtimes' exit, _exit, _Exit, quick_exit, abort and _amsg_exit (to `end`); TerminateProcess
+/// and NtTerminateProcess on this process (to `end`; another process's handle is passed on); and
+/// SetUnhandledExceptionFilter, whose filter is remembered and never installed. Beyond reach:
+/// what is found by GetProcAddress, imported late (delay-loaded) or called by another library.
+void TakeOverProcessEnds(HMODULE library, void* end);
 
 }  // namespace faxjob

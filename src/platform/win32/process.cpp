@@ -72,10 +72,22 @@ bool WindowStationIsVisible(HMODULE user32) {
   return (flags.dwFlags & WSF_VISIBLE) != 0;
 }
 
+// What the program asks of the system: no error box of its own, for a missing disk or a fault.
+// Set at the start and again after the library's load, which may have changed it.
+void SetQuietErrorMode() {
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+}
+
+// Services run in session 0, where nobody sees a box.
+bool InSessionZero() {
+  DWORD session = 0;
+  return ProcessIdToSessionId(GetCurrentProcessId(), &session) && session == 0;
+}
+
 }  // namespace
 
 void PrepareProcess() {
-  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+  SetQuietErrorMode();
   // An exception that escapes every handler would end in the runtime's
   // abort box; it ends the run at once instead, with the status of a
   // failure that no report records.
@@ -88,18 +100,33 @@ void ShowStopMessage(const std::u16string& text) {
   // it pulls in would cost every run more than all its other work, for a
   // box that almost no run shows.
   const UniqueModule user32(LoadLibraryW(L"user32.dll"));
-  if (!user32 || !WindowStationIsVisible(user32.Get())) return;
+  if (!user32 || InSessionZero() || !WindowStationIsVisible(user32.Get())) return;
   const auto messageBox =
       EntryOf<int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT)>(user32.Get(), "MessageBoxW");
   if (messageBox != nullptr) messageBox(nullptr, Wide(text), L"faxjob", MB_OK | MB_ICONSTOP);
 }
 
 void* LoadEntryPoint(const std::u16string& fileName, const char* entryName) {
+  // The runtimes already loaded quiet before the library's start-up code runs.
+  TakeOverProcessEnds(nullptr, fault_path::LibraryEndingProcess());
+  struct Load {
+    const wchar_t* fileName;
+    HMODULE module = nullptr;
+    DWORD error = ERROR_SUCCESS;
+  } load{Wide(fileName)};
+  // Guarded like the call: the library's start-up code is its code too.
+  fault_path::CallUntrusted(
+      [](void* context) {
+        Load& load = *static_cast<Load*>(context);
+        load.module = LoadLibraryW(load.fileName);
+        load.error = load.module == nullptr ? GetLastError() : ERROR_SUCCESS;
+      },
+      &load);
+  SetQuietErrorMode();
   // Never freed: the library stays loaded until the process ends.
-  const HMODULE module = LoadLibraryW(Wide(fileName));
-  if (module == nullptr) ThrowLastError(kLibraryLoadError);
-  RedirectProcessEnds(module, fault_path::LibraryEndingProcess());
-  return reinterpret_cast<void*>(GetProcAddress(module, entryName));
+  if (load.module == nullptr) throw Failure(FailureCodeFor(load.error, kLibraryLoadError));
+  TakeOverProcessEnds(load.module, fault_path::LibraryEndingProcess());
+  return reinterpret_cast<void*>(GetProcAddress(load.module, entryName));
 }
 
 std::unique_ptr<FolderTurn> TakeFolderTurn(const std::u16string& folder) {
