@@ -3,7 +3,17 @@
    during the call, block in their detach code, move the current folder,
    install an exception filter of their own when loaded and then fault, or
    leave the floating-point unit rounding toward zero in single precision with
-   denormals flushed. One branch per library, chosen by a compile definition. */
+   denormals flushed. Others end the process through their C runtime or the
+   system as a vendor's library might (assert, raise, a pure-virtual call,
+   FatalAppExit, abort imported without a name table), install a filter during
+   the call and fault, or change the process in DllMain: the floating-point
+   unit's modes and a full x87 register stack, a thread that faults a moment
+   later. One branch per library, chosen by a compile definition. */
+#ifdef ASSERTS
+#undef NDEBUG /* the release build's flags would remove the assert */
+#endif
+#include <assert.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
@@ -50,6 +60,60 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, void* reserved) {
 }
 #endif
 
+#if defined(FILTER_IN_CALL) || defined(THREAD_FAULTS_AFTER_LOAD)
+/* Ends the process with the exception's code. */
+static LONG WINAPI EndWithExceptionCode(EXCEPTION_POINTERS* exception) {
+  (void)exception;
+  return EXCEPTION_EXECUTE_HANDLER;
+}
+#endif
+
+#ifdef PURE_CALL
+int __cdecl _purecall(void); /* what a call of a pure virtual function lands in */
+#endif
+
+#if defined(FLOATING_POINT) || defined(FLOATING_POINT_AT_LOAD)
+static void RoundTowardZeroInSinglePrecision(void) {
+  unsigned short control;
+  __asm__ volatile("fnstcw %0" : "=m"(control));
+  control = (unsigned short)((control & ~0x0F00u) | 0x0C00u); /* toward zero, 24 bits */
+  __asm__ volatile("fldcw %0" : : "m"(control));
+  _mm_setcsr(_mm_getcsr() | 0x6000u | 0x8040u); /* toward zero, flush and treat as zero */
+}
+#endif
+
+#ifdef FLOATING_POINT_AT_LOAD
+BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, void* reserved) {
+  (void)module;
+  (void)reserved;
+  if (reason == DLL_PROCESS_ATTACH) {
+    RoundTowardZeroInSinglePrecision();
+    /* All eight x87 registers left in use: the next load of any caller overflows to a NaN. */
+    __asm__ volatile("fld1\n\tfld1\n\tfld1\n\tfld1\n\tfld1\n\tfld1\n\tfld1\n\tfld1");
+  }
+  return TRUE;
+}
+#endif
+
+#ifdef THREAD_FAULTS_AFTER_LOAD
+static DWORD WINAPI FaultSoon(void* parameter) {
+  (void)parameter;
+  Sleep(500); /* the program waits for the folder's turn by then */
+  *(volatile int*)0 = 1;
+  return 0;
+}
+
+BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, void* reserved) {
+  (void)module;
+  (void)reserved;
+  if (reason == DLL_PROCESS_ATTACH) {
+    SetUnhandledExceptionFilter(EndWithExceptionCode);
+    CloseHandle(CreateThread(NULL, 0, FaultSoon, NULL, 0, NULL));
+  }
+  return TRUE;
+}
+#endif
+
 #ifdef BLOCKS_IN_DETACH
 BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, void* reserved) {
   (void)module;
@@ -73,14 +137,34 @@ __declspec(dllexport) int __stdcall SendZRQ_PageInt(void* record, const void* fo
   *(volatile int*)0 = 1;
   return 0;
 #elif defined(FLOATING_POINT)
-  {
-    unsigned short control;
-    __asm__ volatile("fnstcw %0" : "=m"(control));
-    control = (unsigned short)((control & ~0x0F00u) | 0x0C00u); /* toward zero, 24 bits */
-    __asm__ volatile("fldcw %0" : : "m"(control));
-    _mm_setcsr(_mm_getcsr() | 0x6000u | 0x8040u); /* toward zero, flush and treat as zero */
-  }
+  RoundTowardZeroInSinglePrecision();
   return WriteResult(record, "/R 0.4999999999999999\r\n");
+#elif defined(FLOATING_POINT_AT_LOAD)
+  return WriteResult(record, "/R 0.4999999999999999\r\n/R 2.5\r\n");
+#elif defined(ASSERTS)
+  WriteResult(record, ONE_ENTRY);
+  assert(record == NULL);
+  return 0;
+#elif defined(RAISES_ABORT)
+  WriteResult(record, ONE_ENTRY);
+  raise(SIGABRT);
+  return 0;
+#elif defined(PURE_CALL)
+  WriteResult(record, ONE_ENTRY);
+  _purecall();
+  return 0;
+#elif defined(FATAL_APP_EXIT)
+  WriteResult(record, ONE_ENTRY);
+  FatalAppExitA(0, "ZRQ");
+  return 0;
+#elif defined(NO_NAME_TABLE)
+  WriteResult(record, ONE_ENTRY);
+  abort();
+#elif defined(FILTER_IN_CALL)
+  WriteResult(record, ONE_ENTRY);
+  SetUnhandledExceptionFilter(EndWithExceptionCode);
+  *(volatile int*)0 = 1;
+  return 0;
 #elif defined(CHANGES_FOLDER)
   if (!SetCurrentDirectoryA(Setting("ZRQ_CHANGE_TO"))) return -4;
   return WriteResult(record, ONE_ENTRY);

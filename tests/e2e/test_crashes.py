@@ -23,6 +23,17 @@ CRASHES = {
 }
 
 
+# Test library: how it ends the process during the call, which must end as a fault does.
+LIBRARY_ENDS = {
+    "ASSERTS.dll": "a failed assert, in the program's own C runtime DLL",
+    "RAISES.dll": "raise(SIGABRT)",
+    "PURECALL.dll": "a pure-virtual call: the runtime's _amsg_exit",
+    "FATALAPP.dll": "FatalAppExit",
+    "NONAMES.dll": "abort, imported without a name table",
+    "CALLFILT.dll": "a fault after installing a filter of its own during the call",
+}
+
+
 class CrashTests(FailureTestCase):
 
     def test_every_kind_of_crash_ends_within_seconds(self):
@@ -56,6 +67,32 @@ class ProcessStateTests(FailureTestCase):
         report = self.path("out", "r.txt")
         result = self.run_job(ONE_NUMBER_JOB, report)
         self.assertErrorReport(result, report, 51)
+
+    def test_every_way_the_library_ends_the_process_ends_as_a_fault_without_a_box(self):
+        for name, how in LIBRARY_ENDS.items():
+            with self.subTest(how):
+                self.use_library(name)
+                report = self.path(f"out-{name}", "r.txt")
+                result = self.run_job(ONE_NUMBER_JOB, report)  # asserts that no window showed
+                self.assertErrorReport(result, report, 51)
+
+    def test_a_library_thread_that_faults_while_the_run_waits_for_its_turn_is_a_fault(self):
+        # Its DllMain installs a filter of its own and starts the thread.
+        self.use_library("LOADTHRD.dll")
+        out = self.make_folder("out")
+        (out / "FAXJOB.LCK").touch()
+        with self.holding(out / "FAXJOB.LCK"):
+            result = self.run_job(ONE_NUMBER_JOB, out / "r.txt")
+        self.assertErrorReport(result, out / "r.txt", 51)
+
+    def test_numbers_round_as_ever_after_the_library_changed_the_floating_point_unit_at_load(self):
+        # DllMain leaves rounding toward zero in single precision and all eight x87 registers in
+        # use: 0.4999999999999999 would come out as 1, or every number as a NaN.
+        self.use_library("LOADFP.dll")
+        report = self.path("out", "r.txt")
+        result = self.run_job(ONE_NUMBER_JOB, report)
+        self.assertEqual(result.exit_code, EXIT_REPORT_WRITTEN)
+        self.assertEqual(report.read_bytes(), report_line(0, SENT_TEXT) + report_line(3, SENT_TEXT))
 
     def test_numbers_round_as_ever_after_the_library_changed_the_floating_point_modes(self):
         # Rounded toward zero in single precision, 0.4999999999999999 would come out as 1.
