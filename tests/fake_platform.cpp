@@ -458,6 +458,12 @@ std::map<std::u16string, std::string> FakePlatform::FilesLeftAtTheEnd() const {
   return left;
 }
 
+FakePlatform::FaultOutcome FakePlatform::SimulateUnseenEnd(UnseenEnd route, int status) const {
+  // At the detach, a report being opened stays in doubt: its thread has ended.
+  if (route == UnseenEnd::kExitProcess && faultPath) return SimulateFault();
+  return {status, FilesLeftAtTheEnd()};
+}
+
 FakePlatform::FaultOutcome FakePlatform::SimulateFault() const {
   FaultOutcome outcome{2, FilesLeftAtTheEnd()};
   if (!faultPath) return outcome;

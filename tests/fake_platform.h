@@ -80,6 +80,14 @@ class FakePlatform : public Platform {
   };
   std::optional<FaultOutcome> faultOutcome;
 
+  // The library ends the process by a route that nothing redirects (found by
+  // GetProcAddress). On Windows ExitProcess still calls the program's TLS
+  // callback with the process's detach once every other thread has ended, and
+  // the fault path records there as for a fault (Wine calls no such callback);
+  // TerminateProcess calls nothing: the library's status, the files as left.
+  enum class UnseenEnd { kExitProcess, kTerminateProcess };
+  FaultOutcome SimulateUnseenEnd(UnseenEnd route, int status) const;
+
   // What the run did.
   std::vector<std::u16string> messages;  // message boxes shown
   std::vector<std::string> events;  // "open-read PATH", "close-write PATH", "turn-take DIR", ...

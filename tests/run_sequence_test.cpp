@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <ostream>
+#include <tuple>
 
 #include "fake_platform.h"
 #include "platform/sharing_retry.h"
@@ -323,6 +324,35 @@ TEST_F(RunJobTest, TurnsAFaultInsideTheLibraryIntoTheErrorLineAlone) {
   EXPECT_EQ(gFaultOutcome.status, kExitFailureReported);
   EXPECT_EQ(gFaultOutcome.report, ErrorLine(kInternalError));
   EXPECT_FALSE(platform.faultPath) << "disarmed when the run ends";
+}
+
+std::optional<FakePlatform::UnseenEnd> gUnseenEnd;
+std::optional<FakePlatform::FaultOutcome> gUnseenEndOutcome;
+
+std::int32_t FAXJOB_STDCALL UnseenEndingSendPageInt(SendRequest*, const void*) {
+  gUnseenEndOutcome = FakePlatform::current->SimulateUnseenEnd(*gUnseenEnd, kExitNothingSent);
+  return 0;
+}
+
+// Ends the process through an entry point it looked up: ExitProcess is still
+// recorded as a fault at the detach; TerminateProcess leaves its own status
+// and no report, never the earlier one.
+TEST_F(RunJobTest, AnEndNothingRedirectsIsRecordedAtTheDetachOrLeavesNoReport) {
+  platform.sendPageInt = UnseenEndingSendPageInt;
+  for (const auto& [end, status, report] :
+       {std::tuple{FakePlatform::UnseenEnd::kExitProcess, kExitFailureReported,
+                   std::optional(ErrorLine(kInternalError))},
+        std::tuple{FakePlatform::UnseenEnd::kTerminateProcess, kExitNothingSent,
+                   std::optional<std::string>()}}) {
+    platform.AddFile(kReport, "stale");
+    gUnseenEnd = end;
+    Run();
+    ASSERT_TRUE(gUnseenEndOutcome);
+    EXPECT_EQ(gUnseenEndOutcome->status, status);
+    const auto left = gUnseenEndOutcome->files.find(kReport);
+    EXPECT_EQ(left == gUnseenEndOutcome->files.end() ? std::nullopt : std::optional(left->second),
+              report);
+  }
 }
 
 // A fault may come at any moment, from a thread the library left running.
