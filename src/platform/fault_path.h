@@ -65,10 +65,15 @@ class ReportState {
  public:
   /// Before the open; returns the state to go back to when the open fails.
   Report Opening() { return Enter(Report::kOpening); }
-  void Opened(NativeFile file) {
+  /// `temporaryName`: the name of its own that a new report is written under until it is kept
+  /// (it lives as long as the file is open); null for a report already under its path.
+  void Opened(NativeFile file, const NativePath::value_type* temporaryName) {
     file_ = file;
+    temporaryName_ = temporaryName;
     Enter(Report::kOpen);
   }
+  /// The report now lies under its path; before Written.
+  void Renamed() { temporaryName_ = nullptr; }
   void OpenFailed(Report before) { Enter(before); }
   /// Before each write and before the close; a write that never reports
   /// Written leaves the content in doubt.
@@ -77,13 +82,16 @@ class ReportState {
   /// After the close, which gives the file up even when it fails.
   void Closed(bool cleanly) {
     file_ = kNoFile;
+    temporaryName_ = nullptr;
     Enter(cleanly ? Report::kClosed : Report::kInDoubt);
   }
 
   /// For the handler, once: takes the report over and returns where it
-  /// stood, with the run's open file when there is one. Where the thread that
-  /// opens has ended, an open under way stays kOpening: nobody knows its outcome.
-  Report TakeOver(NativeFile& file, bool openMayFinish = true) {
+  /// stood, with the run's open file when there is one and, when that file
+  /// is still under a name of its own, that name. Where the thread that opens
+  /// has ended, an open under way stays kOpening: nobody knows its outcome.
+  Report TakeOver(NativeFile& file, const NativePath::value_type*& temporaryName,
+                  bool openMayFinish = true) {
     Report before = state_.load();
     for (;;) {
       if (before == Report::kOpening && openMayFinish) {  // about to succeed or fail
@@ -94,6 +102,7 @@ class ReportState {
       }
     }
     file = file_.load();
+    temporaryName = temporaryName_.load();
     return before;
   }
 
@@ -111,6 +120,7 @@ class ReportState {
   static_assert(std::atomic<NativeFile>::is_always_lock_free);
   std::atomic<Report> state_{Report::kUntouched};
   std::atomic<NativeFile> file_{kNoFile};
+  std::atomic<const NativePath::value_type*> temporaryName_{nullptr};
 };
 
 inline ReportState gReport;
@@ -128,8 +138,11 @@ class ReportWatch {
   ReportWatch& operator=(ReportWatch&&) = delete;
 
   bool watching() const { return isReport_; }
-  void Opened(NativeFile file) {
-    if (isReport_) gReport.Opened(file);
+  void Opened(NativeFile file, const NativePath::value_type* temporaryName) {
+    if (isReport_) gReport.Opened(file, temporaryName);
+  }
+  void Renamed() {
+    if (isReport_) gReport.Renamed();
   }
   void OpenFailed() {
     if (std::exchange(isReport_, false)) gReport.OpenFailed(before_);
