@@ -22,11 +22,10 @@ function(faxjob_build_msi stage version output)
   get_filename_component(wxs "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../packaging/faxjob.wxs"
                          ABSOLUTE)
   get_filename_component(output "${output}" ABSOLUTE)
-  # wixl takes the files' paths relative to its working folder only. TZ: the cabinet dates its
-  # files in local time.
+  # wixl takes the files' paths relative to its working folder only. The cabinet keeps the
+  # files' dates: release_files.cmake sets them first.
   execute_process(
-    COMMAND "${CMAKE_COMMAND}" -E env TZ=UTC
-            "${FAXJOB_WIXL}" --arch x86 -D "Version=${version}" -D "ProductCode=${product_code}"
+    COMMAND "${FAXJOB_WIXL}" --arch x86 -D "Version=${version}" -D "ProductCode=${product_code}"
             -D "UpgradeCode=${FAXJOB_MSI_UPGRADE_CODE}" -D Stage=. -o "${output}" "${wxs}"
     WORKING_DIRECTORY "${stage}"
     RESULT_VARIABLE failed)

@@ -7,7 +7,7 @@ A rewritten archive holds the same entries, sorted by name, each dated EPOCH in 
 permissions (0755 for folders, programs and libraries, 0644 for other files) and no extra fields.
 CPack's own writer dates entries in the local time zone and records the builder's user and group
 ids and umask, so two people building one commit would get different archives. The dates of the
-files wixl packs go into the MSI's cabinet in the same way.
+files wixl packs go into the MSI's cabinet.
 """
 
 import os
