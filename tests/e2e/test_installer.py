@@ -76,7 +76,8 @@ class InstallerTests(FaxjobTestCase):
         return result
 
     def assertSucceeded(self, result):
-        log = self.last_log.read_bytes().decode("cp932", "replace") if self.last_log.exists() else ""
+        log = self.last_log.read_bytes().decode("cp932", "replace") \
+            if self.last_log.exists() else ""
         self.assertEqual(result.exit_code, 0, "msiexec failed; its log ends:\n" +
                          "\n".join(log.splitlines()[-30:]))
         self.assertNoWindow(result)
