@@ -199,8 +199,14 @@ class SharedResultFolderTests(GuardTestCase):
         # Every run finds an earlier report of its own. Each one that is killed, mostly while it
         # waits for its turn, leaves none of it; each other one reports exactly its entries.
         out = self.make_folder("out")
+        # Only a kill in a run's first moments, before it has removed the earlier report, may
+        # leave that: each kill comes well after the start-up of a run alone.
+        alone = self.run_job(ONE_NUMBER_JOB, wine_path(out / "alone.txt"))
+        self.assertEqual(alone.exit_code, EXIT_REPORT_WRITTEN)
+        earliest = int(2000 * alone.elapsed)
         chooser = random.Random(self.RUNS)
-        kills = [chooser.randint(1000, 12000) if i % 3 == 1 else None for i in range(self.RUNS)]
+        kills = [chooser.randint(earliest, earliest + 1000 * self.RUNS) if i % 3 == 1 else None
+                 for i in range(self.RUNS)]
         for i in range(self.RUNS):
             (out / f"r{i}.txt").write_bytes(OLD_REPORT)
         results = self.start_runs([wine_path(out / f"r{i}.txt") for i in range(self.RUNS)],
