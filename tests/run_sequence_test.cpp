@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <ostream>
+#include <set>
 
 #include "fake_platform.h"
 #include "platform/sharing_retry.h"
@@ -294,10 +295,13 @@ TEST_F(RunJobTest, RemovesAReportThatCannotHoldTheErrorLine) {
 }
 
 TEST_F(RunJobTest, AppendsTheErrorLineToAFinishedReportWhenClosingTheResultFileFails) {
+  EXPECT_EQ(Run(), kExitReportWritten);  // a report for the next runs to remove
+  const int before = static_cast<int>(platform.calls.size());
   EXPECT_EQ(Run(), kExitReportWritten);
   ASSERT_EQ(platform.events.rbegin()[1], "close-read C:\\out\\RESULT.TXT");
   // The same last call, in the next run.
-  platform.faults = {.atCall = 2 * static_cast<int>(platform.calls.size()), .code = kDeviceIoError};
+  const int calls = static_cast<int>(platform.calls.size());
+  platform.faults = {.atCall = calls + (calls - before), .code = kDeviceIoError};
   EXPECT_EQ(Run(), kExitFailureReported);
   EXPECT_EQ(Report(),
             "000001," + kDone + "\r\n000002," + kDone + "\r\n" + ErrorLine(kDeviceIoError));
@@ -361,33 +365,56 @@ TEST_F(RunJobTest, NeverLetsAFaultPassForASuccessfulRun) {
 
 // The process may be ended from outside at any moment: a caller's time-out,
 // a task manager. Whenever that happens, the report is absent or complete;
-// the earlier report is left only where the library has not been called.
+// the earlier report is left only where no library code has run yet (its
+// start-up code runs when it is loaded); and whatever else the run left in
+// the folder is one of its own temporary names, which the next run into the
+// folder removes.
 TEST_F(RunJobTest, LeavesNoReportThatLiesWhenEndedFromOutsideAtAnyMoment) {
   const std::string complete = ScriptManyEntries();
+  const std::u16string job = u"C:\\jobs\\job001.txt";
+  const std::set<std::u16string> ownFiles = {job, kReport, u"C:\\out\\RESULT.TXT",
+                                             u"C:\\out\\FAXJOB.LCK"};
   std::map<std::string, int> seen;
   for (int killCall = 1;; ++killCall) {
     FakePlatform fresh;
     PrepareFresh(fresh);
     fresh.killCall = killCall;
-    gScript.calls = 0;
     SendRequest request{};
     RunJob(fresh, request);
     if (!fresh.killOutcome) break;  // the run ended before that call
-    SCOPED_TRACE("ended at call " + std::to_string(killCall));
-    const bool libraryCalled =
-        gScript.calls > 0 && gScript.platformCallsBefore < static_cast<std::size_t>(killCall);
+    SCOPED_TRACE("ended at call " + std::to_string(killCall) + ", " + fresh.calls[killCall - 1]);
+    const auto loading = std::find(fresh.calls.begin(), fresh.calls.end(), "LoadEntryPoint");
+    const bool libraryCodeRan = loading - fresh.calls.begin() < killCall - 1;
     const auto report = fresh.killOutcome->find(kReport);
     if (report == fresh.killOutcome->end()) {
       ++seen["absent"];
     } else if (report->second == "stale") {
       ++seen["earlier"];
-      EXPECT_FALSE(libraryCalled);
+      EXPECT_FALSE(libraryCodeRan);
     } else {
       ++seen["complete"];
       EXPECT_EQ(report->second, complete);
     }
+    // The next run into the folder finds what this one left, and leaves only its own files.
+    FakePlatform next;
+    next.sendPageInt = StandInSendPageInt;
+    next.commandLine = platform.commandLine;
+    next.folders.insert(u"C:\\out");
+    for (const auto& [path, content] : *fresh.killOutcome) {
+      if (ownFiles.count(path) == 0) {
+        ++seen["left"];
+        EXPECT_TRUE(path.starts_with(u"C:\\out\\~faxjob-") && path.ends_with(u".tmp"))
+            << testing::Utf8(path);
+      }
+      next.AddFile(path, content);
+    }
+    EXPECT_EQ(RunJob(next, request), kExitReportWritten);
+    for (const auto& [path, content] : next.files) {
+      EXPECT_EQ(ownFiles.count(path), 1u) << testing::Utf8(path);
+    }
   }
   EXPECT_TRUE(seen["absent"] > 0 && seen["earlier"] > 0 && seen["complete"] > 0);
+  EXPECT_GT(seen["left"], 0);  // an empty report's own name, before it is marked
 }
 
 // Where the file system refuses the mark, the report is written as it is,
@@ -474,10 +501,14 @@ TEST_F(RunJobTest, EndsEveryFaultInTheOneOutcomeItCallsFor) {
       for (std::size_t n = 1; n <= operations.size(); ++n) {
         const std::string& operation = operations[n - 1];
         const int occurrence = ++seen[operation];
-        // The earlier report goes with the second removal, before the call.
-        const bool earlierReportGone = seen["RemoveFile"] == 2 && operation != "RemoveFile";
+        if (FakePlatform::IsStep(operation)) continue;
+        // The earlier report goes with the first removal, before anything else; the old
+        // result file with the second, right before the call.
+        const bool earlierReportGone = seen["RemoveFile"] > (operation == "RemoveFile" ? 1 : 0);
+        const bool called = seen["RemoveFile"] == 2 && operation != "RemoveFile";
         const Outcome failedBeforeTheReport = {
-            persistent ? kExitFailureUnreported : kExitFailureReported,
+            persistent ? (called ? kExitFailureUnreported : kExitNothingSent)
+                       : kExitFailureReported,
             persistent ? (earlierReportGone ? none : std::optional<std::string>("stale"))
                        : std::optional(error)};
         Outcome expected;
@@ -485,11 +516,11 @@ TEST_F(RunJobTest, EndsEveryFaultInTheOneOutcomeItCallsFor) {
         if (operation == "RawCommandLine" || operation == "OrdinaryFileMatches") {
           expected = {kExitNothingSent, "stale"};  // with the failure's message box
           box = true;
-        } else if (operation == "FullPathOf" || (operation == "RemoveFile" && occurrence == 2)) {
+        } else if (operation == "FullPathOf" || (operation == "RemoveFile" && occurrence == 1)) {
           expected = {kExitNothingSent, "stale"};  // no report can be promised: no call
         } else if (operation == "CanNeverCreate") {
-          // Not certain, so the run goes ahead.
-          expected = persistent ? Outcome{kExitFailureUnreported, "stale"}
+          // Not certain, so the run goes ahead, and then cannot remove the earlier report.
+          expected = persistent ? Outcome{kExitNothingSent, "stale"}
                                 : Outcome{kExitReportWritten, complete};
         } else if (operation == "Read") {
           // The report is open: empty, then holding the three lines. One that
@@ -497,7 +528,7 @@ TEST_F(RunJobTest, EndsEveryFaultInTheOneOutcomeItCallsFor) {
           expected = persistent
                          ? Outcome{kExitFailureUnreported, none}
                          : Outcome{kExitFailureReported, (occurrence == 1 ? "" : complete) + error};
-        } else if (operation == "Write" || operation == "Keep") {
+        } else if (operation == "Write" || operation == "Keep" || operation == "RenameOntoPath") {
           expected = {kExitFailureUnreported, none};
         } else if (operation == "close-write") {
           // Kept, but closing failed, so what the report holds is in doubt.
@@ -513,8 +544,12 @@ TEST_F(RunJobTest, EndsEveryFaultInTheOneOutcomeItCallsFor) {
         const FakePlatform faulty = runWith({static_cast<int>(n), code, persistent}, &outcome);
         EXPECT_EQ(outcome, expected);
         EXPECT_EQ(faulty.messages.size(), box ? 1u : 0u);
-        EXPECT_EQ(faulty.faultsInjected,
-                  persistent ? static_cast<int>(faulty.calls.size() - n + 1) : 1);
+        EXPECT_EQ(
+            faulty.faultsInjected,
+            persistent
+                ? std::count_if(faulty.calls.begin() + static_cast<long>(n) - 1, faulty.calls.end(),
+                                [](const std::string& call) { return !FakePlatform::IsStep(call); })
+                : 1);
       }
     }
   }
@@ -569,10 +604,12 @@ TEST_F(RunJobTest, WaitsOutAHoldAndEndsAsHeldOnlyWhenItLastsLonger) {
     Outcome longer;
     bool calledBefore;
   } cases[] = {
-      {"RemoveFile", 1, {}, resultFile, {kExitFailureReported, held}, false},
-      {"RemoveFile", 2, {}, kReport, {kExitNothingSent, "stale"}, false},
+      {"RemoveFile", 1, {}, kReport, {kExitNothingSent, "stale"}, false},
+      {"RemoveFile", 2, {}, resultFile, {kExitFailureReported, held}, false},
       {"OpenForReading", 1, {}, resultFile, {kExitFailureReported, held}, true},
-      {"OpenForWriting", 1, {}, kReport, {kExitFailureReported, held}, true},
+      // The report is written under a name of its own, and meets a hold on its path only when
+      // it takes that name: whole, but never under the report's name.
+      {"RenameOntoPath", 1, {}, kReport, {kExitFailureUnreported, none}, true},
       {"OpenForAppending", 1, closingFails, kReport, {kExitFailureUnreported, none}, true}};
   for (const auto& [operation, occurrence, faults, path, longer, calledBefore] : cases) {
     const Run without = run(faults, {});
@@ -590,12 +627,13 @@ TEST_F(RunJobTest, WaitsOutAHoldAndEndsAsHeldOnlyWhenItLastsLonger) {
     EXPECT_EQ(longerRun.called, calledBefore);
     EXPECT_EQ(longerRun.waitsMs, shorter.waitsMs);
   }
-  // The plain run opens and removes nothing else.
+  // The plain run opens, removes and renames onto a name nothing else.
   EXPECT_EQ(std::count_if(plain.operations.begin(), plain.operations.end(),
                           [](const std::string& operation) {
-                            return operation == "RemoveFile" || operation.starts_with("OpenFor");
+                            return operation == "RemoveFile" || operation.starts_with("OpenFor") ||
+                                   operation == "RenameOntoPath";
                           }),
-            4);
+            5);
 }
 
 }  // namespace
