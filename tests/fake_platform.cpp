@@ -218,19 +218,25 @@ void FakePlatform::CheckFolder(const std::u16string& path) const {
 
 void FakePlatform::WaitOutHold(const std::u16string& path) {
   const int call = static_cast<int>(calls.size());
-  auto attempt = [&]() -> std::uint32_t {
+  struct Outcome {
+    std::uint32_t error = 0;
+    std::uint32_t ntStatus = 0;
+  };
+  auto attempt = [&]() -> Outcome {
     for (Hold& hold : holds) {
       if (hold.path == path && call >= hold.fromCall && hold.tries > 0) {
         --hold.tries;
-        return sharing_retry::kSharingViolation;
+        return {hold.error, hold.ntStatus};
       }
     }
-    return 0;
+    return {};
   };
-  const std::uint32_t error = sharing_retry::WaitOut(
-      attempt, [](std::uint32_t failed) { return sharing_retry::IsHeld(failed, 0); },
+  const Outcome last = sharing_retry::WaitOut(
+      attempt, [](Outcome failed) { return sharing_retry::IsHeld(failed.error, failed.ntStatus); },
       [this](unsigned milliseconds) { waitsMs.push_back(milliseconds); });
-  if (error != 0) throw Failure(kHeldByAnotherProcess);
+  // As the platform's table of errors says: a pending deletion is refused access.
+  if (last.error == sharing_retry::kAccessDenied) throw Failure(kAccessRefused);
+  if (last.error != 0) throw Failure(kHeldByAnotherProcess);
 }
 
 void FakePlatform::AddFile(const std::u16string& path, std::string content) {

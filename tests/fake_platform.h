@@ -15,6 +15,7 @@
 #include "base/report_stage.h"
 #include "faxbridge/fax_library.h"
 #include "platform/platform.h"
+#include "platform/sharing_retry.h"
 
 namespace faxjob::testing {
 
@@ -62,6 +63,10 @@ class FakePlatform : public Platform {
     std::u16string path;
     int tries = 0;
     int fromCall = 0;
+    // What Windows reports: a sharing violation; a lock violation; or, for a removed file that
+    // the other program still has open, access denied with the NT status of a pending deletion.
+    std::uint32_t error = sharing_retry::kSharingViolation;
+    std::uint32_t ntStatus = 0;
   };
   std::vector<Hold> holds;
   std::vector<unsigned> waitsMs;   // every wait for a hold to end, in milliseconds

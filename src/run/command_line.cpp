@@ -1,5 +1,6 @@
 #include "run/command_line.h"
 
+#include "faxbridge/fax_library.h"
 #include "platform/platform.h"
 
 namespace faxjob {
@@ -60,7 +61,7 @@ bool NamesReservedFile(std::u16string_view reportFilePath, char16_t separator) {
     }
     return true;
   };
-  return is(kResultFileName) || is(kFolderTurnFileName);
+  return is(kResultFileName) || is(kFolderTurnFileName) || is(kFaxLibraryFileName);
 }
 
 std::u16string FileSearchNameFor(std::u16string_view jobFilePath, char16_t separator) {
