@@ -310,7 +310,7 @@ void Arm(const NativePath& reportPath, std::string_view errorLine) {
   Prepared& prepared = AllocatePrepared(size);
   char* at = report.CopyTo(reinterpret_cast<char*>(&prepared + 1), prepared.ntPath);
   at = temporary.CopyTo(at, prepared.ntTemporaryPath);
-  at = reinterpret_cast<char*>((reinterpret_cast<std::uintptr_t>(at) + 3) & ~std::uintptr_t{3});
+  at += (4 - reinterpret_cast<std::uintptr_t>(at) % 4) % 4;  // up to a multiple of 4
   prepared.renameOntoReport = reinterpret_cast<FILE_RENAME_INFO*>(at);
   prepared.renameOntoReport->ReplaceIfExists = TRUE;
   prepared.renameOntoReport->RootDirectory = nullptr;

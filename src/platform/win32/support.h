@@ -25,13 +25,13 @@ inline const wchar_t* Wide(const std::u16string& text) {
 
 /// The address of `name` in `module`, as a pointer of type `Function`; null when it has none.
 template <typename Function>
-Function EntryOf(HMODULE module, const char* name) {
+Function EntryOf(HMODULE module, const char* name) noexcept {
   return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
 }
 
 /// The same in ntdll, which every process has loaded.
 template <typename Function>
-Function NtdllEntry(const char* name) {
+Function NtdllEntry(const char* name) noexcept {
   return EntryOf<Function>(GetModuleHandleW(L"ntdll.dll"), name);
 }
 
