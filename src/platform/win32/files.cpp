@@ -1,10 +1,13 @@
 #include "platform/win32/files.h"
 
+#include <cstring>
 #include <optional>
 #include <utility>
 
 #include "base/failure.h"
 #include "platform/win32/errors.h"
+#include "platform/win32/long_path.h"
+#include "platform/win32/names.h"
 #include "platform/win32/support.h"
 
 namespace faxjob::win32 {
@@ -20,26 +23,57 @@ UniqueFile OpenForQuery(const wchar_t* path) {
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
 }
 
-bool SameFileIdentity(HANDLE a, HANDLE b) {
-  BY_HANDLE_FILE_INFORMATION first;
-  BY_HANDLE_FILE_INFORMATION second;
-  if (!GetFileInformationByHandle(a, &first) || !GetFileInformationByHandle(b, &second)) {
-    return false;
+// A file's identity: its volume's serial and its id. FILE_ID_INFO's 128-bit
+// id where the file system gives it, since 64-bit indexes are not unique on
+// ReFS; the older 32-bit serial and 64-bit index elsewhere (Windows 7, FAT).
+struct FileIdentity {
+  bool wide = false;  // the two forms are never compared with each other
+  ULONGLONG volume = 0;
+  BYTE id[16] = {};
+  bool operator==(const FileIdentity&) const = default;
+};
+
+std::optional<FileIdentity> IdentityOf(HANDLE file) {
+  FileIdentity identity;
+  FILE_ID_INFO wide;
+  if (GetFileInformationByHandleEx(file, FileIdInfo, &wide, sizeof wide)) {
+    identity.wide = true;
+    identity.volume = wide.VolumeSerialNumber;
+    std::memcpy(identity.id, wide.FileId.Identifier, sizeof identity.id);
+    return identity;
   }
-  return first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
-         first.nFileIndexHigh == second.nFileIndexHigh &&
-         first.nFileIndexLow == second.nFileIndexLow;
+  BY_HANDLE_FILE_INFORMATION basic;
+  if (!GetFileInformationByHandle(file, &basic)) return std::nullopt;
+  identity.volume = basic.dwVolumeSerialNumber;
+  const ULONGLONG index = (ULONGLONG{basic.nFileIndexHigh} << 32) | basic.nFileIndexLow;
+  std::memcpy(identity.id, &index, sizeof index);
+  return identity;
+}
+
+bool SameFileIdentity(HANDLE a, HANDLE b) {
+  const std::optional<FileIdentity> first = IdentityOf(a);
+  return first && first == IdentityOf(b);
 }
 
 class Win32InputFile : public InputFile {
  public:
   explicit Win32InputFile(UniqueFile file) : file_(std::move(file)) {}
 
+  // A network error that may be gone a moment later is tried again from where the read began.
   std::size_t Read(char* buffer, std::size_t size) override {
     DWORD read = 0;
-    if (!ReadFile(file_.Get(), buffer, static_cast<DWORD>(size), &read, nullptr)) {
-      ThrowLastError(kDeviceIoError);
-    }
+    const SystemError error = WaitOut(
+        [&] {
+          if (ReadFile(file_.Get(), buffer, static_cast<DWORD>(size), &read, nullptr)) {
+            return SystemError{};
+          }
+          const SystemError failed = LastSystemError();
+          SetFilePointerEx(file_.Get(), offset_, nullptr, FILE_BEGIN);
+          return failed;
+        },
+        [](const SystemError& failed) { return sharing_retry::IsNetworkBlip(failed.code); });
+    if (error.code != ERROR_SUCCESS) throw Failure(FailureCodeFor(error.code, kDeviceIoError));
+    offset_.QuadPart += read;
     return read;
   }
 
@@ -54,16 +88,20 @@ class Win32InputFile : public InputFile {
 
  private:
   UniqueFile file_;
+  LARGE_INTEGER offset_{};
 };
 
 // The armed report's file tells the fault path what it holds at every moment.
 class Win32OutputFile : public OutputFile {
  public:
   Win32OutputFile(UniqueFile file, bool marked, fault_path::ReportWatch watch)
-      : file_(std::move(file)), marked_(marked), watch_(std::move(watch)) {}
+      : file_(std::move(file)), marked_(marked), watch_(std::move(watch)) {
+    if (!GetFileSizeEx(file_.Get(), &end_)) end_.QuadPart = -1;  // never tried again
+  }
   ~Win32OutputFile() override {
     // Given up without a Close: what it holds is in doubt.
     watch_.Changing();
+    Unprotect();
     file_.Close();
     watch_.Closed(false);
   }
@@ -73,7 +111,16 @@ class Win32OutputFile : public OutputFile {
     while (size > 0) {
       const DWORD chunk = static_cast<DWORD>(size < (1u << 30) ? size : (1u << 30));
       DWORD written = 0;
-      if (!WriteFile(file_.Get(), data, chunk, &written, nullptr)) ThrowLastError(kDeviceIoError);
+      const SystemError error = WaitOut(
+          [&] {
+            return WriteFile(file_.Get(), data, chunk, &written, nullptr) ? SystemError{}
+                                                                          : LastSystemError();
+          },
+          [&](const SystemError& failed) {
+            return sharing_retry::IsNetworkBlip(failed.code) && NothingLanded();
+          });
+      if (error.code != ERROR_SUCCESS) throw Failure(FailureCodeFor(error.code, kDeviceIoError));
+      end_.QuadPart += written;
       // A full disk may report success with fewer bytes, or none, written.
       if (written == 0) throw Failure(kDiskFull);
       data += written;
@@ -84,6 +131,7 @@ class Win32OutputFile : public OutputFile {
 
   void Close() override {
     watch_.Changing();
+    Unprotect();
     const bool closed = file_.Close();
     const DWORD error = GetLastError();
     watch_.Closed(closed);
@@ -101,7 +149,23 @@ class Win32OutputFile : public OutputFile {
   }
 
  private:
+  // A write that failed for a moment on the network is tried again only where none of it
+  // reached the file, from where it began: never a line twice or a gap.
+  bool NothingLanded() {
+    LARGE_INTEGER size;
+    return end_.QuadPart >= 0 && GetFileSizeEx(file_.Get(), &size) &&
+           size.QuadPart == end_.QuadPart &&
+           SetFilePointerEx(file_.Get(), end_, nullptr, FILE_BEGIN);
+  }
+
+  // The fault path may take the report's handle over: protected from a library's stray
+  // CloseHandle while open (see OpenOutput), and only the run closes it.
+  void Unprotect() {
+    if (file_) SetHandleInformation(file_.Get(), HANDLE_FLAG_PROTECT_FROM_CLOSE, 0);
+  }
+
   UniqueFile file_;
+  LARGE_INTEGER end_;  // where the next write lands
   bool marked_;
   fault_path::ReportWatch watch_;
 };
@@ -144,9 +208,24 @@ std::optional<std::u16string> RenameAside(const std::u16string& path, const Uniq
   return aside;
 }
 
+// A path left in the device namespace, on no drive and no share: a pipe, a
+// volume's GUID path, a device's own name.
+bool InDeviceNamespaceOffDrive(const std::u16string& win32Path) {
+  if (!win32Path.starts_with(u"\\\\.\\") && !win32Path.starts_with(u"\\\\?\\")) return false;
+  return win32Path.size() < 7 || win32Path[5] != u':' || win32Path[6] != u'\\';
+}
+
 }  // namespace
 
 bool OrdinaryFileMatches(const std::u16string& searchName) {
+  // A device is no job file, whatever a search lists: the library would open it and wait on it.
+  try {
+    const std::u16string full = FullPathOf(searchName);
+    if (NamesDevice(full) || InDeviceNamespaceOffDrive(Win32PathOf(full))) return false;
+  } catch (const Failure& failure) {
+    if (failure.code() != kBadFileName) throw;
+    return false;  // a name that cannot be resolved names no file
+  }
   WIN32_FIND_DATAW found;
   const UniqueFileSearch search(FindFirstFileW(Wide(searchName), &found));
   if (!search) {
@@ -171,11 +250,18 @@ bool OrdinaryFileMatches(const std::u16string& searchName) {
   return false;
 }
 
+bool IsSameFile(const std::u16string& first, const std::u16string& second) {
+  const UniqueFile a = OpenForQuery(Wide(first));
+  if (!a) return false;
+  const UniqueFile b = OpenForQuery(Wide(second));
+  return b && SameFileIdentity(a.Get(), b.Get());
+}
+
 std::unique_ptr<InputFile> OpenInput(const std::u16string& path) {
   SystemError error;
-  UniqueFile file =
-      CreateFileWaitingOutHolds(error, Wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  UniqueFile file = CreateFileWaitingOut([](auto attempt) { return WaitOutTransient(attempt); },
+                                         error, Wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                         OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (!file) throw Failure(FailureCodeFor(error.code, kAccessRefused));
   return std::make_unique<Win32InputFile>(std::move(file));
 }
@@ -186,7 +272,7 @@ std::unique_ptr<OutputFile> OpenOutput(const std::u16string& path, DWORD access,
   // file's access rules refuse it, the file is written unmarked.
   UniqueFile file;
   bool markable = true;
-  const SystemError error = WaitOutHolds([&] {
+  const SystemError error = WaitOutTransient([&] {
     SystemError failed;
     file = CreateOutput(path, access | DELETE, disposition, failed);
     markable = true;
@@ -201,6 +287,10 @@ std::unique_ptr<OutputFile> OpenOutput(const std::u16string& path, DWORD access,
     throw Failure(FailureCodeFor(error.code, kAccessRefused));
   }
   const bool marked = markable && SetDeleteDisposition(file.Get(), true);
+  if (watch.watching()) {
+    SetHandleInformation(file.Get(), HANDLE_FLAG_PROTECT_FROM_CLOSE,
+                         HANDLE_FLAG_PROTECT_FROM_CLOSE);
+  }
   watch.Opened(file.Get());
   return std::make_unique<Win32OutputFile>(std::move(file), marked, std::move(watch));
 }

@@ -23,18 +23,6 @@ bool HasRejectedCharacter(std::u16string_view name) {
   return false;
 }
 
-// A device rather than a file, as the running system reads it: its rules
-// differ between versions (Windows 11 reads con.txt as a file, earlier ones as
-// the console). GetFullPathNameW has already put a name it reads as a device
-// straight into the device namespace (\\.\con); the extended-length form of a
-// path is read without the prefix, as a caller reads the report.
-bool NamesDevice(const std::u16string& fullPath) {
-  if (IsDeviceNamespaceName(fullPath)) return true;
-  using IsDosDeviceNameFunction = ULONG(WINAPI*)(PCWSTR);
-  static const auto isDosDeviceName = NtdllEntry<IsDosDeviceNameFunction>("RtlIsDosDeviceName_U");
-  return isDosDeviceName != nullptr && isDosDeviceName(Wide(Win32PathOf(fullPath))) != 0;
-}
-
 std::string Narrow(std::u16string_view text, UINT codePage, DWORD flags, BOOL* usedDefault) {
   if (text.empty()) return {};
   const wchar_t* wide = reinterpret_cast<const wchar_t*>(text.data());
@@ -51,6 +39,19 @@ std::string Narrow(std::u16string_view text, UINT codePage, DWORD flags, BOOL* u
 }
 
 }  // namespace
+
+// Its rules differ between versions (Windows 11 reads con.txt as a file,
+// earlier ones as the console), so the running system is asked.
+// GetFullPathNameW has already put a name it reads as a device straight into
+// the device namespace (\\.\con); the extended-length form of a path is read
+// without the prefix, as a caller reads the report.
+bool NamesDevice(const std::u16string& fullPath) {
+  if (IsDeviceNamespaceName(fullPath)) return true;
+  const std::u16string win32 = Win32PathOf(fullPath);
+  using IsDosDeviceNameFunction = ULONG(WINAPI*)(PCWSTR);
+  static const auto isDosDeviceName = NtdllEntry<IsDosDeviceNameFunction>("RtlIsDosDeviceName_U");
+  return isDosDeviceName != nullptr && isDosDeviceName(Wide(win32)) != 0;
+}
 
 std::u16string FullPathOf(const std::u16string& path) {
   std::u16string full(MAX_PATH, u'\0');

@@ -12,6 +12,9 @@ namespace faxjob::win32 {
 std::u16string FullPathOf(const std::u16string& path);
 /// See Platform::CanNeverCreate.
 bool CanNeverCreate(const std::u16string& path);
+/// True when a full path names a device as the running system reads it (`\\.\COM1`, `NUL`,
+/// `LPT1.txt` up to Windows 10).
+bool NamesDevice(const std::u16string& fullPath);
 /// See Platform::ToNarrow, ToNarrowExactly, FromNarrow and NarrowCharLength.
 std::string ToNarrow(std::u16string_view text);
 std::string ToNarrowExactly(std::u16string_view text);
