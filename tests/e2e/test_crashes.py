@@ -65,6 +65,15 @@ class ProcessStateTests(FailureTestCase):
         self.assertEqual(result.exit_code, EXIT_REPORT_WRITTEN)
         self.assertEqual(report.read_bytes(), report_line(0, SENT_TEXT))
 
+    def test_a_library_that_closes_every_small_handle_value_ends_a_normal_run(self):
+        # The fault path's event and thread handles are protected from close, and a wait that
+        # fails is never taken as a fault: the run reports as ever.
+        self.use_library("CLOSESHND.dll")
+        report = self.path("out", "r.txt")
+        result = self.run_job(ONE_NUMBER_JOB, report)
+        self.assertEqual(result.exit_code, EXIT_REPORT_WRITTEN)
+        self.assertEqual(report.read_bytes(), report_line(1, SENT_TEXT))
+
 
 if __name__ == "__main__":
     unittest.main()
