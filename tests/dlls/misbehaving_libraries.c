@@ -3,7 +3,8 @@
    during the call, block in their detach code, move the current folder,
    install an exception filter of their own when loaded and then fault, or
    leave the floating-point unit rounding toward zero in single precision with
-   denormals flushed, or close every small handle value during the call. One branch per library, chosen by a compile definition. */
+   denormals flushed, or close every small handle value during the call. One branch per library,
+   chosen by a compile definition. */
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
