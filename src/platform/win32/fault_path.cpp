@@ -83,15 +83,6 @@ DWORD CheckOf(const char* data, DWORD size) {
   return hash;
 }
 
-// A library's stray CloseHandle cannot take the fault path's handles away;
-// the checked waits hold where a system ignores the flag.
-HANDLE Protected(HANDLE handle) {
-  if (handle != nullptr) {
-    SetHandleInformation(handle, HANDLE_FLAG_PROTECT_FROM_CLOSE, HANDLE_FLAG_PROTECT_FROM_CLOSE);
-  }
-  return handle;
-}
-
 [[noreturn]] void End(int status) {
   TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status));
   WaitForTheEnd();
@@ -107,7 +98,7 @@ UniqueKernelObject OpenReport(const Prepared& prepared, ACCESS_MASK access, ULON
   const NTSTATUS result = prepared.ntCreateFile(
       &file, access | SYNCHRONIZE, &attributes, &status, nullptr, FILE_ATTRIBUTE_NORMAL, sharing,
       disposition, FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
-  return UniqueKernelObject(result >= 0 ? Protected(file) : nullptr);
+  return UniqueKernelObject(result >= 0 ? ProtectedFromClose(file) : nullptr);
 }
 
 bool AppendLine(HANDLE file, const char* data, DWORD left) {
@@ -168,8 +159,7 @@ bool RecordErrorLine(const Prepared& prepared) {
   return false;
 }
 
-// A wait that fails (a library closed the handle after all) is time waited
-// out, never an event seen: the flags decide.
+// A failed wait (a handle closed after all) is time waited out, never an event.
 DWORD WaitChecked(HANDLE object, DWORD milliseconds) {
   const DWORD result = WaitForSingleObject(object, milliseconds);
   if (result != WAIT_FAILED) return result;
@@ -180,9 +170,8 @@ DWORD WaitChecked(HANDLE object, DWORD milliseconds) {
 DWORD WINAPI RunRecorder(void* parameter) {
   const Prepared& prepared = *static_cast<const Prepared*>(parameter);
   SetEvent(prepared.recorderReady);
-  // Only a fault wakes it: gFaulted is set before the event. An event
-  // handle that a library closed, or whose value now names another object,
-  // leaves the recorder watching the flag.
+  // Only a fault wakes it (gFaulted is set before the event), not an event
+  // handle closed, or whose value now names another object.
   while (!gFaulted) {
     if (WaitChecked(prepared.faultSeen, INFINITE) == WAIT_OBJECT_0 && !gFaulted) {
       Sleep(kMillisecondsToPoll);
@@ -207,9 +196,8 @@ DWORD WINAPI RunRecorder(void* parameter) {
 }
 
 // The main thread ends only with the process, unless the system ended it for a fault.
-// A wait that fails is no end of the thread: the thread is found again by
-// its id, and only a thread that has ended, or is gone with every handle to
-// it, counts as ended.
+// A failed wait is no end of the thread: it is found again by its id. Only a
+// thread that has ended, or is gone with every handle to it, counts.
 DWORD WINAPI WatchMainThread(void* parameter) {
   const Prepared& prepared = *static_cast<const Prepared*>(parameter);
   SetEvent(prepared.watcherReady);
@@ -250,7 +238,7 @@ HANDLE StartThread(LPTHREAD_START_ROUTINE run, const Prepared& prepared) {
   const HANDLE thread = CreateThread(nullptr, kThreadStack, run, const_cast<Prepared*>(&prepared),
                                      STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
   if (thread == nullptr) throw Failure(kOutOfMemory);
-  return Protected(thread);
+  return ProtectedFromClose(thread);
 }
 
 // Pages of their own, never given back: the fault path needs them until the process ends.
@@ -295,9 +283,9 @@ void Arm(const NativePath& reportPath, std::string_view errorLine) {
                        SYNCHRONIZE, FALSE, 0)) {
     throw Failure(kOutOfMemory);
   }
-  prepared.mainThread = Protected(mainThread);
+  prepared.mainThread = ProtectedFromClose(mainThread);
   prepared.mainThreadId = GetCurrentThreadId();
-  prepared.faultSeen = Protected(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  prepared.faultSeen = ProtectedFromClose(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   const UniqueKernelObject recorderReady(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   const UniqueKernelObject watcherReady(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   // Windows hands a stack overflow to the filter on what is left of the stack.

@@ -1,6 +1,5 @@
 #include "platform/win32/files.h"
 
-#include <cstring>
 #include <optional>
 #include <utility>
 
@@ -15,45 +14,6 @@ namespace faxjob::win32 {
 namespace {
 
 DWORD gRenamedAside = 0;  // files renamed aside by this process
-
-// Opens a file or folder only to ask about it: no data access, any sharing.
-UniqueFile OpenForQuery(const wchar_t* path) {
-  return UniqueFile(CreateFileW(path, FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-}
-
-// A file's identity: its volume's serial and its id. FILE_ID_INFO's 128-bit
-// id where the file system gives it, since 64-bit indexes are not unique on
-// ReFS; the older 32-bit serial and 64-bit index elsewhere (Windows 7, FAT).
-struct FileIdentity {
-  bool wide = false;  // the two forms are never compared with each other
-  ULONGLONG volume = 0;
-  BYTE id[16] = {};
-  bool operator==(const FileIdentity&) const = default;
-};
-
-std::optional<FileIdentity> IdentityOf(HANDLE file) {
-  FileIdentity identity;
-  FILE_ID_INFO wide;
-  if (GetFileInformationByHandleEx(file, FileIdInfo, &wide, sizeof wide)) {
-    identity.wide = true;
-    identity.volume = wide.VolumeSerialNumber;
-    std::memcpy(identity.id, wide.FileId.Identifier, sizeof identity.id);
-    return identity;
-  }
-  BY_HANDLE_FILE_INFORMATION basic;
-  if (!GetFileInformationByHandle(file, &basic)) return std::nullopt;
-  identity.volume = basic.dwVolumeSerialNumber;
-  const ULONGLONG index = (ULONGLONG{basic.nFileIndexHigh} << 32) | basic.nFileIndexLow;
-  std::memcpy(identity.id, &index, sizeof index);
-  return identity;
-}
-
-bool SameFileIdentity(HANDLE a, HANDLE b) {
-  const std::optional<FileIdentity> first = IdentityOf(a);
-  return first && first == IdentityOf(b);
-}
 
 class Win32InputFile : public InputFile {
  public:
@@ -77,10 +37,7 @@ class Win32InputFile : public InputFile {
     return read;
   }
 
-  bool IsSameFileAs(const std::u16string& path) override {
-    const UniqueFile other = OpenForQuery(Wide(path));
-    return other && SameFileIdentity(file_.Get(), other.Get());
-  }
+  bool IsSameFileAs(const std::u16string& path) override { return IsFileNamed(file_.Get(), path); }
 
   void Close() override {
     if (!file_.Close()) ThrowLastError(kDeviceIoError);
@@ -161,7 +118,7 @@ class Win32OutputFile : public OutputFile {
   // The fault path may take the report's handle over: protected from a library's stray
   // CloseHandle while open (see OpenOutput), and only the run closes it.
   void Unprotect() {
-    if (file_) SetHandleInformation(file_.Get(), HANDLE_FLAG_PROTECT_FROM_CLOSE, 0);
+    if (file_) ProtectedFromClose(file_.Get(), false);
   }
 
   UniqueFile file_;
@@ -250,13 +207,6 @@ bool OrdinaryFileMatches(const std::u16string& searchName) {
   return false;
 }
 
-bool IsSameFile(const std::u16string& first, const std::u16string& second) {
-  const UniqueFile a = OpenForQuery(Wide(first));
-  if (!a) return false;
-  const UniqueFile b = OpenForQuery(Wide(second));
-  return b && SameFileIdentity(a.Get(), b.Get());
-}
-
 std::unique_ptr<InputFile> OpenInput(const std::u16string& path) {
   SystemError error;
   UniqueFile file = CreateFileWaitingOut([](auto attempt) { return WaitOutTransient(attempt); },
@@ -287,10 +237,7 @@ std::unique_ptr<OutputFile> OpenOutput(const std::u16string& path, DWORD access,
     throw Failure(FailureCodeFor(error.code, kAccessRefused));
   }
   const bool marked = markable && SetDeleteDisposition(file.Get(), true);
-  if (watch.watching()) {
-    SetHandleInformation(file.Get(), HANDLE_FLAG_PROTECT_FROM_CLOSE,
-                         HANDLE_FLAG_PROTECT_FROM_CLOSE);
-  }
+  if (watch.watching()) ProtectedFromClose(file.Get());
   watch.Opened(file.Get());
   return std::make_unique<Win32OutputFile>(std::move(file), marked, std::move(watch));
 }

@@ -14,8 +14,6 @@ namespace faxjob::win32 {
 
 /// See Platform::OrdinaryFileMatches.
 bool OrdinaryFileMatches(const std::u16string& searchName);
-/// See Platform::IsSameFile.
-bool IsSameFile(const std::u16string& first, const std::u16string& second);
 /// See Platform::OpenForReading.
 std::unique_ptr<InputFile> OpenInput(const std::u16string& path);
 /// Opens a file for writing with `access` and `disposition`, marked for removal where the system

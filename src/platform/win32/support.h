@@ -56,6 +56,17 @@ using UniqueFileSearch = UniqueResource<HandleTraits<&FindClose, true>>;       /
 using UniqueKernelObject = UniqueResource<HandleTraits<&CloseHandle, false>>;  // threads, events
 using UniqueModule = UniqueResource<ModuleTraits>;  // a library loaded for a moment
 
+/// Protects `handle` from CloseHandle, or takes the protection off: a library that closes a
+/// stale handle value cannot close a protected handle of the program's. Where the system
+/// refuses, the handle stays as it was. Returns the handle.
+inline HANDLE ProtectedFromClose(HANDLE handle, bool protect = true) {
+  if (handle != nullptr && handle != INVALID_HANDLE_VALUE) {
+    SetHandleInformation(handle, HANDLE_FLAG_PROTECT_FROM_CLOSE,
+                         protect ? HANDLE_FLAG_PROTECT_FROM_CLOSE : 0);
+  }
+  return handle;
+}
+
 /// Sets or clears the delete disposition of a file opened with DELETE access: set, Windows
 /// removes the file when its last handle is closed, at the latest when the process ends, however
 /// it ends. Unlike FILE_FLAG_DELETE_ON_CLOSE it can be taken back. False when the system refuses.
