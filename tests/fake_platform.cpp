@@ -51,6 +51,12 @@ class OpenFileEntry {
   }
   FakePlatform& platform() const { return platform_; }
   const std::u16string& path() const { return path_; }
+  // Renamed by handle: still open, under another name.
+  void Rename(const std::u16string& path) {
+    openSet_.erase(path_);
+    path_ = path;
+    openSet_.insert(path_);
+  }
 
  private:
   void Release() {
@@ -99,14 +105,18 @@ class FakeInputFile : public InputFile {
   std::size_t offset_ = 0;
 };
 
-// Like Windows: a file marked for removal goes when its handle is closed.
+// Like Windows: a file marked for removal goes when its handle is closed. A
+// new file lies under a name of its own until Keep renames it onto `target_`.
 class FakeOutputFile : public OutputFile {
  public:
-  FakeOutputFile(FakePlatform& platform, std::u16string path, bool isFaultReport)
+  FakeOutputFile(FakePlatform& platform, std::u16string path, std::u16string target, bool marked,
+                 bool isFaultReport)
       : entry_(platform, std::move(path), platform.openForWriting, "close-write"),
+        target_(std::move(target)),
         isFaultReport_(isFaultReport),
-        marked_(platform.deleteRefused.count(entry_.path()) == 0) {
+        marked_(marked) {
     if (marked_) platform.markedFiles.insert(entry_.path());
+    if (isFaultReport_ && !target_.empty()) platform.faultReportTemporary = entry_.path();
   }
   ~FakeOutputFile() override {
     if (!closed_) Tell(ReportStage::kInDoubt);
@@ -116,15 +126,33 @@ class FakeOutputFile : public OutputFile {
   bool marked() const override { return marked_; }
 
   void Keep() override {
-    entry_.platform().Call("Keep");
-    if (std::exchange(marked_, false)) entry_.platform().markedFiles.erase(entry_.path());
+    FakePlatform& platform = entry_.platform();
+    platform.Call("Keep");
+    if (std::exchange(marked_, false)) platform.markedFiles.erase(entry_.path());
+    if (target_.empty()) return;
+    // The rename onto the path is a call of its own, and meets another program's hold there;
+    // where it fails, the file is marked again, to go when it is closed.
+    try {
+      platform.Call("RenameOntoPath");
+      platform.WaitOutHold(target_);
+    } catch (...) {
+      marked_ = platform.markedFiles.insert(entry_.path()).second;
+      throw;
+    }
+    platform.files[target_] = std::move(platform.files[entry_.path()]);
+    platform.files.erase(entry_.path());
+    entry_.Rename(target_);
+    target_.clear();
+    if (isFaultReport_) platform.faultReportTemporary.reset();
   }
 
   void Write(const char* data, std::size_t size) override {
     FakePlatform& platform = entry_.platform();
     Tell(ReportStage::kInDoubt);
     platform.Call("Write");
-    platform.WaitOutHold(entry_.path(), FakePlatform::Retried::kNetwork, kDeviceIoError);
+    // The share's moment of failure, as the report's path meets it.
+    platform.WaitOutHold(target_.empty() ? entry_.path() : target_, FakePlatform::Retried::kNetwork,
+                         kDeviceIoError);
     const std::size_t fits = std::min(size, platform.diskSpace);
     platform.files[entry_.path()].append(data, fits);
     platform.diskSpace -= fits;
@@ -149,9 +177,11 @@ class FakeOutputFile : public OutputFile {
     if (marked_ && platform.markedFiles.erase(entry_.path()) != 0) {
       platform.files.erase(entry_.path());
     }
+    if (isFaultReport_ && !target_.empty()) platform.faultReportTemporary.reset();
   }
 
   OpenFileEntry entry_;
+  std::u16string target_;
   bool isFaultReport_;
   bool closed_ = false;
   bool marked_;
@@ -162,11 +192,17 @@ class FakeOutputFile : public OutputFile {
 FakePlatform::FakePlatform() { current = this; }
 FakePlatform::~FakePlatform() { current = nullptr; }
 
+bool FakePlatform::IsStep(std::string_view operation) {
+  return operation == "MarkForRemoval" || operation == "RenameAside" ||
+         operation == "CloseRemoved" || operation == "RemoveLeftovers";
+}
+
 void FakePlatform::Call(const char* operation) {
   calls.emplace_back(operation);
   const int number = static_cast<int>(calls.size());
   if (number == killCall) killOutcome = FilesLeftAtTheEnd();
   if (number == faultCall) faultOutcome = SimulateFault();
+  if (IsStep(operation)) return;  // a moment in a call, which cannot fail by itself
   if (faults.atCall != 0 &&
       (number == faults.atCall || (faults.persistent && number > faults.atCall))) {
     ++faultsInjected;
@@ -188,27 +224,34 @@ void FakePlatform::CheckFolder(const std::u16string& path) const {
 void FakePlatform::WaitOutHold(const std::u16string& path, Retried retried,
                                std::int32_t failureCode) {
   const int call = static_cast<int>(calls.size());
-  const bool reachesData = retried == Retried::kNetwork;  // a read or write, not an open
-  auto attempt = [&]() -> std::uint32_t {
+  const bool networkOnly = retried == Retried::kNetwork;  // a read or write, or a new name
+  struct Outcome {
+    std::uint32_t error = 0;
+    std::uint32_t ntStatus = 0;
+  };
+  auto attempt = [&]() -> Outcome {
     for (Hold& hold : holds) {
       const bool network = sharing_retry::IsNetworkBlip(hold.error);
       if (hold.path == path && call >= hold.fromCall && hold.tries > 0 &&
-          (network || !reachesData)) {
+          (network || !networkOnly)) {
         --hold.tries;
-        return hold.error;
+        return {hold.error, hold.ntStatus};
       }
     }
-    return 0;
+    return {};
   };
-  const std::uint32_t error = sharing_retry::WaitOut(
+  const Outcome last = sharing_retry::WaitOut(
       attempt,
-      [retried](std::uint32_t failed) {
-        return (retried != Retried::kNetwork && sharing_retry::IsHeld(failed, 0)) ||
-               (retried != Retried::kHolds && sharing_retry::IsNetworkBlip(failed));
+      [retried](Outcome failed) {
+        return (retried != Retried::kNetwork &&
+                sharing_retry::IsHeld(failed.error, failed.ntStatus)) ||
+               (retried != Retried::kHolds && sharing_retry::IsNetworkBlip(failed.error));
       },
       [this](unsigned milliseconds) { waitsMs.push_back(milliseconds); });
-  if (error == 0) return;
-  throw Failure(sharing_retry::IsNetworkBlip(error) ? failureCode : kHeldByAnotherProcess);
+  if (sharing_retry::IsNetworkBlip(last.error)) throw Failure(failureCode);
+  // As the platform's table of errors says: a pending deletion is refused access.
+  if (last.error == sharing_retry::kAccessDenied) throw Failure(kAccessRefused);
+  if (last.error != 0) throw Failure(kHeldByAnotherProcess);
 }
 
 void FakePlatform::AddFile(const std::u16string& path, std::string content) {
@@ -503,15 +546,26 @@ std::unique_ptr<InputFile> FakePlatform::OpenForReading(const std::u16string& gi
   return std::make_unique<FakeInputFile>(*this, path);
 }
 
+// Like Windows: a new file is created under a name of its own, and only then
+// marked for removal, in a call of its own. Where the mark is refused, the
+// file is written unmarked under its path.
 std::unique_ptr<OutputFile> FakePlatform::OpenForWriting(const std::u16string& given) {
   Call("OpenForWriting");
   const std::u16string path = Reach(given);
-  WaitOutHold(path, Retried::kHoldsAndNetwork);
   CheckWritable(path);
-  files[path].clear();
-  openForWriting.insert(path);
   events.push_back("open-write " + Narrow8(path));
-  return OpenedOutput(path);
+  if (deleteRefused.count(path) != 0) {
+    WaitOutHold(path, Retried::kHoldsAndNetwork);
+    files[path].clear();
+    return OpenedOutput(path, std::u16string(), false);
+  }
+  // A name of its own meets no hold, but the share's moment of failure all the same.
+  WaitOutHold(path, Retried::kNetwork);
+  const std::u16string temporary = NewTemporaryName(path);
+  files[temporary].clear();
+  openForWriting.insert(temporary);
+  Call("MarkForRemoval");
+  return OpenedOutput(temporary, path, true);
 }
 
 std::unique_ptr<OutputFile> FakePlatform::OpenForAppending(const std::u16string& given) {
@@ -520,9 +574,14 @@ std::unique_ptr<OutputFile> FakePlatform::OpenForAppending(const std::u16string&
   WaitOutHold(path, Retried::kHoldsAndNetwork);
   CheckWritable(path);
   if (files.count(path) == 0) throw Failure(kFileNotFound);
-  openForWriting.insert(path);
   events.push_back("open-append " + Narrow8(path));
-  return OpenedOutput(path);
+  return OpenedOutput(path, std::u16string(), deleteRefused.count(path) == 0);
+}
+
+std::u16string FakePlatform::NewTemporaryName(const std::u16string& path) {
+  const std::string number = std::to_string(++temporaries);
+  return FolderOf(path) + u"\\" + std::u16string(kLeftoverPrefix) + u"1-" +
+         std::u16string(number.begin(), number.end()) + std::u16string(kLeftoverSuffix);
 }
 
 bool FakePlatform::RemoveFile(const std::u16string& given) {
@@ -536,9 +595,38 @@ bool FakePlatform::RemoveFile(const std::u16string& given) {
   if (openForReading.count(path) != 0 || openForWriting.count(path) != 0) {
     throw Failure(kHeldByAnotherProcess);
   }
-  files.erase(path);
+  // Like Windows: from here the file goes when the last handle to it is
+  // closed; it is renamed aside, then closed, each a call of its own.
   events.push_back("remove " + Narrow8(path));
+  markedFiles.insert(path);
+  Call("RenameAside");
+  const std::u16string aside = NewTemporaryName(path);
+  files[aside] = std::move(files[path]);
+  files.erase(path);
+  markedFiles.erase(path);
+  markedFiles.insert(aside);
+  Call("CloseRemoved");
+  files.erase(aside);
+  markedFiles.erase(aside);
   return true;
+}
+
+void FakePlatform::RemoveLeftovers(const std::u16string& given) noexcept {
+  try {
+    Call("RemoveLeftovers");
+    const std::u16string folder = Reach(given.empty() ? currentFolder + u"\\" : given);
+    for (auto file = files.begin(); file != files.end();) {
+      const std::u16string& path = file->first;
+      const bool leftover = path.starts_with(folder + std::u16string(kLeftoverPrefix)) &&
+                            path.ends_with(kLeftoverSuffix) &&
+                            path.find(u'\\', folder.size()) == std::u16string::npos;
+      const bool held = openForReading.count(path) != 0 || openForWriting.count(path) != 0 ||
+                        markedFiles.count(path) != 0;
+      file = leftover && !held ? files.erase(file) : std::next(file);
+    }
+  } catch (...) {
+    // Raises nothing, as the platform's contract says: what stays, stays.
+  }
 }
 
 // Like Windows: no writing to a folder or a read-only file, and no creating
@@ -555,10 +643,13 @@ void FakePlatform::CheckWritable(const std::u16string& path) const {
   }
 }
 
-std::unique_ptr<OutputFile> FakePlatform::OpenedOutput(const std::u16string& path) {
-  const bool isFaultReport = faultPath && faultPath->reportPath == path;
+std::unique_ptr<OutputFile> FakePlatform::OpenedOutput(const std::u16string& path,
+                                                       const std::u16string& target, bool marked) {
+  const std::u16string& report = target.empty() ? path : target;
+  const bool isFaultReport = faultPath && faultPath->reportPath == report;
   if (isFaultReport) faultReport = ReportStage::kOpen;
-  return std::make_unique<FakeOutputFile>(*this, path, isFaultReport);
+  openForWriting.insert(path);
+  return std::make_unique<FakeOutputFile>(*this, path, target, marked, isFaultReport);
 }
 
 void FakePlatform::ArmFaultPath(const std::u16string& reportPath, std::string_view errorLine) {
@@ -582,11 +673,13 @@ FakePlatform::FaultOutcome FakePlatform::SimulateFault() const {
   FaultOutcome outcome{2, FilesLeftAtTheEnd()};
   if (!faultPath) return outcome;
   const std::u16string& path = faultPath->reportPath;
+  // The run's open report, still under a name of its own or under its path.
+  const std::u16string runFile = faultReportTemporary.value_or(path);
   std::map<std::u16string, std::string>& left = outcome.files;
   const ErrorLine action = ErrorLineAt(faultReport);
   switch (action) {
     case ErrorLine::kRemove:
-      left.erase(path);
+      left.erase(runFile);
       return outcome;
     case ErrorLine::kCreate:
     case ErrorLine::kAppendToClosed:
@@ -600,7 +693,9 @@ FakePlatform::FaultOutcome FakePlatform::SimulateFault() const {
       if (action == ErrorLine::kCreate) left[path].clear();
       break;
     case ErrorLine::kAppendToOpen:
-      left[path] = files.at(path);  // the handler takes the run's file over and keeps it
+      // The handler takes the run's file over, keeps it, and gives it its path's name.
+      left.erase(runFile);
+      left[path] = files.at(runFile);
       break;
   }
   const std::string& line = faultPath->errorLine;

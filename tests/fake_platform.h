@@ -68,7 +68,10 @@ class FakePlatform : public Platform {
     std::u16string path;
     int tries = 0;
     int fromCall = 0;
+    // What Windows reports: a sharing violation; a lock violation; or, for a removed file that
+    // the other program still has open, access denied with the NT status of a pending deletion.
     std::uint32_t error = sharing_retry::kSharingViolation;
+    std::uint32_t ntStatus = 0;
   };
   std::vector<Hold> holds;
   std::vector<unsigned> waitsMs;   // every wait for a hold to end, in milliseconds
@@ -100,7 +103,10 @@ class FakePlatform : public Platform {
   ReportStage faultReport = ReportStage::kUntouched;
   std::set<std::u16string> openForReading;
   std::set<std::u16string> openForWriting;
-  std::set<std::u16string> markedFiles;  // open for writing and not kept yet
+  std::set<std::u16string> markedFiles;  // open for writing and not kept yet, or being removed
+  // The armed report's name of its own while it is written under one.
+  std::optional<std::u16string> faultReportTemporary;
+  int temporaries = 0;  // names of its own made so far
 
   // `path` resolved against the current folder, as the library resolves it.
   std::u16string Resolve(const std::u16string& path) const;
@@ -140,6 +146,7 @@ class FakePlatform : public Platform {
   std::unique_ptr<OutputFile> OpenForWriting(const std::u16string& path) override;
   std::unique_ptr<OutputFile> OpenForAppending(const std::u16string& path) override;
   bool RemoveFile(const std::u16string& path) override;
+  void RemoveLeftovers(const std::u16string& folder) noexcept override;
   void ArmFaultPath(const std::u16string& reportPath, std::string_view errorLine) override;
   void DisarmFaultPath() override;
 
@@ -149,8 +156,10 @@ class FakePlatform : public Platform {
   // The files as the process leaves them when it ends now: marked ones gone.
   std::map<std::u16string, std::string> FilesLeftAtTheEnd() const;
 
-  // Counts a platform call and raises the injected failure when it is due.
+  // Counts a platform call and raises the injected failure when it is due; a step (a moment
+  // inside a call, where the process may end but which cannot fail by itself) raises nothing.
   void Call(const char* operation);
+  static bool IsStep(std::string_view operation);
   static std::u16string FolderOf(const std::u16string& path);
   void CheckFolder(const std::u16string& path) const;
   // Waits out a hold on `path` as the program does: holds at every open and removal, network
@@ -160,7 +169,10 @@ class FakePlatform : public Platform {
   void WaitOutHold(const std::u16string& path, Retried retried = Retried::kHolds,
                    std::int32_t failureCode = kAccessRefused);
   void CheckWritable(const std::u16string& path) const;
-  std::unique_ptr<OutputFile> OpenedOutput(const std::u16string& path);
+  // A file open for writing at `path`, to be renamed onto `target` when kept (empty: none).
+  std::u16string NewTemporaryName(const std::u16string& path);
+  std::unique_ptr<OutputFile> OpenedOutput(const std::u16string& path, const std::u16string& target,
+                                           bool marked);
 
   // The platform of the test that is running, for library stand-ins.
   static FakePlatform* current;

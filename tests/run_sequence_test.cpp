@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <ostream>
+#include <set>
 #include <tuple>
 
 #include "fake_platform.h"
@@ -367,10 +368,13 @@ TEST_F(RunJobTest, RemovesAReportThatCannotHoldTheErrorLine) {
 }
 
 TEST_F(RunJobTest, AppendsTheErrorLineToAFinishedReportWhenClosingTheResultFileFails) {
+  EXPECT_EQ(Run(), kExitReportWritten);  // a report for the next runs to remove
+  const int before = static_cast<int>(platform.calls.size());
   EXPECT_EQ(Run(), kExitReportWritten);
   ASSERT_EQ(platform.events.rbegin()[1], "close-read C:\\out\\RESULT.TXT");
   // The same last call, in the next run.
-  platform.faults = {.atCall = 2 * static_cast<int>(platform.calls.size()), .code = kDeviceIoError};
+  const int calls = static_cast<int>(platform.calls.size());
+  platform.faults = {.atCall = calls + (calls - before), .code = kDeviceIoError};
   EXPECT_EQ(Run(), kExitFailureReported);
   EXPECT_EQ(Report(),
             "000001," + kDone + "\r\n000002," + kDone + "\r\n" + ErrorLine(kDeviceIoError));
@@ -434,33 +438,56 @@ TEST_F(RunJobTest, NeverLetsAFaultPassForASuccessfulRun) {
 
 // The process may be ended from outside at any moment: a caller's time-out,
 // a task manager. Whenever that happens, the report is absent or complete;
-// the earlier report is left only where the library has not been called.
+// the earlier report is left only where no library code has run yet (its
+// start-up code runs when it is loaded); and whatever else the run left in
+// the folder is one of its own temporary names, which the next run into the
+// folder removes.
 TEST_F(RunJobTest, LeavesNoReportThatLiesWhenEndedFromOutsideAtAnyMoment) {
   const std::string complete = ScriptManyEntries();
+  const std::u16string job = u"C:\\jobs\\job001.txt";
+  const std::set<std::u16string> ownFiles = {job, kReport, u"C:\\out\\RESULT.TXT",
+                                             u"C:\\out\\FAXJOB.LCK"};
   std::map<std::string, int> seen;
   for (int killCall = 1;; ++killCall) {
     FakePlatform fresh;
     PrepareFresh(fresh);
     fresh.killCall = killCall;
-    gScript.calls = 0;
     SendRequest request{};
     RunJob(fresh, request);
     if (!fresh.killOutcome) break;  // the run ended before that call
-    SCOPED_TRACE("ended at call " + std::to_string(killCall));
-    const bool libraryCalled =
-        gScript.calls > 0 && gScript.platformCallsBefore < static_cast<std::size_t>(killCall);
+    SCOPED_TRACE("ended at call " + std::to_string(killCall) + ", " + fresh.calls[killCall - 1]);
+    const auto loading = std::find(fresh.calls.begin(), fresh.calls.end(), "LoadEntryPoint");
+    const bool libraryCodeRan = loading - fresh.calls.begin() < killCall - 1;
     const auto report = fresh.killOutcome->find(kReport);
     if (report == fresh.killOutcome->end()) {
       ++seen["absent"];
     } else if (report->second == "stale") {
       ++seen["earlier"];
-      EXPECT_FALSE(libraryCalled);
+      EXPECT_FALSE(libraryCodeRan);
     } else {
       ++seen["complete"];
       EXPECT_EQ(report->second, complete);
     }
+    // The next run into the folder finds what this one left, and leaves only its own files.
+    FakePlatform next;
+    next.sendPageInt = StandInSendPageInt;
+    next.commandLine = platform.commandLine;
+    next.folders.insert(u"C:\\out");
+    for (const auto& [path, content] : *fresh.killOutcome) {
+      if (ownFiles.count(path) == 0) {
+        ++seen["left"];
+        EXPECT_TRUE(path.starts_with(u"C:\\out\\~faxjob-") && path.ends_with(u".tmp"))
+            << testing::Utf8(path);
+      }
+      next.AddFile(path, content);
+    }
+    EXPECT_EQ(RunJob(next, request), kExitReportWritten);
+    for (const auto& [path, content] : next.files) {
+      EXPECT_EQ(ownFiles.count(path), 1u) << testing::Utf8(path);
+    }
   }
   EXPECT_TRUE(seen["absent"] > 0 && seen["earlier"] > 0 && seen["complete"] > 0);
+  EXPECT_GT(seen["left"], 0);  // an empty report's own name, before it is marked
 }
 
 // Where the file system refuses the mark, the report is written as it is,
@@ -547,10 +574,14 @@ TEST_F(RunJobTest, EndsEveryFaultInTheOneOutcomeItCallsFor) {
       for (std::size_t n = 1; n <= operations.size(); ++n) {
         const std::string& operation = operations[n - 1];
         const int occurrence = ++seen[operation];
-        // The earlier report goes with the second removal, before the call.
-        const bool earlierReportGone = seen["RemoveFile"] == 2 && operation != "RemoveFile";
+        if (FakePlatform::IsStep(operation)) continue;
+        // The earlier report goes with the first removal, before anything else; the old
+        // result file with the second, right before the call.
+        const bool earlierReportGone = seen["RemoveFile"] > (operation == "RemoveFile" ? 1 : 0);
+        const bool called = seen["RemoveFile"] == 2 && operation != "RemoveFile";
         const Outcome failedBeforeTheReport = {
-            persistent ? kExitFailureUnreported : kExitFailureReported,
+            persistent ? (called ? kExitFailureUnreported : kExitNothingSent)
+                       : kExitFailureReported,
             persistent ? (earlierReportGone ? none : std::optional<std::string>("stale"))
                        : std::optional(error)};
         Outcome expected;
@@ -558,11 +589,11 @@ TEST_F(RunJobTest, EndsEveryFaultInTheOneOutcomeItCallsFor) {
         if (operation == "RawCommandLine" || operation == "OrdinaryFileMatches") {
           expected = {kExitNothingSent, "stale"};  // with the failure's message box
           box = true;
-        } else if (operation == "FullPathOf" || (operation == "RemoveFile" && occurrence == 2)) {
+        } else if (operation == "FullPathOf" || (operation == "RemoveFile" && occurrence == 1)) {
           expected = {kExitNothingSent, "stale"};  // no report can be promised: no call
         } else if (operation == "CanNeverCreate" || operation == "IsSameFile") {
-          // Not certain, so the run goes ahead.
-          expected = persistent ? Outcome{kExitFailureUnreported, "stale"}
+          // Not certain, so the run goes ahead, and then cannot remove the earlier report.
+          expected = persistent ? Outcome{kExitNothingSent, "stale"}
                                 : Outcome{kExitReportWritten, complete};
         } else if (operation == "Read") {
           // The report is open: empty, then holding the three lines. One that
@@ -570,7 +601,7 @@ TEST_F(RunJobTest, EndsEveryFaultInTheOneOutcomeItCallsFor) {
           expected = persistent
                          ? Outcome{kExitFailureUnreported, none}
                          : Outcome{kExitFailureReported, (occurrence == 1 ? "" : complete) + error};
-        } else if (operation == "Write" || operation == "Keep") {
+        } else if (operation == "Write" || operation == "Keep" || operation == "RenameOntoPath") {
           expected = {kExitFailureUnreported, none};
         } else if (operation == "close-write") {
           // Kept, but closing failed, so what the report holds is in doubt.
@@ -586,8 +617,12 @@ TEST_F(RunJobTest, EndsEveryFaultInTheOneOutcomeItCallsFor) {
         const FakePlatform faulty = runWith({static_cast<int>(n), code, persistent}, &outcome);
         EXPECT_EQ(outcome, expected);
         EXPECT_EQ(faulty.messages.size(), box ? 1u : 0u);
-        EXPECT_EQ(faulty.faultsInjected,
-                  persistent ? static_cast<int>(faulty.calls.size() - n + 1) : 1);
+        EXPECT_EQ(
+            faulty.faultsInjected,
+            persistent
+                ? std::count_if(faulty.calls.begin() + static_cast<long>(n) - 1, faulty.calls.end(),
+                                [](const std::string& call) { return !FakePlatform::IsStep(call); })
+                : 1);
       }
     }
   }
@@ -642,10 +677,12 @@ TEST_F(RunJobTest, WaitsOutAHoldAndEndsAsHeldOnlyWhenItLastsLonger) {
     Outcome longer;
     bool calledBefore;
   } cases[] = {
-      {"RemoveFile", 1, {}, resultFile, {kExitFailureReported, held}, false},
-      {"RemoveFile", 2, {}, kReport, {kExitNothingSent, "stale"}, false},
+      {"RemoveFile", 1, {}, kReport, {kExitNothingSent, "stale"}, false},
+      {"RemoveFile", 2, {}, resultFile, {kExitFailureReported, held}, false},
       {"OpenForReading", 1, {}, resultFile, {kExitFailureReported, held}, true},
-      {"OpenForWriting", 1, {}, kReport, {kExitFailureReported, held}, true},
+      // The report is written under a name of its own, and meets a hold on its path only when
+      // it takes that name: whole, but never under the report's name.
+      {"RenameOntoPath", 1, {}, kReport, {kExitFailureUnreported, none}, true},
       {"OpenForAppending", 1, closingFails, kReport, {kExitFailureUnreported, none}, true}};
   for (const auto& [operation, occurrence, faults, path, longer, calledBefore] : cases) {
     const Run without = run(faults, {});
@@ -655,20 +692,32 @@ TEST_F(RunJobTest, WaitsOutAHoldAndEndsAsHeldOnlyWhenItLastsLonger) {
       if (without.operations[call] == operation) ++seen;
     }
     SCOPED_TRACE(operation + " " + testing::Utf8(path) + " at call " + std::to_string(call));
-    const Run shorter = run(faults, {path, sharing_retry::kTries - 1, call});
-    EXPECT_EQ(shorter.outcome, without.outcome);
-    EXPECT_EQ(shorter.waitsMs.size(), static_cast<std::size_t>(sharing_retry::kTries - 1));
-    const Run longerRun = run(faults, {path, sharing_retry::kTries, call});
-    EXPECT_EQ(longerRun.outcome, longer);
-    EXPECT_EQ(longerRun.called, calledBefore);
-    EXPECT_EQ(longerRun.waitsMs, shorter.waitsMs);
+    // Each hold as Windows reports it; a removed file that a scanner still has open is refused
+    // access, and only its NT status tells that it is pending deletion.
+    const std::pair<std::uint32_t, std::uint32_t> holdsAsReported[] = {
+        {sharing_retry::kSharingViolation, 0},
+        {sharing_retry::kLockViolation, 0},
+        {sharing_retry::kAccessDenied, sharing_retry::kDeletePending}};
+    for (const auto& [error, ntStatus] : holdsAsReported) {
+      SCOPED_TRACE("error " + std::to_string(error));
+      const Run shorter = run(faults, {path, sharing_retry::kTries - 1, call, error, ntStatus});
+      EXPECT_EQ(shorter.outcome, without.outcome);
+      EXPECT_EQ(shorter.waitsMs.size(), static_cast<std::size_t>(sharing_retry::kTries - 1));
+      const Run longerRun = run(faults, {path, sharing_retry::kTries, call, error, ntStatus});
+      EXPECT_EQ(longerRun.called, calledBefore);
+      EXPECT_EQ(longerRun.waitsMs, shorter.waitsMs);
+      if (error != sharing_retry::kAccessDenied) {
+        EXPECT_EQ(longerRun.outcome, longer);
+      }
+    }
   }
-  // The plain run opens and removes nothing else.
+  // The plain run opens, removes and renames onto a name nothing else.
   EXPECT_EQ(std::count_if(plain.operations.begin(), plain.operations.end(),
                           [](const std::string& operation) {
-                            return operation == "RemoveFile" || operation.starts_with("OpenFor");
+                            return operation == "RemoveFile" || operation.starts_with("OpenFor") ||
+                                   operation == "RenameOntoPath";
                           }),
-            4);
+            5);
 }
 
 // A share may fail for a moment (the connection dropped and the client
@@ -700,7 +749,7 @@ TEST_F(RunJobTest, WaitsOutANetworkFailureAfterTheCallOnlyWithinTheBound) {
     std::u16string path;
     std::int32_t code;  // what the error gives at once
     bool waited;
-  } cases[] = {{"RemoveFile", resultFile, kAccessRefused, false},
+  } cases[] = {{"RemoveFile", kReport, kAccessRefused, false},
                {"OpenForReading", resultFile, kAccessRefused, true},
                {"Read", resultFile, kDeviceIoError, true},
                {"OpenForWriting", kReport, kAccessRefused, true},

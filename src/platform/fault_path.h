@@ -70,10 +70,15 @@ class ReportState {
  public:
   /// Before the open; returns the state to go back to when the open fails.
   Report Opening() { return Enter(Report::kOpening); }
-  void Opened(NativeFile file) {
+  /// `temporaryName`: the name of its own that a new report is written under until it is kept
+  /// (it lives as long as the file is open); null for a report already under its path.
+  void Opened(NativeFile file, const NativePath::value_type* temporaryName) {
     file_ = file;
+    temporaryName_ = temporaryName;
     Enter(Report::kOpen);
   }
+  /// The report now lies under its path; before Written.
+  void Renamed() { temporaryName_ = nullptr; }
   void OpenFailed(Report before) { Enter(before); }
   /// Before each write and before the close; a write that never reports
   /// Written leaves the content in doubt.
@@ -82,12 +87,14 @@ class ReportState {
   /// After the close, which gives the file up even when it fails.
   void Closed(bool cleanly) {
     file_ = kNoFile;
+    temporaryName_ = nullptr;
     Enter(cleanly ? Report::kClosed : Report::kInDoubt);
   }
 
   /// For the handler, once: takes the report over and returns where it
-  /// stood, with the run's open file when there is one.
-  Report TakeOver(NativeFile& file) {
+  /// stood, with the run's open file when there is one and, when that file
+  /// is still under a name of its own, that name.
+  Report TakeOver(NativeFile& file, const NativePath::value_type*& temporaryName) {
     Report before = state_.load();
     for (;;) {
       if (before == Report::kOpening) {  // the open is about to succeed or fail
@@ -98,6 +105,7 @@ class ReportState {
       }
     }
     file = file_.load();
+    temporaryName = temporaryName_.load();
     return before;
   }
 
@@ -115,6 +123,7 @@ class ReportState {
   static_assert(std::atomic<NativeFile>::is_always_lock_free);
   std::atomic<Report> state_{Report::kUntouched};
   std::atomic<NativeFile> file_{kNoFile};
+  std::atomic<const NativePath::value_type*> temporaryName_{nullptr};
 };
 
 inline ReportState gReport;
@@ -132,8 +141,11 @@ class ReportWatch {
   ReportWatch& operator=(ReportWatch&&) = delete;
 
   bool watching() const { return isReport_; }
-  void Opened(NativeFile file) {
-    if (isReport_) gReport.Opened(file);
+  void Opened(NativeFile file, const NativePath::value_type* temporaryName) {
+    if (isReport_) gReport.Opened(file, temporaryName);
+  }
+  void Renamed() {
+    if (isReport_) gReport.Renamed();
   }
   void OpenFailed() {
     if (std::exchange(isReport_, false)) gReport.OpenFailed(before_);

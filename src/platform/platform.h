@@ -28,13 +28,18 @@ class InputFile {
 /// A file open for sequential writing, shared with nobody else for writing or removal. It is
 /// marked for removal from the moment it is opened until Keep: closed without Keep, or still open
 /// when the process ends, however it ends, it is gone, so that nobody ever finds it half written.
-/// Where the file system or the file's access rules refuse the mark, it is written unmarked.
+/// A new file is written under a name of its own in its path's folder (kLeftoverPrefix) and takes
+/// its path's name only in Keep, so nothing is ever at that path before it is whole. Where the
+/// file system or the file's access rules refuse the mark, it is written unmarked at its path.
 class OutputFile {
  public:
   virtual ~OutputFile() = default;
   /// False when the mark was refused: the file then stays whatever happens.
   virtual bool marked() const = 0;
-  /// Clears the mark: the file stays. Raises 57, 75.
+  /// The file stays, under its path: flushed first where it lies on a network volume (whose
+  /// delayed writes may otherwise fail after the run has ended), then its mark cleared and, when
+  /// it was written under a name of its own, renamed onto its path in one step, replacing
+  /// whatever is there. Raises 57, 75, 70 (another program holds the file at the path).
   virtual void Keep() = 0;
   /// Writes every byte or raises: a short write is never silent. Raises 61 (disk full, also a
   /// write that reports success with nothing written), 57.
@@ -42,6 +47,12 @@ class OutputFile {
   /// Raises 61, 57. The file is closed even then.
   virtual void Close() = 0;
 };
+
+/// The names the program gives its own files for a while, `~faxjob-<process>-<number>.tmp`: a
+/// report before it is kept, a file renamed aside to be removed. One that a run ended from outside
+/// leaves behind is removed by the next run in that folder (Platform::RemoveLeftovers).
+inline constexpr std::u16string_view kLeftoverPrefix = u"~faxjob-";
+inline constexpr std::u16string_view kLeftoverSuffix = u".tmp";
 
 /// The file in a report folder whose lock is that folder's turn. Created when missing and never
 /// removed; a name the library never writes and no report may take.
@@ -156,9 +167,16 @@ class Platform {
   /// whole file goes unless kept. Raises what OpenForWriting raises, and 53 when there is no
   /// such file.
   virtual std::unique_ptr<OutputFile> OpenForAppending(const std::u16string& path) = 0;
-  /// Removes the file; returns false when there was none. Raises 70 (another process holds it),
-  /// 75 (access refused, or a folder of that name), 76 (its folder is missing), 52, 57.
+  /// Removes the file; returns false when there was none. From the moment it raises nothing, the
+  /// file is gone when the process ends, however it ends, and leaves no other name behind: it is
+  /// renamed aside (kLeftoverPrefix) so its name is free at once, and goes when the last program
+  /// that holds it open closes it. Raises 70 (another process holds it), 75 (access refused, or a
+  /// folder of that name), 76 (its folder is missing), 52, 57; the file then stays as it was.
   virtual bool RemoveFile(const std::u16string& path) = 0;
+  /// Removes the files named by kLeftoverPrefix in `folder` (empty: the current folder) that no
+  /// process holds open: what runs ended from outside left behind. Raises nothing: a file it
+  /// cannot remove stays.
+  virtual void RemoveLeftovers(const std::u16string& folder) noexcept = 0;
 
   /// Prepares the fault path; called once, before the fax library is loaded. From then on a
   /// processor fault anywhere in the process (access violation, illegal instruction, stack

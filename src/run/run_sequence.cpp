@@ -102,9 +102,10 @@ bool ReportCanNeverBeWritten(Platform& platform, const CommandLinePaths& paths,
   });
 }
 
-// An earlier report must never pass for this run's: it goes before the call,
-// so a run ended from outside leaves none. One that cannot be removed could
-// not be replaced either.
+// An earlier report must never pass for this run's: it goes first, before
+// any library code runs and before the run waits for the folder's turn, so a
+// run ended from outside at any later moment leaves none. One that cannot be
+// removed could not be replaced either.
 bool RemoveEarlierReport(Platform& platform, const std::u16string& reportPath) {
   try {
     platform.RemoveFile(reportPath);
@@ -117,17 +118,18 @@ bool RemoveEarlierReport(Platform& platform, const std::u16string& reportPath) {
 // Runs whose result files are one file take turns, from before the stale
 // result file is removed until the new one is closed after the transcription.
 int SendAndTranscribe(Platform& platform, SendPageIntFunction sendPageInt, SendRequest& request,
-                      const OwnFiles& own, ReportFile& report) {
-  const std::unique_ptr<FolderTurn> turn =
-      platform.TakeFolderTurn(std::u16string(FolderPartOf(own.result, platform.FolderSeparator())));
+                      const OwnFiles& own, ReportFile& report, bool& libraryCalled) {
+  const std::u16string folder(FolderPartOf(own.result, platform.FolderSeparator()));
+  const std::unique_ptr<FolderTurn> turn = platform.TakeFolderTurn(folder);
+  platform.RemoveLeftovers(folder);
   // A result file that the library does not rewrite must not pass for this run's.
   platform.RemoveFile(own.result);
-  if (!RemoveEarlierReport(platform, own.report)) return kExitNothingSent;
   struct Call {
     SendPageIntFunction sendPageInt;
     SendRequest& request;
     std::int32_t resultCode = 0;
   } call{sendPageInt, request};
+  libraryCalled = true;
   platform.CallLibrary(
       [](void* context) {
         Call& call = *static_cast<Call*>(context);
@@ -151,7 +153,8 @@ int RunJob(Platform& platform, SendRequest& request) {
   const std::optional<CommandLinePaths> paths = CheckCommandLine(platform);
   if (!paths) return kExitNothingSent;
   const std::optional<OwnFiles> own = FixOwnFiles(platform, paths->reportFilePath);
-  if (!own || ReportCanNeverBeWritten(platform, *paths, *own)) {
+  if (!own || ReportCanNeverBeWritten(platform, *paths, *own) ||
+      !RemoveEarlierReport(platform, own->report)) {
     return kExitNothingSent;
   }
 
@@ -159,12 +162,13 @@ int RunJob(Platform& platform, SendRequest& request) {
   FailureTrap trap(report);
 
   int status;
+  bool libraryCalled = false;
   try {
     // A fault inside the library unwinds nothing; the fault path still reports it.
     platform.ArmFaultPath(own->report, FaultLine(platform));
     FillSendRequest(platform, request, paths->jobFilePath, own->resultAsGiven);
     const SendPageIntFunction sendPageInt = BindSendPageInt(platform);
-    status = SendAndTranscribe(platform, sendPageInt, request, *own, report);
+    status = SendAndTranscribe(platform, sendPageInt, request, *own, report, libraryCalled);
   } catch (const Failure& failure) {
     status = trap.Handle(failure);
   } catch (const std::bad_alloc&) {
@@ -173,7 +177,8 @@ int RunJob(Platform& platform, SendRequest& request) {
     status = trap.Handle(Failure(kInternalError));
   }
   platform.DisarmFaultPath();
-  return status;
+  // A failure that no report records, before any fax could go out, says so.
+  return status == kExitFailureUnreported && !libraryCalled ? kExitNothingSent : status;
 }
 
 }  // namespace faxjob

@@ -306,8 +306,9 @@ class UnprivilegedReportTests(FailureTestCase):
         return env
 
     def test_report_in_a_folder_the_user_may_not_write(self):
-        # The folder's turn needs its lock file there, which cannot be created, so the library is
-        # not called; nor can the error line be written, so the run ends with status 2, and an
+        # An earlier report there cannot be removed, and without one the folder's turn needs its
+        # lock file there, which cannot be created: either way the library is not called, nor
+        # can the error line be written, so the run ends with status 3 (nothing sent), and an
         # earlier report stays as it was.
         out = self.make_folder("out")
         report = out / "r.txt"
@@ -318,7 +319,7 @@ class UnprivilegedReportTests(FailureTestCase):
             with self.subTest(name):
                 result = self.run_job(ONE_NUMBER_JOB, out / name, env=self.env)
                 self.assertFalse(self.record_file.exists(), "the library was called")
-                self.assertEqual(result.exit_code, EXIT_FAILURE_UNREPORTED)
+                self.assertEqual(result.exit_code, EXIT_NOTHING_SENT)
                 self.assertEqual(report.read_bytes(), OLD_REPORT)
                 self.assertEqual(os.listdir(out), ["r.txt"])
 

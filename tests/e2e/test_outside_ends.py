@@ -7,6 +7,8 @@ import collections
 import os
 import random
 import shutil
+import threading
+import time
 import unittest
 
 from harness import RECORD_SIZE, wine_path
@@ -132,11 +134,62 @@ class KillTests(OutsideEndsTestCase):
                       f"{number} {outcome}" for outcome, number in counted.items()
                       if outcome != "killed"))
         self.assertEqual(faults, [])
+        # Whatever a kill left there, the next run into the folder removed: only reports, the
+        # result file and the lock file of the folder's turn remain.
+        self.assertEqual(sorted(name for name in os.listdir(out) if not (
+            name.endswith(".txt") and name.startswith(("r", "after", "warm-up"))) and name not in (
+                "RESULT.TXT", "FAXJOB.LCK")), [])
         self.assertEqual(prepared.stat().st_size, prepared_size,
                          "the prepared result file was changed through a RESULT.TXT linked to it")
         for phase, counted in counts.items():
             self.assertGreaterEqual(counted["killed"], self.KILLS[phase] // 2,
                                     f"{phase}: most runs ended before their kill")
+
+
+class KillWhileWaitingTests(OutsideEndsTestCase):
+    """The earlier report goes before the run waits for anything: a caller whose time-out kills
+    the run while it waits for the folder's turn, or for another program's hold on RESULT.TXT,
+    finds no report, whatever status the kill gives."""
+
+    def command_line(self, job, report) -> str:
+        return f'"{wine_path(self.faxjob_exe)}" {wine_path(job)} {wine_path(report)}'
+
+    def test_a_kill_while_waiting_for_the_turn_or_a_hold_leaves_no_earlier_report(self):
+        out = self.make_folder("out")
+        started = self.path("started.bin")
+        slow = self.write_job("slow.txt", (f"!save-record {wine_path(started)}",) +
+                              ONE_NUMBER_JOB + ("!sleep 20000",))
+        holder = threading.Thread(
+            target=self.run_raw, args=(self.command_line(slow, out / "first.txt"),),
+            kwargs={"launch_options": ["--kill-after-ms", "60000"]})
+        holder.start()
+        self.addCleanup(holder.join)
+        for _ in range(600):  # the first run holds the turn from before its call
+            if started.exists():
+                break
+            time.sleep(0.1)
+        self.assertTrue(started.exists(), "the first run never called the library")
+        waiting = out / "r.txt"
+        waiting.write_bytes(OLD_REPORT)
+        job = self.write_job("job.txt", ONE_NUMBER_JOB)
+        run = self.run_raw(self.command_line(job, waiting), launch_options=[
+            "--kill-after-ms", "8000"])
+        self.assertTrue(run.killed, "the run did not wait for the turn")
+        self.assertFalse(waiting.exists(), "the earlier report outlived a kill during the wait")
+
+        # Another program holds RESULT.TXT: the run waits about two seconds for it to let go,
+        # after it has started up, which takes about as long as a whole run.
+        held = self.make_folder("held")
+        (held / "RESULT.TXT").write_bytes(b"/R 9\r\n")
+        quick = self.run_raw(self.command_line(job, held / "warm-up.txt"))
+        self.assertEqual(quick.exit_code, EXIT_REPORT_WRITTEN)
+        report = held / "r.txt"
+        report.write_bytes(OLD_REPORT)
+        with self.holding(held / "RESULT.TXT"):
+            run = self.run_raw(self.command_line(job, report), launch_options=[
+                "--kill-after-ms", str(int(1000 * quick.elapsed) + 500)])
+        self.assertFalse(report.exists() and report.read_bytes() == OLD_REPORT,
+                         "the earlier report outlived the wait for a held RESULT.TXT")
 
 
 class LibraryEndsTheProcessTests(OutsideEndsTestCase):

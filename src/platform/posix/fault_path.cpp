@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cerrno>
 #include <memory>
+#include <string>
 
 #include "base/failure.h"
 
@@ -32,6 +33,7 @@ enum Progress : int { kWorking, kCommitted, kAbandoned };
 // ends, since the handlers may run at any moment.
 struct Preparation {
   std::string reportPath;
+  std::string temporaryPath;  // a name of its own for a new report
   std::string errorLine;
   std::unique_ptr<char[]> handlerStack;
   std::atomic<bool> armed{false};
@@ -61,31 +63,38 @@ bool Commit(Preparation& prepared) {
   return prepared.progress.compare_exchange_strong(working, kCommitted);
 }
 
-// Appends the line to the report; true when the report keeps it.
-bool AddLine(Preparation& prepared, int file, bool ours) {
+// Appends the line to the report; true when the report keeps it. A file
+// still under a name of its own (`temporaryName`) then takes the report's.
+bool AddLine(Preparation& prepared, int file, bool ours, const char* temporaryName) {
   if (file < 0) return false;
-  prepared.reportTouched = true;
+  const char* touched = temporaryName != nullptr ? temporaryName : prepared.reportPath.c_str();
+  prepared.reportTouched = temporaryName == nullptr;
   bool kept = AppendLine(file, prepared.errorLine);
   if (ours && close(file) != 0) kept = false;
-  kept = kept && Commit(prepared);
-  if (!kept) unlink(prepared.reportPath.c_str());
+  kept = kept && Commit(prepared) &&
+         (temporaryName == nullptr || rename(temporaryName, prepared.reportPath.c_str()) == 0);
+  if (!kept) unlink(touched);
   return kept;
 }
 
 bool RecordErrorLine(Preparation& prepared) {
   const char* path = prepared.reportPath.c_str();
   int runFile = kNoFile;
-  switch (ErrorLineAt(gReport.TakeOver(runFile))) {
-    case ErrorLine::kCreate:
-      return AddLine(prepared, open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666), true);
+  const char* temporaryName = nullptr;
+  switch (ErrorLineAt(gReport.TakeOver(runFile, temporaryName))) {
+    case ErrorLine::kCreate: {
+      const char* temporary = prepared.temporaryPath.c_str();
+      return AddLine(prepared, open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666),
+                     true, temporary);
+    }
     case ErrorLine::kAppendToClosed:
-      return AddLine(prepared, open(path, O_WRONLY | O_APPEND | O_CLOEXEC), true);
+      return AddLine(prepared, open(path, O_WRONLY | O_APPEND | O_CLOEXEC), true, nullptr);
     case ErrorLine::kAppendToOpen:
-      return AddLine(prepared, runFile, false);
+      return AddLine(prepared, runFile, false, temporaryName);
     case ErrorLine::kRemove:
       break;
   }
-  unlink(path);
+  unlink(temporaryName != nullptr ? temporaryName : path);
   return false;
 }
 
@@ -133,6 +142,8 @@ void Pause() {
 void Arm(const NativePath& reportPath, std::string_view errorLine) {
   auto prepared = std::make_unique<Preparation>();
   prepared->reportPath = reportPath;
+  prepared->temporaryPath = reportPath.substr(0, reportPath.rfind('/') + 1) + "~faxjob-" +
+                            std::to_string(getpid()) + "-0.tmp";
   prepared->errorLine = errorLine;
   prepared->handlerStack = std::make_unique<char[]>(kHandlerStackSize);
   stack_t handlerStack{};

@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <string>
 #include <utility>
 
 #include "base/failure.h"
@@ -53,19 +56,44 @@ class PosixInputFile : public InputFile {
   Names& names_;
 };
 
+unsigned gTemporaries = 0;  // names made by this process
+
+std::string NewTemporaryName(const std::string& path) {
+  return path.substr(0, path.rfind('/') + 1) + "~faxjob-" + std::to_string(getpid()) + "-" +
+         std::to_string(++gTemporaries) + ".tmp";
+}
+
 // The armed report's file tells the fault path what it holds at every moment.
+// A new file is written under a name of its own and renamed onto its path
+// when it is kept: `path_` is empty when it lies under its path already.
 class PosixOutputFile : public OutputFile {
  public:
-  PosixOutputFile(UniqueDescriptor fd, fault_path::ReportWatch watch)
-      : fd_(std::move(fd)), watch_(std::move(watch)) {}
+  PosixOutputFile(UniqueDescriptor fd, std::string temporaryName, std::string path,
+                  fault_path::ReportWatch watch)
+      : fd_(std::move(fd)),
+        temporaryName_(std::move(temporaryName)),
+        path_(std::move(path)),
+        watch_(std::move(watch)) {
+    watch_.Opened(fd_.Get(), path_.empty() ? nullptr : temporaryName_.c_str());
+  }
 
-  // POSIX has no removal on close that can be taken back: the file stays.
+  // POSIX has no removal on close that can be taken back: a file under a
+  // name of its own is removed when it is given up, and one that a run ended
+  // from outside leaves there is removed by a later run (RemoveLeftovers).
   bool marked() const override { return false; }
-  void Keep() override {}
+  void Keep() override {
+    if (path_.empty()) return;
+    watch_.Changing();
+    if (rename(temporaryName_.c_str(), path_.c_str()) != 0) ThrowErrno(kAccessRefused);
+    path_.clear();
+    watch_.Renamed();
+    watch_.Written();
+  }
   ~PosixOutputFile() override {
     // Given up without a Close: what it holds is in doubt.
     watch_.Changing();
     fd_.Close();
+    if (!path_.empty()) unlink(temporaryName_.c_str());
     watch_.Closed(false);
   }
 
@@ -88,12 +116,15 @@ class PosixOutputFile : public OutputFile {
     watch_.Changing();
     const bool closed = fd_.Close();
     const int error = errno;
+    if (!path_.empty()) unlink(temporaryName_.c_str());  // closed without Keep
     watch_.Closed(closed);
     if (!closed) throw Failure(FailureCodeFor(error, kDeviceIoError));
   }
 
  private:
   UniqueDescriptor fd_;
+  std::string temporaryName_;
+  std::string path_;
   fault_path::ReportWatch watch_;
 };
 
@@ -128,23 +159,55 @@ std::unique_ptr<InputFile> OpenInput(const std::string& path, Names& names) {
   return std::make_unique<PosixInputFile>(std::move(fd), names);
 }
 
-std::unique_ptr<OutputFile> OpenOutput(const std::string& path, int flags,
-                                       fault_path::ReportWatch watch) {
-  UniqueDescriptor fd(open(path.c_str(), O_WRONLY | O_CLOEXEC | flags, 0666));
+std::unique_ptr<OutputFile> CreateOutput(const std::string& path, fault_path::ReportWatch watch) {
+  std::string temporaryName;
+  UniqueDescriptor fd;
+  for (int taken = 1; !fd; ++taken) {
+    temporaryName = NewTemporaryName(path);
+    fd.Reset(open(temporaryName.c_str(), O_WRONLY | O_CLOEXEC | O_CREAT | O_EXCL, 0666));
+    if (!fd && (errno != EEXIST || taken == 100)) {
+      const int error = errno;
+      watch.OpenFailed();
+      errno = error;
+      ThrowOpenError(path);
+    }
+  }
+  return std::make_unique<PosixOutputFile>(std::move(fd), std::move(temporaryName), path,
+                                           std::move(watch));
+}
+
+std::unique_ptr<OutputFile> AppendOutput(const std::string& path, fault_path::ReportWatch watch) {
+  UniqueDescriptor fd(open(path.c_str(), O_WRONLY | O_CLOEXEC | O_APPEND));
   if (!fd) {
     const int error = errno;
     watch.OpenFailed();
     errno = error;
     ThrowOpenError(path);
   }
-  watch.Opened(fd.Get());
-  return std::make_unique<PosixOutputFile>(std::move(fd), std::move(watch));
+  return std::make_unique<PosixOutputFile>(std::move(fd), std::string(), std::string(),
+                                           std::move(watch));
 }
 
 bool RemoveFile(const std::string& path) {
   if (unlink(path.c_str()) == 0) return true;
   if (errno == ENOENT) return false;
   ThrowErrno(kAccessRefused);
+}
+
+void RemoveLeftovers(const std::string& folder) noexcept {
+  // No process here holds a file as Windows does: the names of processes
+  // that have ended are what they left behind.
+  glob_t matches{};
+  if (glob((folder + "~faxjob-*.tmp").c_str(), GLOB_NOESCAPE, nullptr, &matches) != 0) return;
+  const UniqueGlob owner(&matches);
+  for (std::size_t i = 0; i < matches.gl_pathc; ++i) {
+    const std::string path = matches.gl_pathv[i];
+    const std::size_t number = path.rfind("~faxjob-") + 8;
+    const long process = std::strtol(path.c_str() + number, nullptr, 10);
+    if (process > 0 && kill(static_cast<pid_t>(process), 0) != 0 && errno == ESRCH) {
+      unlink(path.c_str());
+    }
+  }
 }
 
 }  // namespace faxjob::posix

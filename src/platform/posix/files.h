@@ -16,11 +16,13 @@ bool OrdinaryFileMatches(const std::string& searchName);
 bool IsSameFile(const std::string& first, const std::string& second);
 /// See Platform::OpenForReading.
 std::unique_ptr<InputFile> OpenInput(const std::string& path, Names& names);
-/// Opens a file for writing with `flags` (O_CREAT | O_TRUNC, or O_APPEND); `watch` tells the fault
-/// path, when it is the armed report.
-std::unique_ptr<OutputFile> OpenOutput(const std::string& path, int flags,
-                                       fault_path::ReportWatch watch);
+/// See Platform::OpenForWriting; `watch` tells the fault path, when it is the armed report.
+std::unique_ptr<OutputFile> CreateOutput(const std::string& path, fault_path::ReportWatch watch);
+/// See Platform::OpenForAppending.
+std::unique_ptr<OutputFile> AppendOutput(const std::string& path, fault_path::ReportWatch watch);
 /// See Platform::RemoveFile.
 bool RemoveFile(const std::string& path);
+/// See Platform::RemoveLeftovers; `folder` empty or ending in a slash.
+void RemoveLeftovers(const std::string& folder) noexcept;
 
 }  // namespace faxjob::posix

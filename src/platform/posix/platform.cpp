@@ -65,13 +65,22 @@ class PosixPlatform : public Platform {
     return posix::OpenInput(names_.Native(path), names_);
   }
   std::unique_ptr<OutputFile> OpenForWriting(const std::u16string& path) override {
-    return posix::OpenOutput(names_.Native(path), O_CREAT | O_TRUNC, Watch(path));
+    return posix::CreateOutput(names_.Native(path), Watch(path));
   }
   std::unique_ptr<OutputFile> OpenForAppending(const std::u16string& path) override {
-    return posix::OpenOutput(names_.Native(path), O_APPEND, Watch(path));
+    return posix::AppendOutput(names_.Native(path), Watch(path));
   }
   bool RemoveFile(const std::u16string& path) override {
     return posix::RemoveFile(names_.Native(path));
+  }
+  void RemoveLeftovers(const std::u16string& folder) noexcept override {
+    try {
+      std::string native = names_.Native(folder);
+      if (!native.empty() && native.back() != '/') native += '/';
+      posix::RemoveLeftovers(native);
+    } catch (...) {
+      // Out of memory: what stays is removed by a later run.
+    }
   }
 
   void ArmFaultPath(const std::u16string& reportPath, std::string_view errorLine) override {

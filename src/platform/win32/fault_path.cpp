@@ -25,9 +25,13 @@
 #include <winternl.h>
 
 #include <atomic>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "base/failure.h"
+#include "platform/platform.h"
 #include "platform/win32/support.h"
 
 namespace faxjob::fault_path {
@@ -36,6 +40,8 @@ namespace {
 
 // Not every toolchain has an import library for these ntdll exports: looked up, not linked.
 using NtCreateFileFunction = decltype(&NtCreateFile);
+using NtSetInformationFileFunction = LONG(NTAPI*)(HANDLE, IO_STATUS_BLOCK*, void*, ULONG, int);
+constexpr int kFileRenameInformation = 10;
 using FreeUnicodeStringFunction = decltype(&RtlFreeUnicodeString);
 // The conversion CreateFileW makes; the result lies on the process heap.
 using DosPathToNtPathFunction = BOOLEAN(NTAPI*)(PCWSTR, UNICODE_STRING*, PCWSTR*, void*);
@@ -57,7 +63,11 @@ enum Progress : int { kWorking, kCommitted, kAbandoned };
 // process ends, since the fault path's threads use them.
 struct Prepared {
   NtCreateFileFunction ntCreateFile;
-  UNICODE_STRING ntPath;  // the text follows this record
+  NtSetInformationFileFunction ntSetInformationFile;
+  UNICODE_STRING ntPath;               // the text follows this record
+  UNICODE_STRING ntTemporaryPath;      // a name of its own for a new report; so does this text
+  FILE_RENAME_INFO* renameOntoReport;  // and this record
+  DWORD renameSize;
   const char* errorLine;  // so does the line
   DWORD errorLineSize;
   DWORD errorLineCheck;  // the line is written only while it still matches
@@ -88,10 +98,10 @@ DWORD CheckOf(const char* data, DWORD size) {
   WaitForTheEnd();
 }
 
-UniqueKernelObject OpenReport(const Prepared& prepared, ACCESS_MASK access, ULONG sharing,
-                              ULONG disposition) {
+UniqueKernelObject OpenFile(const Prepared& prepared, const UNICODE_STRING& ntPath,
+                            ACCESS_MASK access, ULONG sharing, ULONG disposition) {
   OBJECT_ATTRIBUTES attributes;
-  UNICODE_STRING path = prepared.ntPath;  // the call takes it as changeable
+  UNICODE_STRING path = ntPath;  // the call takes it as changeable
   InitializeObjectAttributes(&attributes, &path, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
   IO_STATUS_BLOCK status;
   HANDLE file = nullptr;
@@ -118,17 +128,35 @@ bool Commit() {
   return gProgress.compare_exchange_strong(working, kCommitted);
 }
 
-// Appends the line to the report; true when the report keeps it. Until the
-// line is whole the report is marked for deletion.
-bool AddLine(const Prepared& prepared, HANDLE file) {
-  if (file == nullptr) return false;
-  const bool marked = SetDeleteDisposition(file, true);
-  return AppendLine(file, prepared.errorLine, prepared.errorLineSize) && Commit() &&
-         (!marked || SetDeleteDisposition(file, false));
+UniqueKernelObject OpenReport(const Prepared& prepared, ACCESS_MASK access, ULONG sharing,
+                              ULONG disposition) {
+  return OpenFile(prepared, prepared.ntPath, access, sharing, disposition);
 }
 
-void RemoveReport(const Prepared& prepared, HANDLE runFile) {
+bool RenameOntoReport(const Prepared& prepared, HANDLE file) {
+  IO_STATUS_BLOCK status;
+  return prepared.ntSetInformationFile(file, &status, prepared.renameOntoReport,
+                                       prepared.renameSize, kFileRenameInformation) >= 0;
+}
+
+// Appends the line to the report; true when the report keeps it. Until the
+// line is whole the report is marked for deletion; one still under a name of
+// its own then takes the report's name.
+bool AddLine(const Prepared& prepared, HANDLE file, bool underItsOwnName) {
+  if (file == nullptr) return false;
+  const bool marked = SetDeleteDisposition(file, true);
+  if (!AppendLine(file, prepared.errorLine, prepared.errorLineSize) || !Commit() ||
+      (marked && !SetDeleteDisposition(file, false))) {
+    return false;
+  }
+  if (!underItsOwnName || RenameOntoReport(prepared, file)) return true;
+  SetDeleteDisposition(file, true);
+  return false;
+}
+
+void RemoveReport(const Prepared& prepared, HANDLE runFile, bool underItsOwnName) {
   if (runFile != nullptr && SetDeleteDisposition(runFile, true)) return;
+  if (underItsOwnName) return;  // nothing of this run's lies under the report's name
   const ULONG anySharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
   if (const UniqueKernelObject file = OpenReport(prepared, DELETE, anySharing, FILE_OPEN)) {
     SetDeleteDisposition(file.Get(), true);
@@ -137,25 +165,31 @@ void RemoveReport(const Prepared& prepared, HANDLE runFile) {
 
 bool RecordErrorLine(const Prepared& prepared) {
   HANDLE runFile = nullptr;
-  const Report stage = gReport.TakeOver(runFile);
+  const char16_t* temporaryName = nullptr;
+  const Report stage = gReport.TakeOver(runFile, temporaryName);
+  const bool underItsOwnName = temporaryName != nullptr;
   // A line that something wrote over is never written: no report instead.
   if (CheckOf(prepared.errorLine, prepared.errorLineSize) != prepared.errorLineCheck) {
-    if (stage != Report::kUntouched) RemoveReport(prepared, runFile);
+    if (stage != Report::kUntouched) RemoveReport(prepared, runFile, underItsOwnName);
     return false;
   }
   switch (ErrorLineAt(stage)) {
     case ErrorLine::kCreate:
+      // Under a name of its own until the line is whole, as the run writes a report.
       return AddLine(prepared,
-                     OpenReport(prepared, kWriteAccess, FILE_SHARE_READ, FILE_OVERWRITE_IF).Get());
+                     OpenFile(prepared, prepared.ntTemporaryPath, kWriteAccess, FILE_SHARE_READ,
+                              FILE_OVERWRITE_IF)
+                         .Get(),
+                     true);
     case ErrorLine::kAppendToClosed:
-      return AddLine(prepared,
-                     OpenReport(prepared, kWriteAccess, FILE_SHARE_READ, FILE_OPEN).Get());
+      return AddLine(prepared, OpenReport(prepared, kWriteAccess, FILE_SHARE_READ, FILE_OPEN).Get(),
+                     false);
     case ErrorLine::kAppendToOpen:
-      return AddLine(prepared, runFile);
+      return AddLine(prepared, runFile, underItsOwnName);
     case ErrorLine::kRemove:
       break;
   }
-  RemoveReport(prepared, runFile);
+  RemoveReport(prepared, runFile, underItsOwnName);
   return false;
 }
 
@@ -256,27 +290,71 @@ void WaitForTheEnd() {
 
 void Pause() { Sleep(1); }
 
+// The NT form of a path, as NtCreateFile takes it, in a heap block to copy.
+class NtPath {
+ public:
+  NtPath(DosPathToNtPathFunction toNtPath, FreeUnicodeStringFunction freeString,
+         const NativePath& path)
+      : freeString_(freeString) {
+    if (!toNtPath(reinterpret_cast<PCWSTR>(path.c_str()), &converted_, nullptr, nullptr)) {
+      throw Failure(kOutOfMemory);
+    }
+  }
+  NtPath(const NtPath&) = delete;
+  NtPath& operator=(const NtPath&) = delete;
+  ~NtPath() { freeString_(&converted_); }
+
+  std::size_t size() const { return converted_.Length; }
+  // Copies the text to `at` and points `path` at the copy; returns where the copy ends.
+  char* CopyTo(char* at, UNICODE_STRING& path) const {
+    std::memcpy(at, converted_.Buffer, converted_.Length);
+    path.Length = path.MaximumLength = converted_.Length;
+    path.Buffer = reinterpret_cast<PWSTR>(at);
+    return at + converted_.Length;
+  }
+
+ private:
+  FreeUnicodeStringFunction freeString_;
+  UNICODE_STRING converted_{};
+};
+
 void Arm(const NativePath& reportPath, std::string_view errorLine) {
   const auto ntCreateFile = NtdllEntry<NtCreateFileFunction>("NtCreateFile");
+  const auto ntSetInformationFile =
+      NtdllEntry<NtSetInformationFileFunction>("NtSetInformationFile");
   const auto toNtPath = NtdllEntry<DosPathToNtPathFunction>("RtlDosPathNameToNtPathName_U");
   const auto freeString = NtdllEntry<FreeUnicodeStringFunction>("RtlFreeUnicodeString");
-  UNICODE_STRING converted{};
-  if (ntCreateFile == nullptr || toNtPath == nullptr || freeString == nullptr ||
-      !toNtPath(reinterpret_cast<PCWSTR>(reportPath.c_str()), &converted, nullptr, nullptr)) {
+  if (ntCreateFile == nullptr || ntSetInformationFile == nullptr || toNtPath == nullptr ||
+      freeString == nullptr) {
     throw Failure(kOutOfMemory);
   }
-  Prepared& prepared = AllocatePrepared(sizeof(Prepared) + converted.Length + errorLine.size());
-  auto* const ntPathText = reinterpret_cast<char*>(&prepared + 1);
-  std::memcpy(ntPathText, converted.Buffer, converted.Length);
-  prepared.ntPath.Length = prepared.ntPath.MaximumLength = converted.Length;
-  prepared.ntPath.Buffer = reinterpret_cast<PWSTR>(ntPathText);
-  freeString(&converted);
-  char* const line = ntPathText + prepared.ntPath.Length;
+  const std::string process = std::to_string(GetCurrentProcessId());
+  const NativePath temporaryPath =
+      reportPath.substr(0, reportPath.rfind(u'\\') + 1) + std::u16string(kLeftoverPrefix) +
+      std::u16string(process.begin(), process.end()) + u"-0" + std::u16string(kLeftoverSuffix);
+  const NtPath report(toNtPath, freeString, reportPath);
+  const NtPath temporary(toNtPath, freeString, temporaryPath);
+  const std::size_t renameSize = (offsetof(FILE_RENAME_INFO, FileName) + report.size() + 3) & ~3u;
+  const std::size_t size =
+      sizeof(Prepared) + report.size() + temporary.size() + 4 + renameSize + errorLine.size();
+  Prepared& prepared = AllocatePrepared(size);
+  char* at = report.CopyTo(reinterpret_cast<char*>(&prepared + 1), prepared.ntPath);
+  at = temporary.CopyTo(at, prepared.ntTemporaryPath);
+  at = reinterpret_cast<char*>((reinterpret_cast<std::uintptr_t>(at) + 3) & ~std::uintptr_t{3});
+  prepared.renameOntoReport = reinterpret_cast<FILE_RENAME_INFO*>(at);
+  prepared.renameOntoReport->ReplaceIfExists = TRUE;
+  prepared.renameOntoReport->RootDirectory = nullptr;
+  prepared.renameOntoReport->FileNameLength = static_cast<DWORD>(report.size());
+  UNICODE_STRING renameText;
+  report.CopyTo(at + offsetof(FILE_RENAME_INFO, FileName), renameText);
+  prepared.renameSize = static_cast<DWORD>(renameSize);
+  char* const line = at + renameSize;
   std::memcpy(line, errorLine.data(), errorLine.size());
   prepared.errorLine = line;
   prepared.errorLineSize = static_cast<DWORD>(errorLine.size());
   prepared.errorLineCheck = CheckOf(line, prepared.errorLineSize);
   prepared.ntCreateFile = ntCreateFile;
+  prepared.ntSetInformationFile = ntSetInformationFile;
 
   HANDLE mainThread = nullptr;
   if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &mainThread,
@@ -299,8 +377,7 @@ void Arm(const NativePath& reportPath, std::string_view errorLine) {
   prepared.recorder = StartThread(RunRecorder, prepared);
   prepared.watcher = StartThread(WatchMainThread, prepared);
   DWORD protection;
-  if (!VirtualProtect(&prepared, sizeof(Prepared) + prepared.ntPath.Length + errorLine.size(),
-                      PAGE_READONLY, &protection)) {
+  if (!VirtualProtect(&prepared, size, PAGE_READONLY, &protection)) {
     throw Failure(kOutOfMemory);
   }
   gPrepared = &prepared;

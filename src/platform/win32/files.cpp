@@ -8,12 +8,11 @@
 #include "platform/win32/long_path.h"
 #include "platform/win32/names.h"
 #include "platform/win32/support.h"
+#include "platform/win32/temporary_files.h"
 
 namespace faxjob::win32 {
 
 namespace {
-
-DWORD gRenamedAside = 0;  // files renamed aside by this process
 
 class Win32InputFile : public InputFile {
  public:
@@ -48,12 +47,47 @@ class Win32InputFile : public InputFile {
   LARGE_INTEGER offset_{};
 };
 
+UniqueFile OpenOutputFile(const std::u16string& path, DWORD access, DWORD disposition,
+                          SystemError& error) {
+  UniqueFile file(CreateFileW(Wide(path), access, FILE_SHARE_READ, nullptr, disposition,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  error = file ? SystemError{} : LastSystemError();
+  return file;
+}
+
+// A network volume may fail delayed writes after the file is closed: the
+// report is flushed there before it is kept. A local disk writes back on its
+// own, and a flush would cost every run a disk write.
+bool OnNetworkVolume(const std::u16string& path) {
+  constexpr std::u16string_view kExtendedUnc = u"\\\\?\\UNC\\";
+  constexpr std::u16string_view kExtended = u"\\\\?\\";
+  if (path.starts_with(kExtendedUnc)) return true;
+  std::u16string_view rest = path;
+  if (rest.starts_with(kExtended)) {
+    rest.remove_prefix(kExtended.size());
+  } else if (rest.starts_with(u"\\\\")) {
+    return true;
+  }
+  if (rest.size() < 2 || rest[1] != u':') return false;
+  const wchar_t root[] = {static_cast<wchar_t>(rest[0]), L':', L'\\', L'\0'};
+  return GetDriveTypeW(root) == DRIVE_REMOTE;
+}
+
 // The armed report's file tells the fault path what it holds at every moment.
+// A new file is written under a name of its own and renamed onto its path
+// when it is kept: `path_` is empty when it lies under its path already.
 class Win32OutputFile : public OutputFile {
  public:
-  Win32OutputFile(UniqueFile file, bool marked, fault_path::ReportWatch watch)
-      : file_(std::move(file)), marked_(marked), watch_(std::move(watch)) {
+  Win32OutputFile(UniqueFile file, bool marked, std::u16string temporaryName, std::u16string path,
+                  fault_path::ReportWatch watch)
+      : file_(std::move(file)),
+        marked_(marked),
+        temporaryName_(std::move(temporaryName)),
+        path_(std::move(path)),
+        watch_(std::move(watch)) {
     if (!GetFileSizeEx(file_.Get(), &end_)) end_.QuadPart = -1;  // never tried again
+    if (watch_.watching()) ProtectedFromClose(file_.Get());
+    watch_.Opened(file_.Get(), path_.empty() ? nullptr : temporaryName_.c_str());
   }
   ~Win32OutputFile() override {
     // Given up without a Close: what it holds is in doubt.
@@ -98,10 +132,22 @@ class Win32OutputFile : public OutputFile {
   bool marked() const override { return marked_; }
 
   void Keep() override {
-    if (!marked_) return;
+    if (!marked_ && path_.empty()) return;
     watch_.Changing();
-    if (!SetDeleteDisposition(file_.Get(), false)) ThrowLastError(kDeviceIoError);
+    if (!path_.empty() && OnNetworkVolume(path_) && !FlushFileBuffers(file_.Get())) {
+      ThrowLastError(kDeviceIoError);
+    }
+    if (marked_ && !SetDeleteDisposition(file_.Get(), false)) ThrowLastError(kDeviceIoError);
     marked_ = false;
+    if (!path_.empty()) {
+      const SystemError error = RenameOnto(file_.Get(), path_);
+      if (error.code != ERROR_SUCCESS) {
+        marked_ = SetDeleteDisposition(file_.Get(), true);  // to go when it is closed
+        throw Failure(FailureCodeFor(error.code, kAccessRefused));
+      }
+      path_.clear();
+      watch_.Renamed();
+    }
     watch_.Written();
   }
 
@@ -124,46 +170,10 @@ class Win32OutputFile : public OutputFile {
   UniqueFile file_;
   LARGE_INTEGER end_;  // where the next write lands
   bool marked_;
+  std::u16string temporaryName_;
+  std::u16string path_;
   fault_path::ReportWatch watch_;
 };
-
-std::u16string Decimal(DWORD value) {
-  const std::string digits = std::to_string(value);
-  return std::u16string(digits.begin(), digits.end());
-}
-
-UniqueFile CreateOutput(const std::u16string& path, DWORD access, DWORD disposition,
-                        SystemError& error) {
-  UniqueFile file(CreateFileW(Wide(path), access, FILE_SHARE_READ, nullptr, disposition,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
-  error = file ? SystemError{} : LastSystemError();
-  return file;
-}
-
-// Renames the file open in `file` and marked for removal to a new name in
-// its folder, `~faxjob-<process>-<number>.tmp`, and returns that name.
-// Returns none where the mark cannot be taken off for the rename: the file
-// then goes under its own name when it is closed. Raises what RemoveFile
-// raises; the file then stays as it was.
-std::optional<std::u16string> RenameAside(const std::u16string& path, const UniqueFile& file) {
-  const std::u16string folder = path.substr(0, path.rfind(u'\\') + 1);  // empty: none
-  auto newName = [&] {
-    return folder + u"~faxjob-" + Decimal(GetCurrentProcessId()) + u"-" + Decimal(++gRenamedAside) +
-           u".tmp";
-  };
-  // A file pending removal cannot be renamed.
-  if (!SetDeleteDisposition(file.Get(), false)) return std::nullopt;
-  std::u16string aside = newName();
-  for (int taken = 1; !MoveFileExW(Wide(path), Wide(aside), 0); ++taken) {
-    const DWORD error = GetLastError();
-    // Left by an earlier process of the same number: the next number.
-    if ((error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) || taken == 100) {
-      throw Failure(FailureCodeFor(error, kAccessRefused));
-    }
-    aside = newName();
-  }
-  return aside;
-}
 
 // A path left in the device namespace, on no drive and no share: a pipe, a
 // volume's GUID path, a device's own name.
@@ -216,18 +226,58 @@ std::unique_ptr<InputFile> OpenInput(const std::u16string& path) {
   return std::make_unique<Win32InputFile>(std::move(file));
 }
 
-std::unique_ptr<OutputFile> OpenOutput(const std::u16string& path, DWORD access, DWORD disposition,
-                                       fault_path::ReportWatch watch) {
-  // DELETE, for the mark that removes the file unless it is kept. Where the
-  // file's access rules refuse it, the file is written unmarked.
+std::unique_ptr<OutputFile> CreateOutput(const std::u16string& path,
+                                         fault_path::ReportWatch watch) {
+  // Under a name of its own, marked for removal at once: at no moment is
+  // anything at the path that is not whole. DELETE, for the mark and the
+  // rename. Where the file's access rules refuse it, or the mark, the file is
+  // written unmarked under its path.
+  std::u16string temporaryName;
+  UniqueFile file;
+  // After the call: a moment's failure of the network is waited out.
+  SystemError error = WaitOut(
+      [&] {
+        SystemError failed;
+        file = CreateTemporary(FolderOf(path), GENERIC_WRITE | DELETE, temporaryName, failed);
+        return failed;
+      },
+      [](const SystemError& failed) { return sharing_retry::IsNetworkBlip(failed.code); });
+  if (file && SetDeleteDisposition(file.Get(), true)) {
+    return std::make_unique<Win32OutputFile>(std::move(file), true, std::move(temporaryName), path,
+                                             std::move(watch));
+  }
+  if (file) {
+    file.Reset();
+    DeleteFileW(Wide(temporaryName));  // just made, and empty
+  } else if (error.code != ERROR_ACCESS_DENIED) {
+    watch.OpenFailed();
+    throw Failure(FailureCodeFor(error.code, kAccessRefused));
+  }
+  error = WaitOutTransient([&] {
+    SystemError failed;
+    file = OpenOutputFile(path, GENERIC_WRITE, CREATE_ALWAYS, failed);
+    return failed;
+  });
+  if (!file) {
+    watch.OpenFailed();
+    throw Failure(FailureCodeFor(error.code, kAccessRefused));
+  }
+  return std::make_unique<Win32OutputFile>(std::move(file), false, std::u16string(),
+                                           std::u16string(), std::move(watch));
+}
+
+std::unique_ptr<OutputFile> AppendOutput(const std::u16string& path,
+                                         fault_path::ReportWatch watch) {
+  // Append access alone: every write lands after the last byte. DELETE, for
+  // the mark that removes the file unless it is kept.
   UniqueFile file;
   bool markable = true;
   const SystemError error = WaitOutTransient([&] {
     SystemError failed;
-    file = CreateOutput(path, access | DELETE, disposition, failed);
+    file = OpenOutputFile(path, FILE_APPEND_DATA | DELETE, OPEN_EXISTING, failed);
     markable = true;
     if (!file && failed.code == ERROR_ACCESS_DENIED && !failed.held()) {
-      file = CreateOutput(path, access, disposition, failed);
+      file = OpenOutputFile(path, FILE_APPEND_DATA, OPEN_EXISTING, failed);
       markable = false;
     }
     return failed;
@@ -237,42 +287,8 @@ std::unique_ptr<OutputFile> OpenOutput(const std::u16string& path, DWORD access,
     throw Failure(FailureCodeFor(error.code, kAccessRefused));
   }
   const bool marked = markable && SetDeleteDisposition(file.Get(), true);
-  if (watch.watching()) ProtectedFromClose(file.Get());
-  watch.Opened(file.Get());
-  return std::make_unique<Win32OutputFile>(std::move(file), marked, std::move(watch));
-}
-
-// A removed file that another program still has open stays, pending, under
-// its name until that program closes it, and the name can be neither opened
-// nor created meanwhile. So the file is first renamed aside, within its
-// folder, and then removed under the new name.
-bool RemoveFile(const std::u16string& path) {
-  SystemError error;
-  // Shared with everyone, so that a program that shares the file's removal
-  // does not stop it; one that does not is waited out.
-  UniqueFile file = CreateFileWaitingOutHolds(
-      error, Wide(path), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (!file) {
-    if (error.code == ERROR_FILE_NOT_FOUND) return false;
-    throw Failure(FailureCodeFor(error.code, kAccessRefused));
-  }
-  // A file that the system will not remove (read-only, a mapped program
-  // file, a device) refuses the mark, and is left as it was.
-  if (!SetDeleteDisposition(file.Get(), true)) ThrowLastError(kAccessRefused);
-  const std::optional<std::u16string> aside = RenameAside(path, file);
-  file.Close();
-  if (!aside) {
-    // Removed under its own name. Wine takes the removal of a file in a
-    // folder the user may not write to and keeps the file: a name still
-    // there must not pass for removed.
-    if (GetFileAttributesW(Wide(path)) != INVALID_FILE_ATTRIBUTES) throw Failure(kAccessRefused);
-    return true;
-  }
-  // The name is free now. A renamed file that stays held beyond the wait is
-  // left behind under its new name.
-  WaitOutHolds([&] { return DeleteFileW(Wide(*aside)) ? SystemError{} : LastSystemError(); });
-  return true;
+  return std::make_unique<Win32OutputFile>(std::move(file), marked, std::u16string(),
+                                           std::u16string(), std::move(watch));
 }
 
 }  // namespace faxjob::win32

@@ -16,12 +16,9 @@ namespace faxjob::win32 {
 bool OrdinaryFileMatches(const std::u16string& searchName);
 /// See Platform::OpenForReading.
 std::unique_ptr<InputFile> OpenInput(const std::u16string& path);
-/// Opens a file for writing with `access` and `disposition`, marked for removal where the system
-/// allows it; `watch` tells the fault path, when it is the armed report. See
-/// Platform::OpenForWriting.
-std::unique_ptr<OutputFile> OpenOutput(const std::u16string& path, DWORD access, DWORD disposition,
-                                       fault_path::ReportWatch watch);
-/// See Platform::RemoveFile.
-bool RemoveFile(const std::u16string& path);
+/// See Platform::OpenForWriting; `watch` tells the fault path, when it is the armed report.
+std::unique_ptr<OutputFile> CreateOutput(const std::u16string& path, fault_path::ReportWatch watch);
+/// See Platform::OpenForAppending.
+std::unique_ptr<OutputFile> AppendOutput(const std::u16string& path, fault_path::ReportWatch watch);
 
 }  // namespace faxjob::win32

@@ -14,6 +14,7 @@
 #include "platform/win32/long_path.h"
 #include "platform/win32/names.h"
 #include "platform/win32/process.h"
+#include "platform/win32/temporary_files.h"
 
 namespace faxjob {
 
@@ -60,13 +61,15 @@ class Win32Platform : public Platform {
     return win32::OpenInput(path);
   }
   std::unique_ptr<OutputFile> OpenForWriting(const std::u16string& path) override {
-    return win32::OpenOutput(path, GENERIC_WRITE, CREATE_ALWAYS, Watch(path));
+    return win32::CreateOutput(path, Watch(path));
   }
   std::unique_ptr<OutputFile> OpenForAppending(const std::u16string& path) override {
-    // Append access alone: every write lands after the last byte.
-    return win32::OpenOutput(path, FILE_APPEND_DATA, OPEN_EXISTING, Watch(path));
+    return win32::AppendOutput(path, Watch(path));
   }
   bool RemoveFile(const std::u16string& path) override { return win32::RemoveFile(path); }
+  void RemoveLeftovers(const std::u16string& folder) noexcept override {
+    win32::RemoveLeftovers(folder);
+  }
 
   void ArmFaultPath(const std::u16string& reportPath, std::string_view errorLine) override {
     fault_path::Arm(reportPath, errorLine);
