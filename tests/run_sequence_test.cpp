@@ -259,6 +259,7 @@ TEST_F(RunJobTest, RefusesBeforeTheCallWhatCannotBeRight) {
       {u"C:\\jobs\\job001.txt", u"C:\\out/FAXJOB.LCK", false},
       {u"C:\\jobs\\job001.txt", u"D:RESULT.TXT", false},
       {u"C:\\jobs\\job001.txt", u"C:RESULT.TXT", false},
+      {u"C:\\jobs\\job001.txt", u"C:\\out\\zrqint32.dll.", false},
       // A stream of a file.
       {u"C:\\jobs\\job001.txt", u"C:\\out\\RESULT.TXT:x", false},
       {u"C:\\jobs\\job001.txt", u"C:\\out\\RESULT.TXT::$DATA", false},
