@@ -62,7 +62,8 @@ TEST(ResultFilePath, IsTheReportFolderUpToItsLastBackslash) {
 TEST(ReservedFiles, AreNamedByAReportPathOnlyInItsOwnName) {
   for (const char16_t* path : {u"RESULT.TXT", u"C:\\out\\result.txt", u"C:\\out\\Result.Txt. .",
                                u"\\RESULT.TXT", u"FAXJOB.LCK", u"C:\\out\\faxjob.lck",
-                               u"C:\\out\\FaxJob.Lck .", u"C:\\a\\..\\FAXJOB.LCK"}) {
+                               u"C:\\out\\FaxJob.Lck .", u"C:\\a\\..\\FAXJOB.LCK",
+                               u"C:\\bin\\zrqint32.dll"}) {
     EXPECT_TRUE(NamesReservedFile(path, u'\\')) << testing::Utf8(path);
   }
   for (const char16_t* path :

@@ -1,5 +1,6 @@
 #include "run/command_line.h"
 
+#include "faxbridge/fax_library.h"
 #include "platform/platform.h"
 
 namespace faxjob {
@@ -50,19 +51,17 @@ std::u16string ResultFilePathFor(std::u16string_view reportFilePath, char16_t se
   return std::u16string(FolderPartOf(reportFilePath, separator)) + std::u16string(kResultFileName);
 }
 
-bool LastNameIs(std::u16string_view path, char16_t separator, std::u16string_view name) {
-  std::u16string_view last = path.substr(FolderPartOf(path, separator).size());
-  while (!last.empty() && (last.back() == u'.' || last.back() == u' ')) last.remove_suffix(1);
-  if (last.size() != name.size()) return false;
-  for (std::size_t i = 0; i < last.size(); ++i) {
-    if (UpperAscii(last[i]) != UpperAscii(name[i])) return false;
-  }
-  return true;
-}
-
 bool NamesReservedFile(std::u16string_view reportFilePath, char16_t separator) {
-  return LastNameIs(reportFilePath, separator, kResultFileName) ||
-         LastNameIs(reportFilePath, separator, kFolderTurnFileName);
+  std::u16string_view name = reportFilePath.substr(FolderPartOf(reportFilePath, separator).size());
+  while (!name.empty() && (name.back() == u'.' || name.back() == u' ')) name.remove_suffix(1);
+  auto is = [name](std::u16string_view reserved) {
+    if (name.size() != reserved.size()) return false;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+      if (UpperAscii(name[i]) != reserved[i]) return false;
+    }
+    return true;
+  };
+  return is(kResultFileName) || is(kFolderTurnFileName) || is(kFaxLibraryFileName);
 }
 
 std::u16string FileSearchNameFor(std::u16string_view jobFilePath, char16_t separator) {

@@ -32,14 +32,11 @@ std::u16string_view FolderPartOf(std::u16string_view path, char16_t separator);
 // The library writes its result file into the report file's folder.
 std::u16string ResultFilePathFor(std::u16string_view reportFilePath, char16_t separator);
 
-// True when the last name of the path is `name`, as the file system compares
-// names: letter case, and the dots and spaces it drops from the end, do not count.
-bool LastNameIs(std::u16string_view path, char16_t separator, std::u16string_view name);
-
-// True when the report path names the result file itself or the lock file of
-// the folder's turn (letter case, and the dots and spaces that the file system
-// drops from the end of a name, do not count): the report could then never be
-// written without destroying what it reports, or without breaking the turn.
+// True when the report path names the result file itself, the lock file of
+// the folder's turn or the fax library (letter case, and the dots and spaces
+// that the file system drops from the end of a name, do not count): the report
+// could then never be written without destroying what it reports, breaking
+// the turn, or removing the library before it is loaded.
 bool NamesReservedFile(std::u16string_view reportFilePath, char16_t separator);
 
 // A name ending in a separator searches the contents of that folder.

@@ -86,9 +86,7 @@ bool ReportCanNeverBeWritten(Platform& platform, const CommandLinePaths& paths,
   // (`out/RESULT.TXT`, `RESULT.TXT\.`, `D:RESULT.TXT`), and streams of a file.
   if (Certainly([&] {
         return NamesReservedFile(paths.reportFilePath, separator) ||
-               NamesReservedFile(own.report, separator) || platform.NamesStream(own.report) ||
-               // Removed before the library is loaded, it would be gone for good.
-               LastNameIs(own.report, separator, kFaxLibraryFileName);
+               NamesReservedFile(own.report, separator) || platform.NamesStream(own.report);
       }) ||
       Certainly([&] { return platform.CanNeverCreate(own.report); })) {
     return true;

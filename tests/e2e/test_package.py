@@ -1,6 +1,7 @@
-"""The release archives: made by CPack from the build, unpacked, and a job run from the unpacked
-program with the unpacked stand-in library found on the search path."""
+"""The release archives: made by CPack from the build, unpacked, checked against SHA256SUMS, and a
+job run from the unpacked program with the unpacked stand-in library found on the search path."""
 
+import hashlib
 import os
 import subprocess
 import unittest
@@ -35,6 +36,20 @@ class PackageTests(FaxjobTestCase):
             f"{program}/faxjob.exe", f"{program}/README.md",
             f"{program}/callers/send_fax.bat", f"{program}/callers/send_fax.vbs"})
         self.assertEqual(contents[standin], {f"{standin}/ZRQINT32.DLL", f"{standin}/README.md"})
+        # Without a certificate the program is packed as built: unsigned, unchanged.
+        self.assertEqual((unpacked / program / "faxjob.exe").read_bytes(),
+                         self.artifacts.faxjob_exe.read_bytes())
+        # SHA256SUMS names every release file, and the program where the zip unpacks it.
+        sums = {}
+        for line in (packages / "SHA256SUMS").read_text("ascii").splitlines():
+            digest, name = line.split("  ", 1)
+            sums[name] = digest
+        where = {f"{program}.zip": packages, f"{standin}.zip": packages,
+                 f"{program}.msi": packages, f"{program}/faxjob.exe": unpacked}
+        self.assertEqual(set(sums), set(where))
+        for name, folder in where.items():
+            self.assertEqual(sums[name], hashlib.sha256((folder / name).read_bytes()).hexdigest(),
+                             name)
         # cmd.exe misreads labels in a batch file with bare LF line ends.
         batch = (unpacked / program / "callers" / "send_fax.bat").read_bytes()
         self.assertEqual(batch.count(b"\n"), batch.count(b"\r\n"))

@@ -4,6 +4,7 @@ library that stays loaded, and a library search without the current folder."""
 
 import contextlib
 import os
+import random
 import shutil
 import subprocess
 import unittest
@@ -150,16 +151,19 @@ class SharedResultFolderTests(GuardTestCase):
 
     RUNS = 12
 
-    def start_runs(self, reports, sleep_ms, envs=None):
-        """Starts one run per report path at once; run i sends entries 100i+1 to 100i+3."""
+    def start_runs(self, reports, sleep_ms, envs=None, kill_after_ms=None):
+        """Starts one run per report path at once; run i sends entries 100i+1 to 100i+3 and is
+        killed after kill_after_ms[i] milliseconds where that is given."""
         def run(i):
             job = self.write_job(f"job{i}.txt", [
                 f"!sleep {sleep_ms}",
                 result_directive("".join(f"/R {100 * i + n}\r\n" for n in (1, 2, 3)))])
             record = self.path("records", f"{i}.bin")
             env = dict(envs[i] if envs else {}, ZRQ_STANDIN_RECORD=wine_path(record))
+            kill = kill_after_ms[i] if kill_after_ms else None
             return self.run_faxjob(f" {wine_path(job)} {reports[i]}", env=env,
-                                   timeout=self.RUN_TIMEOUT + len(reports) * sleep_ms / 1000)
+                                   timeout=self.RUN_TIMEOUT + len(reports) * sleep_ms / 1000,
+                                   launch_options=["--kill-after-ms", str(kill)] if kill else ())
         with ThreadPoolExecutor(len(reports)) as pool:
             return list(pool.map(run, range(len(reports))))
 
@@ -190,6 +194,36 @@ class SharedResultFolderTests(GuardTestCase):
         results = self.start_runs([f"{labels[i]}\\r{i}.txt" for i in range(self.RUNS)],
                                   sleep_ms=1500)
         self.assertTookTurns(out, results, labels)
+
+    def test_runs_into_one_folder_some_killed_while_they_wait(self):
+        # Every run finds an earlier report of its own. Each one that is killed, mostly while it
+        # waits for its turn, leaves none of it; each other one reports exactly its entries.
+        out = self.make_folder("out")
+        # Only a kill in a run's first moments, before it has removed the earlier report, may
+        # leave that: each kill comes well after the start-up of a run alone.
+        alone = self.run_job(ONE_NUMBER_JOB, wine_path(out / "alone.txt"))
+        self.assertEqual(alone.exit_code, EXIT_REPORT_WRITTEN)
+        earliest = int(2000 * alone.elapsed)
+        chooser = random.Random(self.RUNS)
+        kills = [chooser.randint(earliest, earliest + 1000 * self.RUNS) if i % 3 == 1 else None
+                 for i in range(self.RUNS)]
+        for i in range(self.RUNS):
+            (out / f"r{i}.txt").write_bytes(OLD_REPORT)
+        results = self.start_runs([wine_path(out / f"r{i}.txt") for i in range(self.RUNS)],
+                                  sleep_ms=1000, kill_after_ms=kills)
+        killed = 0
+        for i, result in enumerate(results):
+            with self.subTest(run=i):
+                report = out / f"r{i}.txt"
+                if result.killed:
+                    killed += 1
+                    self.assertFalse(report.exists() and report.read_bytes() == OLD_REPORT)
+                else:
+                    self.assertEqual(result.exit_code, EXIT_REPORT_WRITTEN)
+                    self.assertEqual(report.read_bytes(), b"".join(
+                        report_line(100 * i + n, SENT_TEXT) for n in (1, 2, 3)))
+        self.assertGreater(killed, 0)
+        self.assertFalse([name for name in os.listdir(out) if name.startswith("~faxjob-")])
 
     def second_pc(self) -> dict:
         """The environment changes for a second Wine prefix with a wineserver of its own: another
