@@ -3,7 +3,8 @@
    during the call, block in their detach code, move the current folder,
    install an exception filter of their own when loaded and then fault, or
    leave the floating-point unit rounding toward zero in single precision with
-   denormals flushed. One branch per library, chosen by a compile definition. */
+   denormals flushed, or close every small handle value during the call. One branch per library,
+   chosen by a compile definition. */
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
@@ -25,7 +26,8 @@ static int WriteResult(const unsigned char* record, const char* text) {
 
 #define ONE_ENTRY "/R 1\r\n"
 
-#if defined(ENDS_PROCESS) || defined(CALLS_EXIT) || defined(CHANGES_FOLDER)
+#if defined(ENDS_PROCESS) || defined(CALLS_EXIT) || defined(CHANGES_FOLDER) || \
+    defined(CLOSES_HANDLES)
 /* A variable of the test's environment: empty when it is not set. */
 static const char* Setting(const char* name) {
   static char value[MAX_PATH];
@@ -81,6 +83,17 @@ __declspec(dllexport) int __stdcall SendZRQ_PageInt(void* record, const void* fo
     _mm_setcsr(_mm_getcsr() | 0x6000u | 0x8040u); /* toward zero, flush and treat as zero */
   }
   return WriteResult(record, "/R 0.4999999999999999\r\n");
+#elif defined(CLOSES_HANDLES)
+  {
+    /* Every small handle value, as a library that closes a stale handle twice may hit any;
+       then a moment for the program's threads to find theirs gone, and, with ZRQ_THEN_FAULT
+       set, a fault, which the program's fault path must still record. */
+    ULONG_PTR value;
+    for (value = 4; value < 4096; value += 4) CloseHandle((HANDLE)value);
+    Sleep(500);
+    if (Setting("ZRQ_THEN_FAULT")[0] != '\0') *(volatile int*)0 = 1;
+  }
+  return WriteResult(record, ONE_ENTRY);
 #elif defined(CHANGES_FOLDER)
   if (!SetCurrentDirectoryA(Setting("ZRQ_CHANGE_TO"))) return -4;
   return WriteResult(record, ONE_ENTRY);
