@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 #include "platform/sharing_retry.h"
 #include "platform/win32/long_path.h"
@@ -82,6 +83,7 @@ class FakeInputFile : public InputFile {
   std::size_t Read(char* buffer, std::size_t size) override {
     FakePlatform& platform = entry_.platform();
     platform.Call("Read");
+    platform.WaitOutHold(entry_.path(), FakePlatform::Retried::kNetwork, kDeviceIoError);
     const std::string& content = content_;
     const std::size_t count =
         std::min({size, platform.readChunk, content.size() - std::min(offset_, content.size())});
@@ -148,6 +150,9 @@ class FakeOutputFile : public OutputFile {
     FakePlatform& platform = entry_.platform();
     Tell(ReportStage::kInDoubt);
     platform.Call("Write");
+    // The share's moment of failure, as the report's path meets it.
+    platform.WaitOutHold(target_.empty() ? entry_.path() : target_, FakePlatform::Retried::kNetwork,
+                         kDeviceIoError);
     const std::size_t fits = std::min(size, platform.diskSpace);
     platform.files[entry_.path()].append(data, fits);
     platform.diskSpace -= fits;
@@ -216,15 +221,19 @@ void FakePlatform::CheckFolder(const std::u16string& path) const {
   if (!folder.empty() && folders.count(folder) == 0) throw Failure(kPathNotFound);
 }
 
-void FakePlatform::WaitOutHold(const std::u16string& path) {
+void FakePlatform::WaitOutHold(const std::u16string& path, Retried retried,
+                               std::int32_t failureCode) {
   const int call = static_cast<int>(calls.size());
+  const bool networkOnly = retried == Retried::kNetwork;  // a read or write, or a new name
   struct Outcome {
     std::uint32_t error = 0;
     std::uint32_t ntStatus = 0;
   };
   auto attempt = [&]() -> Outcome {
     for (Hold& hold : holds) {
-      if (hold.path == path && call >= hold.fromCall && hold.tries > 0) {
+      const bool network = sharing_retry::IsNetworkBlip(hold.error);
+      if (hold.path == path && call >= hold.fromCall && hold.tries > 0 &&
+          (network || !networkOnly)) {
         --hold.tries;
         return {hold.error, hold.ntStatus};
       }
@@ -232,8 +241,14 @@ void FakePlatform::WaitOutHold(const std::u16string& path) {
     return {};
   };
   const Outcome last = sharing_retry::WaitOut(
-      attempt, [](Outcome failed) { return sharing_retry::IsHeld(failed.error, failed.ntStatus); },
+      attempt,
+      [retried](Outcome failed) {
+        return (retried != Retried::kNetwork &&
+                sharing_retry::IsHeld(failed.error, failed.ntStatus)) ||
+               (retried != Retried::kHolds && sharing_retry::IsNetworkBlip(failed.error));
+      },
       [this](unsigned milliseconds) { waitsMs.push_back(milliseconds); });
+  if (sharing_retry::IsNetworkBlip(last.error)) throw Failure(failureCode);
   // As the platform's table of errors says: a pending deletion is refused access.
   if (last.error == sharing_retry::kAccessDenied) throw Failure(kAccessRefused);
   if (last.error != 0) throw Failure(kHeldByAnotherProcess);
@@ -253,7 +268,83 @@ std::u16string FakePlatform::RawCommandLine() {
 
 std::u16string FakePlatform::FullPathOf(const std::u16string& path) {
   Call("FullPathOf");
-  return ExtendedLengthPathOf(Resolve(path));
+  return ExtendedLengthPathOf(NormalisedPathOf(path, currentFolder));
+}
+
+namespace {
+
+char16_t LowerAscii(char16_t c) { return c >= u'A' && c <= u'Z' ? char16_t(c + 32) : c; }
+
+std::u16string LowerAscii(std::u16string_view text) {
+  std::u16string lower(text);
+  for (char16_t& c : lower) c = LowerAscii(c);
+  return lower;
+}
+
+}  // namespace
+
+bool FakeNamesDevice(std::u16string_view name) {
+  name = name.substr(0, name.find(u'.'));
+  while (!name.empty() && name.back() == u' ') name.remove_suffix(1);
+  const std::u16string stem = LowerAscii(name);
+  if (stem == u"con" || stem == u"prn" || stem == u"aux" || stem == u"nul") return true;
+  return stem.size() == 4 && (stem.starts_with(u"com") || stem.starts_with(u"lpt")) &&
+         stem[3] >= u'1' && stem[3] <= u'9';
+}
+
+std::u16string FakePlatform::NormalisedPathOf(const std::u16string& given,
+                                              const std::u16string& folder) {
+  if (given.starts_with(u"\\\\?\\") || given.starts_with(u"\\\\.\\")) return given;
+  std::u16string path = given;
+  std::replace(path.begin(), path.end(), u'/', u'\\');
+  std::u16string root;
+  std::u16string rest;
+  const bool onDrive = path.size() >= 2 && path[1] == u':';
+  if (path.starts_with(u"\\\\")) {  // \\server\share\rest
+    const std::size_t share = path.find(u'\\', 2);
+    const std::size_t end = share == std::u16string::npos ? share : path.find(u'\\', share + 1);
+    root = path.substr(0, end);
+    rest = end == std::u16string::npos ? u"" : path.substr(end);
+  } else if (onDrive && path.size() >= 3 && path[2] == u'\\') {
+    root = path.substr(0, 2);
+    rest = path.substr(2);
+  } else if (onDrive) {  // drive-relative: the current folder on that drive, or its root
+    root = path.substr(0, 2);
+    const bool here = LowerAscii(path[0]) == LowerAscii(folder[0]);
+    rest = (here ? folder.substr(2) : u"") + u"\\" + path.substr(2);
+  } else if (path.starts_with(u"\\")) {
+    root = folder.substr(0, 2);
+    rest = path;
+  } else {
+    root = folder.substr(0, 2);
+    rest = folder.substr(2) + u"\\" + path;
+  }
+  std::vector<std::u16string> names;
+  for (std::size_t start = 0; start <= rest.size();) {
+    std::size_t end = rest.find(u'\\', start);
+    if (end == std::u16string::npos) end = rest.size();
+    const std::u16string name = rest.substr(start, end - start);
+    if (name == u"..") {
+      if (!names.empty()) names.pop_back();
+    } else if (!name.empty() && name != u".") {
+      names.push_back(name);
+    }
+    start = end + 1;
+  }
+  const bool endsInFolder = !rest.empty() && rest.back() == u'\\';
+  if (!names.empty() && !endsInFolder) {
+    std::u16string& last = names.back();
+    while (!last.empty() && (last.back() == u'.' || last.back() == u' ')) last.pop_back();
+    if (FakeNamesDevice(last)) {
+      std::u16string device = last.substr(0, last.find(u'.'));
+      while (device.back() == u' ') device.pop_back();
+      return u"\\\\.\\" + device;
+    }
+  }
+  std::u16string full = root;
+  for (const std::u16string& name : names) full += u"\\" + name;
+  if (endsInFolder || names.empty()) full += u'\\';
+  return full;
 }
 
 std::u16string FakePlatform::Resolve(const std::u16string& path) const {
@@ -264,8 +355,14 @@ std::u16string FakePlatform::Resolve(const std::u16string& path) const {
 
 std::optional<std::u16string> FakePlatform::Reachable(const std::u16string& path) const {
   constexpr std::size_t kMaxPath = 260;
-  const std::u16string win32 = Win32PathOf(path);
+  std::u16string win32 = Win32PathOf(path);
   if (win32 == path && path.size() >= kMaxPath) return std::nullopt;
+  // Like NTFS: the file's unnamed stream is the file itself.
+  constexpr std::u16string_view kData = u"::$DATA";
+  if (win32.size() > kData.size() &&
+      LowerAscii(std::u16string_view(win32).substr(win32.size() - kData.size())) == u"::$data") {
+    win32.resize(win32.size() - kData.size());
+  }
   return win32;
 }
 
@@ -277,6 +374,9 @@ std::u16string FakePlatform::Reach(const std::u16string& path) const {
 
 bool FakePlatform::OrdinaryFileMatches(const std::u16string& searchName) {
   Call("OrdinaryFileMatches");
+  // Windows may list a device like a file; it is never one.
+  const std::u16string full = NormalisedPathOf(searchName, currentFolder);
+  if (full.starts_with(u"\\\\.\\") || full.starts_with(u"\\\\?\\")) return false;
   const std::u16string folder = FolderOf(searchName);
   const std::u16string pattern = folder.empty() && searchName.find(u'\\') == std::u16string::npos
                                      ? searchName
@@ -373,6 +473,29 @@ bool FakePlatform::CanNeverCreate(const std::u16string& given) {
          hiddenFiles.count(path) != 0 || systemFiles.count(path) != 0;
 }
 
+bool FakePlatform::NamesStream(const std::u16string& fullPath) {
+  return faxjob::NamesStream(fullPath);
+}
+
+std::optional<std::u16string> FakePlatform::FileReachedBy(const std::u16string& given) const {
+  std::optional<std::u16string> path =
+      Reachable(ExtendedLengthPathOf(NormalisedPathOf(given, currentFolder)));
+  if (!path) return std::nullopt;
+  for (const auto& [name, file] : otherNames) {
+    if (LowerAscii(name) == LowerAscii(*path)) path = file;
+  }
+  for (const auto& [file, content] : files) {
+    if (LowerAscii(file) == LowerAscii(*path)) return file;
+  }
+  return std::nullopt;
+}
+
+bool FakePlatform::IsSameFile(const std::u16string& first, const std::u16string& second) {
+  Call("IsSameFile");
+  const std::optional<std::u16string> file = FileReachedBy(first);
+  return file && file == FileReachedBy(second);
+}
+
 namespace {
 
 // The lock file stays open for the whole turn, written to by nobody else and
@@ -413,7 +536,7 @@ std::unique_ptr<InputFile> FakePlatform::OpenForReading(const std::u16string& gi
   Call("OpenForReading");
   const std::u16string path = Reach(given);
   CheckFolder(path);
-  WaitOutHold(path);
+  WaitOutHold(path, Retried::kHoldsAndNetwork);
   if (folders.count(path) != 0) throw Failure(kAccessRefused);
   if (files.count(path) == 0) throw Failure(kFileNotFound);
   // Like Windows: a file open for writing without read sharing cannot be opened.
@@ -432,10 +555,12 @@ std::unique_ptr<OutputFile> FakePlatform::OpenForWriting(const std::u16string& g
   CheckWritable(path);
   events.push_back("open-write " + Narrow8(path));
   if (deleteRefused.count(path) != 0) {
-    WaitOutHold(path);
+    WaitOutHold(path, Retried::kHoldsAndNetwork);
     files[path].clear();
     return OpenedOutput(path, std::u16string(), false);
   }
+  // A name of its own meets no hold, but the share's moment of failure all the same.
+  WaitOutHold(path, Retried::kNetwork);
   const std::u16string temporary = NewTemporaryName(path);
   files[temporary].clear();
   openForWriting.insert(temporary);
@@ -446,7 +571,7 @@ std::unique_ptr<OutputFile> FakePlatform::OpenForWriting(const std::u16string& g
 std::unique_ptr<OutputFile> FakePlatform::OpenForAppending(const std::u16string& given) {
   Call("OpenForAppending");
   const std::u16string path = Reach(given);
-  WaitOutHold(path);
+  WaitOutHold(path, Retried::kHoldsAndNetwork);
   CheckWritable(path);
   if (files.count(path) == 0) throw Failure(kFileNotFound);
   events.push_back("open-append " + Narrow8(path));

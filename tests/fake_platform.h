@@ -33,8 +33,10 @@ class FakePlatform : public Platform {
   std::set<std::u16string> systemFiles;
   std::u16string currentFolder = u"C:\\work";  // what relative paths are resolved against
   std::set<std::u16string> deleteRefused;      // files the mark for removal cannot be set on
-  std::size_t readChunk = 4096;                // bytes a single Read returns at most
-  std::size_t diskSpace = SIZE_MAX;            // bytes all writes together may still take
+  // Other names of a file in `files`: a short 8.3 name, a hard link. Identity follows them.
+  std::map<std::u16string, std::u16string> otherNames;
+  std::size_t readChunk = 4096;      // bytes a single Read returns at most
+  std::size_t diskSpace = SIZE_MAX;  // bytes all writes together may still take
 
   // The fax library: absent, unloadable, without entry point, or this function.
   enum class Library {
@@ -59,6 +61,9 @@ class FakePlatform : public Platform {
   // indexer): from platform call number `fromCall` on (0: from the start), the
   // next `tries` opens and removals of `path` fail as held. They are waited out
   // as the program waits them out, with the waits counted, not slept.
+  // With a network error (sharing_retry::kNetNameDeleted, say) in place of the sharing
+  // violation, it stands for a share that fails for a moment: then the reads and writes of the
+  // file fail too, and only the opens, reads and writes after the call wait it out.
   struct Hold {
     std::u16string path;
     int tries = 0;
@@ -122,7 +127,13 @@ class FakePlatform : public Platform {
   void AddFile(const std::u16string& path, std::string content);
 
   std::u16string RawCommandLine() override;
+  // As GetFullPathNameW: forward slashes read as backslashes, `.` and `..` resolved, the last
+  // name's trailing dots and spaces dropped, a drive-relative path (`D:r.txt`) resolved against
+  // the current folder on its drive (its root where that is another drive), a device name
+  // (`COM1`, `nul.txt`, as Windows 10 reads them) put into the device namespace (`\\.\COM1`).
+  // Then the extended-length form; `\\?\` and `\\.\` paths stay as given.
   std::u16string FullPathOf(const std::u16string& path) override;
+  static std::u16string NormalisedPathOf(const std::u16string& path, const std::u16string& folder);
   char16_t FolderSeparator() override { return u'\\'; }
   bool OrdinaryFileMatches(const std::u16string& searchName) override;
   std::string ToNarrow(std::u16string_view text) override;
@@ -133,6 +144,11 @@ class FakePlatform : public Platform {
   void* LoadEntryPoint(const std::u16string& fileName, const char* entryName) override;
   void CallLibrary(void (*call)(void* context), void* context) override { call(context); }
   bool CanNeverCreate(const std::u16string& path) override;
+  bool NamesStream(const std::u16string& fullPath) override;
+  bool IsSameFile(const std::u16string& first, const std::u16string& second) override;
+  // The file `path` reaches, following otherNames, in the letter case `files` holds it; none
+  // when it reaches no file.
+  std::optional<std::u16string> FileReachedBy(const std::u16string& path) const;
   std::unique_ptr<FolderTurn> TakeFolderTurn(const std::u16string& folder) override;
   std::unique_ptr<InputFile> OpenForReading(const std::u16string& path) override;
   std::unique_ptr<OutputFile> OpenForWriting(const std::u16string& path) override;
@@ -154,8 +170,12 @@ class FakePlatform : public Platform {
   static bool IsStep(std::string_view operation);
   static std::u16string FolderOf(const std::u16string& path);
   void CheckFolder(const std::u16string& path) const;
-  // Waits out a hold on `path`; raises 70 when it outlasts the waiting.
-  void WaitOutHold(const std::u16string& path);
+  // Waits out a hold on `path` as the program does: holds at every open and removal, network
+  // errors at the opens, reads and writes after the call. Raises 70 for a hold that outlasts the
+  // waiting, `failureCode` for a network error, which a read or write alone meets.
+  enum class Retried { kHolds, kHoldsAndNetwork, kNetwork };
+  void WaitOutHold(const std::u16string& path, Retried retried = Retried::kHolds,
+                   std::int32_t failureCode = kAccessRefused);
   void CheckWritable(const std::u16string& path) const;
   // A file open for writing at `path`, to be renamed onto `target` when kept (empty: none).
   std::u16string NewTemporaryName(const std::u16string& path);
@@ -172,6 +192,9 @@ class FakePlatform : public Platform {
 // between U+0080 and U+2FFF (é, ¥, ☃) and those outside the basic plane:
 // each of their UTF-16 units becomes the default character '?'.
 std::string FakeNarrow(std::u16string_view text);
+// True for a name Windows 10 reads as a device: CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9,
+// in any letter case, also with an extension or trailing spaces before it (`nul.txt`, `CON .x`).
+bool FakeNamesDevice(std::u16string_view name);
 // True when every character of `text` has a place in that code page.
 bool FakeNarrowHasAll(std::u16string_view text);
 

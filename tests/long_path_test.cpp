@@ -55,5 +55,21 @@ TEST(ExtendedLengthPath, TellsANameStraightInTheDeviceNamespace) {
   }
 }
 
+// A colon after the drive, the share or the prefix names a stream of the
+// file before it, which NTFS writes into that file.
+TEST(ExtendedLengthPath, TellsAStreamOfAFileFromTheFile) {
+  for (const std::u16string stream :
+       {u"\\\\?\\C:\\out\\RESULT.TXT:x", u"\\\\?\\C:\\out\\RESULT.TXT::$DATA", u"C:\\out\\r.txt:x",
+        u"\\\\?\\UNC\\server\\share\\r.txt:x", u"\\\\server\\share\\FAXJOB.LCK:x",
+        u"\\\\?\\C:\\out:x\\r.txt", u"\\\\.\\C:\\r.txt:x", u"\\\\?\\Volume{0}\\r.txt:x"}) {
+    EXPECT_TRUE(NamesStream(stream)) << Utf8(stream);
+  }
+  for (const std::u16string file :
+       {u"\\\\?\\C:\\out\\r.txt", u"C:\\out\\r.txt", u"\\\\?\\UNC\\server\\share\\r.txt",
+        u"\\\\server\\share\\r.txt", u"\\\\.\\C:\\r.txt", u"\\\\.\\NUL", u"C:", u""}) {
+    EXPECT_FALSE(NamesStream(file)) << Utf8(file);
+  }
+}
+
 }  // namespace
 }  // namespace faxjob

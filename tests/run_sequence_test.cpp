@@ -220,6 +220,79 @@ TEST_F(RunJobTest, SendsNothingWhenTheReportCanNeverBeWritten) {
   EXPECT_TRUE(platform.messages.empty());
 }
 
+// What cannot be right is refused before the call, as Windows reads the
+// paths: status 3, nothing written, and for a job path that names a device
+// the argument error (the job file must be an ordinary file).
+TEST_F(RunJobTest, RefusesBeforeTheCallWhatCannotBeRight) {
+  platform.folders.insert(u"D:");
+  platform.AddFile(u"C:\\out\\RESULT.TXT", "/R 7\r\n");
+  platform.AddFile(u"C:\\out\\FAXJOB.LCK", "");
+  platform.AddFile(u"C:\\jobs\\LPT1.txt", "x");  // as Wine may hold it
+  platform.AddFile(u"C:\\work\\COM1", "x");
+  // Hard links are names in their folders too; short names are not listed.
+  platform.AddFile(u"C:\\out\\link.txt", "");
+  platform.AddFile(u"C:\\jobs\\result-link.txt", "");
+  platform.otherNames = {{u"C:\\JOBS~1\\JOB001~1.TXT", u"C:\\jobs\\job001.txt"},
+                         {u"C:\\out\\link.txt", u"C:\\jobs\\job001.txt"},
+                         {u"C:\\jobs\\result-link.txt", u"C:\\out\\RESULT.TXT"}};
+  const struct {
+    std::u16string job;
+    std::u16string report;
+    bool box;
+  } cases[] = {
+      // The report path is the job file, by identity.
+      {u"C:\\jobs\\job001.txt", u"C:\\jobs\\job001.txt", false},
+      {u"C:\\jobs\\job001.txt", u"c:\\JOBS\\Job001.TXT", false},
+      {u"C:\\jobs\\job001.txt", u"C:\\out\\..\\jobs\\.\\job001.txt", false},
+      {u"C:\\jobs\\job001.txt", u"C:\\JOBS~1\\JOB001~1.TXT", false},
+      {u"C:\\jobs\\job001.txt", u"C:\\out\\link.txt", false},
+      {u"C:\\jobs\\job001.txt", u"C:\\jobs/job001.txt", false},
+      // The job file is the report folder's result or lock file.
+      {u"C:\\out\\RESULT.TXT", u"C:\\out\\r.txt", false},
+      {u"C:\\out\\result.txt", u"C:\\out\\r.txt", false},
+      {u"C:\\out\\FAXJOB.LCK", u"C:\\out\\r.txt", false},
+      {u"C:\\jobs\\result-link.txt", u"C:\\out\\r.txt", false},
+      // A reserved name as the system normalises the report path.
+      {u"C:\\jobs\\job001.txt", u"C:\\out/RESULT.TXT", false},
+      {u"C:\\jobs\\job001.txt", u"C:\\out\\RESULT.TXT\\.", false},
+      {u"C:\\jobs\\job001.txt", u"C:\\out\\sub\\..\\faxjob.lck. . ", false},
+      {u"C:\\jobs\\job001.txt", u"C:\\out/FAXJOB.LCK", false},
+      {u"C:\\jobs\\job001.txt", u"D:RESULT.TXT", false},
+      {u"C:\\jobs\\job001.txt", u"C:RESULT.TXT", false},
+      {u"C:\\jobs\\job001.txt", u"C:\\out\\zrqint32.dll.", false},
+      // A stream of a file.
+      {u"C:\\jobs\\job001.txt", u"C:\\out\\RESULT.TXT:x", false},
+      {u"C:\\jobs\\job001.txt", u"C:\\out\\RESULT.TXT::$DATA", false},
+      {u"C:\\jobs\\job001.txt", u"C:\\out\\FAXJOB.LCK:x", false},
+      {u"C:\\jobs\\job001.txt", u"C:\\out\\r.txt:x", false},
+      {u"C:\\jobs\\job001.txt", u"C:\\jobs\\job001.txt::$DATA", false},
+      // A device as the job path.
+      {u"COM1", kReport, true},
+      {u"NUL", kReport, true},
+      {u"\\\\.\\COM1", kReport, true},
+      {u"C:\\jobs\\LPT1.txt", kReport, true},
+      {u"C:\\jobs\\nul", kReport, true},
+  };
+  for (const auto& [job, report, box] : cases) {
+    SCOPED_TRACE(testing::Utf8(job) + " " + testing::Utf8(report));
+    const auto before = platform.files;
+    platform.messages.clear();
+    platform.commandLine = u"faxjob " + job + u" " + report;
+    EXPECT_EQ(Run(), kExitNothingSent);
+    EXPECT_EQ(platform.files, before);
+    EXPECT_EQ(platform.messages, box ? std::vector<std::u16string>{kArgumentErrorMessage}
+                                     : std::vector<std::u16string>{});
+  }
+  EXPECT_EQ(gScript.calls, 0);
+  // Other spellings of other files still go ahead.
+  platform.folders.insert(u"C:\\out\\sub");
+  for (const std::u16string report :
+       {u"C:\\out/sub/r.txt", u"C:\\out\\RESULT.TXT.bak", u"C:\\out\\r.txt. "}) {
+    platform.commandLine = u"faxjob C:\\jobs\\job001.txt " + report;
+    EXPECT_EQ(Run(), kExitReportWritten) << testing::Utf8(report);
+  }
+}
+
 // A path must reach the library exactly: a near equivalent (e for é, a
 // backslash for ¥) or a '?' could name another file.
 TEST_F(RunJobTest, RefusesPathsWithoutAnExactNarrowFormBeforeTheLibraryIsCalled) {
@@ -548,7 +621,7 @@ TEST_F(RunJobTest, EndsEveryFaultInTheOneOutcomeItCallsFor) {
           box = true;
         } else if (operation == "FullPathOf" || (operation == "RemoveFile" && occurrence == 1)) {
           expected = {kExitNothingSent, "stale"};  // no report can be promised: no call
-        } else if (operation == "CanNeverCreate") {
+        } else if (operation == "CanNeverCreate" || operation == "IsSameFile") {
           // Not certain, so the run goes ahead, and then cannot remove the earlier report.
           expected = persistent ? Outcome{kExitNothingSent, "stale"}
                                 : Outcome{kExitReportWritten, complete};
@@ -675,6 +748,61 @@ TEST_F(RunJobTest, WaitsOutAHoldAndEndsAsHeldOnlyWhenItLastsLonger) {
                                    operation == "RenameOntoPath";
                           }),
             5);
+}
+
+// A share may fail for a moment (the connection dropped and the client
+// reconnects). After the call, where failing would lose the outcome, the
+// opens, reads and writes wait it out within the hold's bound; a longer one
+// ends as the same error at once would. Before the call nothing waits for it.
+TEST_F(RunJobTest, WaitsOutANetworkFailureAfterTheCallOnlyWithinTheBound) {
+  const std::u16string resultFile = u"C:\\out\\RESULT.TXT";
+  auto run = [&](FakePlatform::Faults faults, std::vector<FakePlatform::Hold> holds) {
+    FakePlatform fresh;
+    fresh.sendPageInt = StandInSendPageInt;
+    fresh.AddFile(u"C:\\jobs\\job001.txt", "x");
+    fresh.AddFile(kReport, "stale");
+    fresh.commandLine = platform.commandLine;
+    fresh.faults = faults;
+    fresh.holds = std::move(holds);
+    gScript = LibraryScript();
+    SendRequest request{};
+    const int status = RunJob(fresh, request);
+    const auto report = fresh.files.find(kReport);
+    return std::make_tuple(
+        Outcome{status, report == fresh.files.end() ? std::nullopt : std::optional(report->second)},
+        fresh.waitsMs.size(), fresh.calls);
+  };
+  const auto [plain, noWaits, operations] = run({}, {});
+  ASSERT_EQ(noWaits, 0u);
+  const struct {
+    std::string operation;
+    std::u16string path;
+    std::int32_t code;  // what the error gives at once
+    bool waited;
+  } cases[] = {{"RemoveFile", kReport, kAccessRefused, false},
+               {"OpenForReading", resultFile, kAccessRefused, true},
+               {"Read", resultFile, kDeviceIoError, true},
+               {"OpenForWriting", kReport, kAccessRefused, true},
+               {"Write", kReport, kDeviceIoError, true}};
+  for (const std::uint32_t error :
+       {sharing_retry::kNetNameDeleted, sharing_retry::kSemaphoreTimeout,
+        sharing_retry::kUnexpectedNetError, sharing_retry::kNetworkBusy}) {
+    for (const auto& [operation, path, code, waited] : cases) {
+      const int call = static_cast<int>(std::find(operations.begin(), operations.end(), operation) -
+                                        operations.begin() + 1);
+      SCOPED_TRACE(operation + " error " + std::to_string(error));
+      const auto atOnce = std::get<0>(run({.atCall = call, .code = code}, {}));
+      const auto [shorter, shortWaits, unused1] =
+          run({}, {{path, sharing_retry::kTries - 1, call, error}});
+      const auto [longer, longWaits, unused2] =
+          run({}, {{path, sharing_retry::kTries, call, error}});
+      EXPECT_NE(atOnce, plain);
+      EXPECT_EQ(shorter, waited ? plain : atOnce);
+      EXPECT_EQ(longer, atOnce);
+      EXPECT_EQ(shortWaits, waited ? sharing_retry::kTries - 1u : 0u);
+      EXPECT_EQ(longWaits, waited ? sharing_retry::kTries - 1u : 0u);
+    }
+  }
 }
 
 }  // namespace

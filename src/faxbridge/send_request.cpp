@@ -7,7 +7,7 @@ namespace faxjob {
 
 SendRequest gSendRequest{};
 
-void CopyToAnsiSlot(Platform& platform, std::span<char> slot, std::u16string text) {
+void CopyToAnsiSlot(Platform& platform, std::span<char> slot, const std::u16string& text) {
   const std::string bytes = platform.ToNarrowExactly(text);
   auto store = [&slot](std::size_t index, char byte) {
     if (index >= slot.size()) throw Failure(kSubscriptOutOfRange);

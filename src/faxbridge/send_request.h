@@ -46,7 +46,7 @@ extern SendRequest gSendRequest;
 // raises failure 9; the bytes stored before it remain. A text that has no
 // exact narrow form raises failure 52 before any byte is stored: the slots
 // hold paths, and a near equivalent or a '?' would name another file.
-void CopyToAnsiSlot(Platform& platform, std::span<char> slot, std::u16string text);
+void CopyToAnsiSlot(Platform& platform, std::span<char> slot, const std::u16string& text);
 
 // Fills the numeric fields and every text slot, in the record's field order.
 void FillSendRequest(Platform& platform, SendRequest& request, const std::u16string& jobFilePath,

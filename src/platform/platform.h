@@ -86,9 +86,11 @@ class Platform {
   virtual char16_t FolderSeparator() = 0;
 
   /// True when the file-search name (wildcards * and ?) matches at least one ordinary file:
-  /// folders, hidden and system files do not count. A name the file system rejects outright, or
-  /// a folder that does not exist, counts as no match. Raises 75, 57 and the like when the search
-  /// itself cannot be carried out.
+  /// folders, hidden and system files do not count, nor does a device (`COM1`, `NUL`,
+  /// `\\.\COM1`, and `LPT1.txt` where the running system reads it as one), which the file
+  /// system may list like a file. A name the file system rejects outright, or a folder that does
+  /// not exist, counts as no match. Raises 75, 57 and the like when the search itself cannot be
+  /// carried out.
   virtual bool OrdinaryFileMatches(const std::u16string& searchName) = 0;
 
   /// The text in the narrow (ANSI) code page; a character the code page lacks is replaced as the
@@ -134,6 +136,18 @@ class Platform {
   /// hidden or system file. Creates, changes and opens for writing nothing. Anything less than
   /// certain gives false. Raises 7.
   virtual bool CanNeverCreate(const std::u16string& path) = 0;
+
+  /// True when `fullPath` (as FullPathOf gives it) names a part of a file rather than a file: on
+  /// Windows an alternate data stream (`r.txt:x`, `RESULT.TXT::$DATA`), which writes into the
+  /// file before the colon. Never on POSIX, where a colon is an ordinary character. Raises
+  /// nothing.
+  virtual bool NamesStream(const std::u16string& fullPath) = 0;
+
+  /// True when both paths reach one existing file by its identity on the file system (the
+  /// volume and the file's id), whatever their spelling: letter case, short names, `..`, hard
+  /// links. False when either names no file that can be asked about. Creates, changes and opens
+  /// for reading or writing nothing. Raises 7.
+  virtual bool IsSameFile(const std::u16string& first, const std::u16string& second) = 0;
 
   /// Waits until no other run holds the turn of `folder` (empty: the current folder), then takes
   /// it: an exclusive lock on the folder's file kFolderTurnFileName, created when missing, which

@@ -24,6 +24,22 @@ constexpr bool IsHeld(std::uint32_t error, std::uint32_t ntStatus) {
          (error == kAccessDenied && ntStatus == kDeletePending);
 }
 
+// Network errors that a moment later can be gone: the client reconnects to
+// the server, or the server answers again. Not ERROR_BAD_NETPATH (53), which
+// mostly means a server name that does not resolve and stays so.
+inline constexpr std::uint32_t kNetworkBusy = 54;         // ERROR_NETWORK_BUSY
+inline constexpr std::uint32_t kUnexpectedNetError = 59;  // ERROR_UNEXP_NET_ERR
+inline constexpr std::uint32_t kNetNameDeleted = 64;      // ERROR_NETNAME_DELETED
+inline constexpr std::uint32_t kSemaphoreTimeout = 121;   // ERROR_SEM_TIMEOUT
+
+/// True when a file operation on a network share failed for a moment: the connection to the
+/// server dropped or timed out and the client may reconnect. Waited out like a hold by the
+/// opens, reads and writes after the library call, where failing would lose the outcome.
+constexpr bool IsNetworkBlip(std::uint32_t error) {
+  return error == kNetworkBusy || error == kUnexpectedNetError || error == kNetNameDeleted ||
+         error == kSemaphoreTimeout;
+}
+
 /// Tries in all, the first included.
 inline constexpr int kTries = 13;
 

@@ -145,6 +145,7 @@ void ReportWriter::WriteLines(ResultReader& entries, std::string_view narrowText
   suffix.reserve(narrowText.size() + 3);
   suffix.append(",").append(narrowText).append("\r\n");
   char paddedSuffix[kShortSuffixSize] = {};
+  // NOLINTNEXTLINE(bugprone-not-null-terminated-result): moved in fixed blocks, never a C string.
   std::memcpy(paddedSuffix, suffix.data(), std::min(suffix.size(), kShortSuffixSize));
   for (std::span<const EntryNumber> numbers = entries.NextEntries(); !numbers.empty();
        numbers = entries.NextEntries()) {

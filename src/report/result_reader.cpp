@@ -147,6 +147,8 @@ ResultReader::ResultReader(Platform& platform, InputFile& file, std::size_t bloc
 }
 
 std::span<const EntryNumber> ResultReader::NextEntries() {
+  // The failure met while reading ahead, raised again at the batch it belongs to.
+  // NOLINTNEXTLINE(cert-err09-cpp,cert-err60-cpp,cert-err61-cpp,misc-throw-by-value-catch-by-reference)
   if (pendingFailure_) throw *pendingFailure_;
   batchCount_ = 0;
   try {

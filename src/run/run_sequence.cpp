@@ -66,16 +66,40 @@ std::optional<OwnFiles> FixOwnFiles(Platform& platform, const std::u16string& re
   }
 }
 
-// No fax goes out whose outcome could never be recorded. Only what is certain
-// counts: a check that cannot be made lets the run go ahead.
-bool ReportCanNeverBeWritten(Platform& platform, const std::u16string& reportFilePath,
-                             const std::u16string& fullReportPath) {
+// True only when `check` says so: a check that cannot be made is no certainty.
+template <typename Check>
+bool Certainly(Check&& check) {
   try {
-    return NamesReservedFile(reportFilePath, platform.FolderSeparator()) ||
-           platform.CanNeverCreate(fullReportPath);
+    return check();
   } catch (...) {
     return false;
   }
+}
+
+// No fax goes out whose outcome could never be recorded, nor one whose record
+// would destroy the job or what the library reports. Only what is certain
+// counts: a check that cannot be made lets the run go ahead.
+bool ReportCanNeverBeWritten(Platform& platform, const CommandLinePaths& paths,
+                             const OwnFiles& own) {
+  const char16_t separator = platform.FolderSeparator();
+  // The reserved names as given and as the system normalises them
+  // (`out/RESULT.TXT`, `RESULT.TXT\.`, `D:RESULT.TXT`), and streams of a file.
+  if (Certainly([&] {
+        return NamesReservedFile(paths.reportFilePath, separator) ||
+               NamesReservedFile(own.report, separator) || platform.NamesStream(own.report);
+      }) ||
+      Certainly([&] { return platform.CanNeverCreate(own.report); })) {
+    return true;
+  }
+  // The report written over the job, or the job removed with the old result
+  // file or taken as the folder's lock file: by identity, whatever the spelling.
+  const std::u16string lockFile =
+      std::u16string(FolderPartOf(own.result, separator)) + std::u16string(kFolderTurnFileName);
+  return Certainly([&] {
+    return platform.IsSameFile(paths.jobFilePath, own.report) ||
+           platform.IsSameFile(paths.jobFilePath, own.result) ||
+           platform.IsSameFile(paths.jobFilePath, lockFile);
+  });
 }
 
 // An earlier report must never pass for this run's: it goes first, before
@@ -129,7 +153,7 @@ int RunJob(Platform& platform, SendRequest& request) {
   const std::optional<CommandLinePaths> paths = CheckCommandLine(platform);
   if (!paths) return kExitNothingSent;
   const std::optional<OwnFiles> own = FixOwnFiles(platform, paths->reportFilePath);
-  if (!own || ReportCanNeverBeWritten(platform, paths->reportFilePath, own->report) ||
+  if (!own || ReportCanNeverBeWritten(platform, *paths, *own) ||
       !RemoveEarlierReport(platform, own->report)) {
     return kExitNothingSent;
   }

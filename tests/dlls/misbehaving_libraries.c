@@ -3,12 +3,13 @@
    during the call, block in their detach code, move the current folder,
    install an exception filter of their own when loaded and then fault, or
    leave the floating-point unit rounding toward zero in single precision with
-   denormals flushed. Others end the process through their C runtime or the
-   system as a vendor's library might (assert, raise, a pure-virtual call,
-   FatalAppExit, abort imported without a name table), install a filter during
-   the call and fault, or change the process in DllMain: the floating-point
-   unit's modes and a full x87 register stack, a thread that faults a moment
-   later. One branch per library, chosen by a compile definition. */
+   denormals flushed, or close every small handle value during the call. Others
+   end the process through their C runtime or the system as a vendor's library
+   might (assert, raise, a pure-virtual call, FatalAppExit, abort imported
+   without a name table), install a filter during the call and fault, or change
+   the process in DllMain: the floating-point unit's modes and a full x87
+   register stack, a thread that faults a moment later. One branch per library,
+   chosen by a compile definition. */
 #ifdef ASSERTS
 #undef NDEBUG /* the release build's flags would remove the assert */
 #endif
@@ -35,7 +36,8 @@ static int WriteResult(const unsigned char* record, const char* text) {
 
 #define ONE_ENTRY "/R 1\r\n"
 
-#if defined(ENDS_PROCESS) || defined(CALLS_EXIT) || defined(CHANGES_FOLDER)
+#if defined(ENDS_PROCESS) || defined(CALLS_EXIT) || defined(CHANGES_FOLDER) || \
+    defined(CLOSES_HANDLES)
 /* A variable of the test's environment: empty when it is not set. */
 static const char* Setting(const char* name) {
   static char value[MAX_PATH];
@@ -165,6 +167,17 @@ __declspec(dllexport) int __stdcall SendZRQ_PageInt(void* record, const void* fo
   SetUnhandledExceptionFilter(EndWithExceptionCode);
   *(volatile int*)0 = 1;
   return 0;
+#elif defined(CLOSES_HANDLES)
+  {
+    /* Every small handle value, as a library that closes a stale handle twice may hit any;
+       then a moment for the program's threads to find theirs gone, and, with ZRQ_THEN_FAULT
+       set, a fault, which the program's fault path must still record. */
+    ULONG_PTR value;
+    for (value = 4; value < 4096; value += 4) CloseHandle((HANDLE)value);
+    Sleep(500);
+    if (Setting("ZRQ_THEN_FAULT")[0] != '\0') *(volatile int*)0 = 1;
+  }
+  return WriteResult(record, ONE_ENTRY);
 #elif defined(CHANGES_FOLDER)
   if (!SetCurrentDirectoryA(Setting("ZRQ_CHANGE_TO"))) return -4;
   return WriteResult(record, ONE_ENTRY);

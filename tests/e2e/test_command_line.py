@@ -83,6 +83,15 @@ class ArgumentErrorTests(FaxjobTestCase):
                 # A pattern that matches the file alone does not find it either.
                 self.assertRejected(f" {wine_path(self.path(attribute[:3]))}*.txt {report}")
 
+    def test_a_device_as_the_job_path(self):
+        # Wine lists LPT1.txt in a folder, and reads the name as a device, as Windows 10 does.
+        self.write_job("LPT1.txt")
+        report = wine_path(self.path("out", "r.txt"))
+        for job in ("COM1", "NUL", "\\\\.\\COM1", "LPT1.txt", wine_path(self.path("nul"))):
+            with self.subTest(job=job):
+                self.assertRejected(f" {job} {report}", cwd=self.scratch)
+        self.assertEqual(self.scratch_files(), {"LPT1.txt"})
+
     def test_wildcard_that_matches_a_folder_only(self):
         self.make_folder("jobs-folder")
         self.assertRejected(f" {wine_path(self.path('jobs-*'))} {wine_path(self.path('r.txt'))}")

@@ -102,6 +102,20 @@ class ProcessStateTests(FailureTestCase):
         self.assertEqual(result.exit_code, EXIT_REPORT_WRITTEN)
         self.assertEqual(report.read_bytes(), report_line(0, SENT_TEXT))
 
+    def test_a_library_that_closes_every_small_handle_value_changes_no_outcome(self):
+        # The fault path's event, thread and report handles are protected from close, and a wait
+        # that fails is never taken as a fault or a thread ended: a normal run reports as ever,
+        # and a fault after the closing still gets its line.
+        self.use_library("CLOSESHND.dll")
+        with self.subTest("returns"):
+            report = self.path("out", "r.txt")
+            result = self.run_job(ONE_NUMBER_JOB, report)
+            self.assertEqual(result.exit_code, EXIT_REPORT_WRITTEN)
+            self.assertEqual(report.read_bytes(), report_line(1, SENT_TEXT))
+        with self.subTest("then faults"):
+            report = self.path("out-fault", "r.txt")
+            result = self.run_job(ONE_NUMBER_JOB, report, env={"ZRQ_THEN_FAULT": "1"})
+            self.assertErrorReport(result, report, 51)
 
 if __name__ == "__main__":
     unittest.main()

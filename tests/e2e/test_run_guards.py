@@ -332,6 +332,64 @@ class UnwritableReportTests(GuardTestCase):
                          EXIT_REPORT_WRITTEN)
 
 
+class RefusalTests(GuardTestCase):
+    """What cannot be right is refused before the call, as the system reads the paths: status 3,
+    no window, nothing written, created or removed anywhere below the scratch folder."""
+
+    def setUp(self):
+        super().setUp()
+        self.out = self.make_folder("out")
+        (self.out / "RESULT.TXT").write_bytes(b"/R 7\r\n")
+        (self.out / "FAXJOB.LCK").write_bytes(b"")
+        self.job = self.write_job("jobs/job.txt")
+
+    def files(self) -> dict:
+        return {p: p.read_bytes() for p in self.scratch.rglob("*")
+                if p.is_file() and p.name not in ("faxjob.exe", "ZRQINT32.DLL")
+                and not p.name.startswith(("command-line-", "launch-"))}
+
+    def assertRefused(self, job: str, report: str, cwd=None):
+        before = self.files()
+        result = self.run_faxjob(f" {job} {report}", cwd=cwd)
+        self.assertNoWindow(result)
+        self.assertEqual(result.exit_code, EXIT_NOTHING_SENT)
+        self.assertNotCalled()
+        self.assertEqual(self.files(), before)
+
+    def test_reserved_names_and_streams_however_spelled(self):
+        out = wine_path(self.out)
+        # Drive-relative: Z:NAME is NAME in the current folder on Z:, which is out here.
+        for report in (out + "/RESULT.TXT", out + "/FAXJOB.LCK", out + "\\RESULT.TXT\\.",
+                       out + "\\sub\\..\\faxjob.lck\\.", "Z:RESULT.TXT", "Z:FAXJOB.LCK",
+                       out + "\\RESULT.TXT:x", out + "\\RESULT.TXT::$DATA",
+                       out + "\\FAXJOB.LCK:x", out + "\\r.txt:x"):
+            with self.subTest(report=report):
+                self.assertRefused(wine_path(self.job), report, cwd=self.out)
+
+    def test_a_report_path_naming_the_job_or_a_job_naming_the_result_or_lock_file(self):
+        # The job in a folder whose name holds a space, given by its short name: the report names
+        # it by its long one, in other letters, through "..", or through a hard link.
+        spaced = self.write_job("job files/job.txt")
+        os.link(spaced, self.out / "job-link.txt")
+        os.link(self.out / "RESULT.TXT", self.scratch / "jobs" / "result-link.txt")
+        job = self.short_path(spaced)
+        self.assertNotIn(" ", job)
+        long = wine_path(spaced)
+        cases = [(job, long), (job, long.upper()),
+                 (job, wine_path(self.out) + "\\..\\job files\\.\\job.txt"),
+                 (job, wine_path(self.out / "job-link.txt")),
+                 (wine_path(self.out / "RESULT.TXT"), wine_path(self.out / "r.txt")),
+                 (wine_path(self.out / "FAXJOB.LCK"), wine_path(self.out / "r.txt")),
+                 (wine_path(self.scratch / "jobs" / "result-link.txt"),
+                  wine_path(self.out / "r.txt"))]
+        for job_argument, report in cases:
+            with self.subTest(job=job_argument, report=report):
+                self.assertRefused(job_argument, report)
+        # Another file of the same folder goes ahead.
+        result = self.run_job(ONE_NUMBER_JOB, wine_path(self.out / "r.txt"))
+        self.assertEqual(result.exit_code, EXIT_REPORT_WRITTEN)
+
+
 class LongReportPathTests(GuardTestCase):
     """A report path beyond MAX_PATH (260 characters) in a folder short enough for the result
     path's slot: faxjob's own file operations take its extended-length form. Wine has no MAX_PATH

@@ -22,7 +22,8 @@
 // Ending the child from outside, at a chosen moment; the report then tells "killed": true when
 // the kill ended it, false when it had ended by itself first:
 //   --kill-after-ms N          TerminateProcess N ms after the child's start;
-//   --kill-at-size PATH BYTES  as soon as the file PATH holds BYTES or more, polled about every
+//   --kill-at-size PATH BYTES  as soon as the file PATH (or the first file a wildcard PATH
+//                              matches) holds BYTES or more, polled about every
 //                              millisecond without opening it (it may be marked for deletion);
 //                              with --kill-after-ms, N ms after that.
 // --invisible-desktop starts the child on a desktop of a window station of its own, which is not

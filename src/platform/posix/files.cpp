@@ -130,6 +130,13 @@ class PosixOutputFile : public OutputFile {
 
 }  // namespace
 
+bool IsSameFile(const std::string& first, const std::string& second) {
+  struct stat a;
+  struct stat b;
+  return stat(first.c_str(), &a) == 0 && stat(second.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
+         a.st_ino == b.st_ino;
+}
+
 bool OrdinaryFileMatches(const std::string& searchName) {
   glob_t matches{};
   const int result = glob(searchName.c_str(), GLOB_NOESCAPE, nullptr, &matches);

@@ -12,6 +12,8 @@ namespace faxjob::posix {
 
 /// See Platform::OrdinaryFileMatches; the search name as the system takes it.
 bool OrdinaryFileMatches(const std::string& searchName);
+/// See Platform::IsSameFile; the paths as the system takes them.
+bool IsSameFile(const std::string& first, const std::string& second);
 /// See Platform::OpenForReading.
 std::unique_ptr<InputFile> OpenInput(const std::string& path, Names& names);
 /// See Platform::OpenForWriting; `watch` tells the fault path, when it is the armed report.

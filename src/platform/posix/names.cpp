@@ -23,6 +23,7 @@ namespace {
 
 struct ConverterTraits {
   using Type = iconv_t;
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): iconv_open's failure value is (iconv_t)-1.
   static iconv_t Invalid() noexcept { return reinterpret_cast<iconv_t>(-1); }
   static bool Release(iconv_t converter) noexcept { return iconv_close(converter) == 0; }
 };
@@ -90,7 +91,8 @@ const char* Bytes(std::u16string_view text) { return reinterpret_cast<const char
 }  // namespace
 
 Names::Names() {
-  std::setlocale(LC_ALL, "");
+  // An unknown locale leaves the C locale's ASCII, and conversions refuse every other character.
+  (void)std::setlocale(LC_ALL, "");
   const char* codeSet = nl_langinfo(CODESET);
   toNarrow_ = std::make_unique<Converter>(codeSet, "UTF-16LE");
   fromNarrow_ = std::make_unique<Converter>("UTF-16LE", codeSet);

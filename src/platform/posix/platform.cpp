@@ -52,6 +52,10 @@ class PosixPlatform : public Platform {
     fault_path::CallUntrusted(call, context);
   }
   bool CanNeverCreate(const std::u16string& path) override { return names_.CanNeverCreate(path); }
+  bool NamesStream(const std::u16string&) override { return false; }
+  bool IsSameFile(const std::u16string& first, const std::u16string& second) override {
+    return posix::IsSameFile(names_.Native(first), names_.Native(second));
+  }
   std::unique_ptr<FolderTurn> TakeFolderTurn(const std::u16string& folder) override {
     std::string path = names_.Native(folder);
     if (!path.empty() && path.back() != '/') path += '/';

@@ -39,7 +39,8 @@ void PrepareProcess() {
 }
 
 void ShowStopMessage(const std::string& text) {
-  std::fprintf(stderr, "faxjob: %s\n", text.c_str());
+  // A message that cannot be written has nowhere else to go.
+  (void)std::fprintf(stderr, "faxjob: %s\n", text.c_str());
 }
 
 void* LoadEntryPoint(std::string name, const char* entryName) {

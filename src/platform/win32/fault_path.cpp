@@ -50,6 +50,7 @@ constexpr ULONG kStackGuarantee = 16 * 1024;
 constexpr SIZE_T kThreadStack = 64 * 1024;
 constexpr DWORD kMillisecondsToRecord = kSecondsToRecord * 1000;
 constexpr DWORD kMillisecondsToFinish = 1000;  // after the line is whole: two quick calls
+constexpr DWORD kMillisecondsToPoll = 10;      // where a handle's wait has failed
 constexpr ACCESS_MASK kWriteAccess = FILE_GENERIC_WRITE | DELETE;
 
 // The recorder's progress: the thread that handles the fault gives up on a
@@ -107,7 +108,7 @@ UniqueKernelObject OpenFile(const Prepared& prepared, const UNICODE_STRING& ntPa
   const NTSTATUS result = prepared.ntCreateFile(
       &file, access | SYNCHRONIZE, &attributes, &status, nullptr, FILE_ATTRIBUTE_NORMAL, sharing,
       disposition, FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
-  return UniqueKernelObject(result >= 0 ? file : nullptr);
+  return UniqueKernelObject(result >= 0 ? ProtectedFromClose(file) : nullptr);
 }
 
 bool AppendLine(HANDLE file, const char* data, DWORD left) {
@@ -192,10 +193,24 @@ bool RecordErrorLine(const Prepared& prepared, bool othersRun = true) {
   return false;
 }
 
+// A failed wait (a handle closed after all) is time waited out, never an event.
+DWORD WaitChecked(HANDLE object, DWORD milliseconds) {
+  const DWORD result = WaitForSingleObject(object, milliseconds);
+  if (result != WAIT_FAILED) return result;
+  Sleep(milliseconds == INFINITE ? kMillisecondsToPoll : milliseconds);
+  return WAIT_TIMEOUT;
+}
+
 DWORD WINAPI RunRecorder(void* parameter) {
   const Prepared& prepared = *static_cast<const Prepared*>(parameter);
   SetEvent(prepared.recorderReady);
-  WaitForSingleObject(prepared.faultSeen, INFINITE);
+  // Only a fault wakes it (gFaulted is set before the event), not an event
+  // handle closed, or whose value now names another object.
+  while (!gFaulted) {
+    if (WaitChecked(prepared.faultSeen, INFINITE) == WAIT_OBJECT_0 && !gFaulted) {
+      Sleep(kMillisecondsToPoll);
+    }
+  }
   End(RecordErrorLine(prepared) ? kLineRecorded : kNothingRecorded);
 }
 
@@ -204,21 +219,36 @@ DWORD WINAPI RunRecorder(void* parameter) {
   if (!gArmed) End(kNothingRecorded);
   if (gFaulted.exchange(true)) WaitForTheEnd();  // another fault is being recorded
   SetEvent(prepared.faultSeen);
-  if (WaitForSingleObject(prepared.recorder, kMillisecondsToRecord) == WAIT_TIMEOUT) {
+  if (WaitChecked(prepared.recorder, kMillisecondsToRecord) == WAIT_TIMEOUT) {
     int working = kWorking;
     if (!gProgress.compare_exchange_strong(working, kAbandoned)) {
       // The line is whole: the recorder's last two calls are under way.
-      WaitForSingleObject(prepared.recorder, kMillisecondsToFinish);
+      WaitChecked(prepared.recorder, kMillisecondsToFinish);
     }
   }
   End(kNothingRecorded);
 }
 
 // The main thread ends only with the process, unless the system ended it for a fault.
+// A failed wait is no end of the thread: it is found again by its id. Only a
+// thread that has ended, or is gone with every handle to it, counts.
 DWORD WINAPI WatchMainThread(void* parameter) {
   const Prepared& prepared = *static_cast<const Prepared*>(parameter);
   SetEvent(prepared.watcherReady);
-  WaitForSingleObject(prepared.mainThread, INFINITE);
+  HANDLE mainThread = prepared.mainThread;
+  UniqueKernelObject foundAgain;
+  for (;;) {
+    DWORD exitCode = 0;
+    if (WaitForSingleObject(mainThread, INFINITE) == WAIT_OBJECT_0 &&
+        GetExitCodeThread(mainThread, &exitCode) && exitCode != STILL_ACTIVE) {
+      break;
+    }
+    foundAgain = UniqueKernelObject(
+        OpenThread(SYNCHRONIZE | THREAD_QUERY_LIMITED_INFORMATION, FALSE, prepared.mainThreadId));
+    if (!foundAgain) break;
+    mainThread = foundAgain.Get();
+    Sleep(kMillisecondsToPoll);
+  }
   HandleFault(prepared);
 }
 
@@ -258,7 +288,7 @@ HANDLE StartThread(LPTHREAD_START_ROUTINE run, const Prepared& prepared) {
   const HANDLE thread = CreateThread(nullptr, kThreadStack, run, const_cast<Prepared*>(&prepared),
                                      STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
   if (thread == nullptr) throw Failure(kOutOfMemory);
-  return thread;
+  return ProtectedFromClose(thread);
 }
 
 // Pages of their own, never given back: the fault path needs them until the process ends.
@@ -326,7 +356,7 @@ void Arm(const NativePath& reportPath, std::string_view errorLine) {
   Prepared& prepared = AllocatePrepared(size);
   char* at = report.CopyTo(reinterpret_cast<char*>(&prepared + 1), prepared.ntPath);
   at = temporary.CopyTo(at, prepared.ntTemporaryPath);
-  at = reinterpret_cast<char*>((reinterpret_cast<std::uintptr_t>(at) + 3) & ~std::uintptr_t{3});
+  at += (4 - reinterpret_cast<std::uintptr_t>(at) % 4) % 4;  // up to a multiple of 4
   prepared.renameOntoReport = reinterpret_cast<FILE_RENAME_INFO*>(at);
   prepared.renameOntoReport->ReplaceIfExists = TRUE;
   prepared.renameOntoReport->RootDirectory = nullptr;
@@ -347,9 +377,9 @@ void Arm(const NativePath& reportPath, std::string_view errorLine) {
                        SYNCHRONIZE, FALSE, 0)) {
     throw Failure(kOutOfMemory);
   }
-  prepared.mainThread = mainThread;
+  prepared.mainThread = ProtectedFromClose(mainThread);
   prepared.mainThreadId = GetCurrentThreadId();
-  prepared.faultSeen = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  prepared.faultSeen = ProtectedFromClose(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   const UniqueKernelObject recorderReady(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   const UniqueKernelObject watcherReady(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   // Windows hands a stack overflow to the filter on what is left of the stack.

@@ -5,6 +5,8 @@
 
 #include "base/failure.h"
 #include "platform/win32/errors.h"
+#include "platform/win32/long_path.h"
+#include "platform/win32/names.h"
 #include "platform/win32/support.h"
 #include "platform/win32/temporary_files.h"
 
@@ -12,40 +14,29 @@ namespace faxjob::win32 {
 
 namespace {
 
-// Opens a file or folder only to ask about it: no data access, any sharing.
-UniqueFile OpenForQuery(const wchar_t* path) {
-  return UniqueFile(CreateFileW(path, FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-}
-
-bool SameFileIdentity(HANDLE a, HANDLE b) {
-  BY_HANDLE_FILE_INFORMATION first;
-  BY_HANDLE_FILE_INFORMATION second;
-  if (!GetFileInformationByHandle(a, &first) || !GetFileInformationByHandle(b, &second)) {
-    return false;
-  }
-  return first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
-         first.nFileIndexHigh == second.nFileIndexHigh &&
-         first.nFileIndexLow == second.nFileIndexLow;
-}
-
 class Win32InputFile : public InputFile {
  public:
   explicit Win32InputFile(UniqueFile file) : file_(std::move(file)) {}
 
+  // A network error that may be gone a moment later is tried again from where the read began.
   std::size_t Read(char* buffer, std::size_t size) override {
     DWORD read = 0;
-    if (!ReadFile(file_.Get(), buffer, static_cast<DWORD>(size), &read, nullptr)) {
-      ThrowLastError(kDeviceIoError);
-    }
+    const SystemError error = WaitOut(
+        [&] {
+          if (ReadFile(file_.Get(), buffer, static_cast<DWORD>(size), &read, nullptr)) {
+            return SystemError{};
+          }
+          const SystemError failed = LastSystemError();
+          SetFilePointerEx(file_.Get(), offset_, nullptr, FILE_BEGIN);
+          return failed;
+        },
+        [](const SystemError& failed) { return sharing_retry::IsNetworkBlip(failed.code); });
+    if (error.code != ERROR_SUCCESS) throw Failure(FailureCodeFor(error.code, kDeviceIoError));
+    offset_.QuadPart += read;
     return read;
   }
 
-  bool IsSameFileAs(const std::u16string& path) override {
-    const UniqueFile other = OpenForQuery(Wide(path));
-    return other && SameFileIdentity(file_.Get(), other.Get());
-  }
+  bool IsSameFileAs(const std::u16string& path) override { return IsFileNamed(file_.Get(), path); }
 
   void Close() override {
     if (!file_.Close()) ThrowLastError(kDeviceIoError);
@@ -53,6 +44,7 @@ class Win32InputFile : public InputFile {
 
  private:
   UniqueFile file_;
+  LARGE_INTEGER offset_{};
 };
 
 UniqueFile OpenOutputFile(const std::u16string& path, DWORD access, DWORD disposition,
@@ -93,11 +85,14 @@ class Win32OutputFile : public OutputFile {
         temporaryName_(std::move(temporaryName)),
         path_(std::move(path)),
         watch_(std::move(watch)) {
+    if (!GetFileSizeEx(file_.Get(), &end_)) end_.QuadPart = -1;  // never tried again
+    if (watch_.watching()) ProtectedFromClose(file_.Get());
     watch_.Opened(file_.Get(), path_.empty() ? nullptr : temporaryName_.c_str());
   }
   ~Win32OutputFile() override {
     // Given up without a Close: what it holds is in doubt.
     watch_.Changing();
+    Unprotect();
     file_.Close();
     watch_.Closed(false);
   }
@@ -107,7 +102,16 @@ class Win32OutputFile : public OutputFile {
     while (size > 0) {
       const DWORD chunk = static_cast<DWORD>(size < (1u << 30) ? size : (1u << 30));
       DWORD written = 0;
-      if (!WriteFile(file_.Get(), data, chunk, &written, nullptr)) ThrowLastError(kDeviceIoError);
+      const SystemError error = WaitOut(
+          [&] {
+            return WriteFile(file_.Get(), data, chunk, &written, nullptr) ? SystemError{}
+                                                                          : LastSystemError();
+          },
+          [&](const SystemError& failed) {
+            return sharing_retry::IsNetworkBlip(failed.code) && NothingLanded();
+          });
+      if (error.code != ERROR_SUCCESS) throw Failure(FailureCodeFor(error.code, kDeviceIoError));
+      end_.QuadPart += written;
       // A full disk may report success with fewer bytes, or none, written.
       if (written == 0) throw Failure(kDiskFull);
       data += written;
@@ -118,6 +122,7 @@ class Win32OutputFile : public OutputFile {
 
   void Close() override {
     watch_.Changing();
+    Unprotect();
     const bool closed = file_.Close();
     const DWORD error = GetLastError();
     watch_.Closed(closed);
@@ -147,16 +152,47 @@ class Win32OutputFile : public OutputFile {
   }
 
  private:
+  // A write that failed for a moment on the network is tried again only where none of it
+  // reached the file, from where it began: never a line twice or a gap.
+  bool NothingLanded() {
+    LARGE_INTEGER size;
+    return end_.QuadPart >= 0 && GetFileSizeEx(file_.Get(), &size) &&
+           size.QuadPart == end_.QuadPart &&
+           SetFilePointerEx(file_.Get(), end_, nullptr, FILE_BEGIN);
+  }
+
+  // The fault path may take the report's handle over: protected from a library's stray
+  // CloseHandle while open (see OpenOutput), and only the run closes it.
+  void Unprotect() {
+    if (file_) ProtectedFromClose(file_.Get(), false);
+  }
+
   UniqueFile file_;
+  LARGE_INTEGER end_;  // where the next write lands
   bool marked_;
   std::u16string temporaryName_;
   std::u16string path_;
   fault_path::ReportWatch watch_;
 };
 
+// A path left in the device namespace, on no drive and no share: a pipe, a
+// volume's GUID path, a device's own name.
+bool InDeviceNamespaceOffDrive(const std::u16string& win32Path) {
+  if (!win32Path.starts_with(u"\\\\.\\") && !win32Path.starts_with(u"\\\\?\\")) return false;
+  return win32Path.size() < 7 || win32Path[5] != u':' || win32Path[6] != u'\\';
+}
+
 }  // namespace
 
 bool OrdinaryFileMatches(const std::u16string& searchName) {
+  // A device is no job file, whatever a search lists: the library would open it and wait on it.
+  try {
+    const std::u16string full = FullPathOf(searchName);
+    if (NamesDevice(full) || InDeviceNamespaceOffDrive(Win32PathOf(full))) return false;
+  } catch (const Failure& failure) {
+    if (failure.code() != kBadFileName) throw;
+    return false;  // a name that cannot be resolved names no file
+  }
   WIN32_FIND_DATAW found;
   const UniqueFileSearch search(FindFirstFileW(Wide(searchName), &found));
   if (!search) {
@@ -183,9 +219,9 @@ bool OrdinaryFileMatches(const std::u16string& searchName) {
 
 std::unique_ptr<InputFile> OpenInput(const std::u16string& path) {
   SystemError error;
-  UniqueFile file =
-      CreateFileWaitingOutHolds(error, Wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  UniqueFile file = CreateFileWaitingOut([](auto attempt) { return WaitOutTransient(attempt); },
+                                         error, Wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                         OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (!file) throw Failure(FailureCodeFor(error.code, kAccessRefused));
   return std::make_unique<Win32InputFile>(std::move(file));
 }
@@ -197,8 +233,15 @@ std::unique_ptr<OutputFile> CreateOutput(const std::u16string& path,
   // rename. Where the file's access rules refuse it, or the mark, the file is
   // written unmarked under its path.
   std::u16string temporaryName;
-  SystemError error;
-  UniqueFile file = CreateTemporary(FolderOf(path), GENERIC_WRITE | DELETE, temporaryName, error);
+  UniqueFile file;
+  // After the call: a moment's failure of the network is waited out.
+  SystemError error = WaitOut(
+      [&] {
+        SystemError failed;
+        file = CreateTemporary(FolderOf(path), GENERIC_WRITE | DELETE, temporaryName, failed);
+        return failed;
+      },
+      [](const SystemError& failed) { return sharing_retry::IsNetworkBlip(failed.code); });
   if (file && SetDeleteDisposition(file.Get(), true)) {
     return std::make_unique<Win32OutputFile>(std::move(file), true, std::move(temporaryName), path,
                                              std::move(watch));
@@ -210,7 +253,7 @@ std::unique_ptr<OutputFile> CreateOutput(const std::u16string& path,
     watch.OpenFailed();
     throw Failure(FailureCodeFor(error.code, kAccessRefused));
   }
-  error = WaitOutHolds([&] {
+  error = WaitOutTransient([&] {
     SystemError failed;
     file = OpenOutputFile(path, GENERIC_WRITE, CREATE_ALWAYS, failed);
     return failed;
@@ -229,7 +272,7 @@ std::unique_ptr<OutputFile> AppendOutput(const std::u16string& path,
   // the mark that removes the file unless it is kept.
   UniqueFile file;
   bool markable = true;
-  const SystemError error = WaitOutHolds([&] {
+  const SystemError error = WaitOutTransient([&] {
     SystemError failed;
     file = OpenOutputFile(path, FILE_APPEND_DATA | DELETE, OPEN_EXISTING, failed);
     markable = true;

@@ -1,5 +1,7 @@
 #include "platform/win32/long_path.h"
 
+#include <algorithm>
+
 namespace faxjob {
 
 namespace {
@@ -43,6 +45,20 @@ std::u16string Win32PathOf(std::u16string_view path) {
 bool IsDeviceNamespaceName(std::u16string_view path) {
   if (!InDeviceNamespace(path) || path.size() <= kDevicePrefixSize) return false;
   return path.find(u'\\', kDevicePrefixSize) == std::u16string_view::npos;
+}
+
+bool NamesStream(std::u16string_view fullPath) {
+  std::u16string_view path = fullPath;
+  if (path.starts_with(kExtendedUncPrefix)) {
+    path.remove_prefix(kExtendedUncPrefix.size());
+  } else if (InDeviceNamespace(path)) {
+    path.remove_prefix(std::min(path.size(), kDevicePrefixSize));
+  } else if (path.starts_with(u"\\\\")) {
+    path.remove_prefix(2);
+  }
+  // The drive's own colon is the only one a path to a file may hold.
+  if (path.size() >= 2 && IsDriveLetter(path[0]) && path[1] == u':') path.remove_prefix(2);
+  return path.find(u':') != std::u16string_view::npos;
 }
 
 }  // namespace faxjob

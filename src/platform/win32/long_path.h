@@ -24,4 +24,10 @@ std::u16string Win32PathOf(std::u16string_view path);
 /// which GetFullPathNameW makes of a device name, `\\?\C:`, a volume. Never a file.
 bool IsDeviceNamespaceName(std::u16string_view path);
 
+/// True when a full path names an alternate data stream of a file rather than the file: a `:`
+/// after its drive, share or extended-length prefix (`C:\out\r.txt:x`, `RESULT.TXT::$DATA`, which
+/// is the file's own data under another spelling). NTFS reads such a name as a stream of the
+/// file before the colon, so writing it could change that file.
+bool NamesStream(std::u16string_view fullPath);
+
 }  // namespace faxjob

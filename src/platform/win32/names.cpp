@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <cstring>
+#include <optional>
+
 #include "base/failure.h"
 #include "platform/win32/errors.h"
 #include "platform/win32/long_path.h"
@@ -23,18 +26,6 @@ bool HasRejectedCharacter(std::u16string_view name) {
   return false;
 }
 
-// A device rather than a file, as the running system reads it: its rules
-// differ between versions (Windows 11 reads con.txt as a file, earlier ones as
-// the console). GetFullPathNameW has already put a name it reads as a device
-// straight into the device namespace (\\.\con); the extended-length form of a
-// path is read without the prefix, as a caller reads the report.
-bool NamesDevice(const std::u16string& fullPath) {
-  if (IsDeviceNamespaceName(fullPath)) return true;
-  using IsDosDeviceNameFunction = ULONG(WINAPI*)(PCWSTR);
-  static const auto isDosDeviceName = NtdllEntry<IsDosDeviceNameFunction>("RtlIsDosDeviceName_U");
-  return isDosDeviceName != nullptr && isDosDeviceName(Wide(Win32PathOf(fullPath))) != 0;
-}
-
 std::string Narrow(std::u16string_view text, UINT codePage, DWORD flags, BOOL* usedDefault) {
   if (text.empty()) return {};
   const wchar_t* wide = reinterpret_cast<const wchar_t*>(text.data());
@@ -50,7 +41,59 @@ std::string Narrow(std::u16string_view text, UINT codePage, DWORD flags, BOOL* u
   return narrow;
 }
 
+// Opens a file or folder only to ask about it: no data access, any sharing.
+UniqueFile OpenForQuery(const wchar_t* path) {
+  return UniqueFile(CreateFileW(path, FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+}
+
+// A file's identity: its volume's serial and its id. FILE_ID_INFO's 128-bit
+// id where the file system gives it, since 64-bit indexes are not unique on
+// ReFS; the older 32-bit serial and 64-bit index elsewhere (Windows 7, FAT).
+struct FileIdentity {
+  bool wide = false;  // the two forms are never compared with each other
+  ULONGLONG volume = 0;
+  BYTE id[16] = {};
+  bool operator==(const FileIdentity&) const = default;
+};
+
+std::optional<FileIdentity> IdentityOf(HANDLE file) {
+  FileIdentity identity;
+  FILE_ID_INFO wide;
+  if (GetFileInformationByHandleEx(file, FileIdInfo, &wide, sizeof wide)) {
+    identity.wide = true;
+    identity.volume = wide.VolumeSerialNumber;
+    std::memcpy(identity.id, wide.FileId.Identifier, sizeof identity.id);
+    return identity;
+  }
+  BY_HANDLE_FILE_INFORMATION basic;
+  if (!GetFileInformationByHandle(file, &basic)) return std::nullopt;
+  identity.volume = basic.dwVolumeSerialNumber;
+  const ULONGLONG index = (ULONGLONG{basic.nFileIndexHigh} << 32) | basic.nFileIndexLow;
+  std::memcpy(identity.id, &index, sizeof index);
+  return identity;
+}
+
+bool SameFileIdentity(HANDLE a, HANDLE b) {
+  const std::optional<FileIdentity> first = IdentityOf(a);
+  return first && first == IdentityOf(b);
+}
+
 }  // namespace
+
+// Its rules differ between versions (Windows 11 reads con.txt as a file,
+// earlier ones as the console), so the running system is asked.
+// GetFullPathNameW has already put a name it reads as a device straight into
+// the device namespace (\\.\con); the extended-length form of a path is read
+// without the prefix, as a caller reads the report.
+bool NamesDevice(const std::u16string& fullPath) {
+  if (IsDeviceNamespaceName(fullPath)) return true;
+  const std::u16string win32 = Win32PathOf(fullPath);
+  using IsDosDeviceNameFunction = ULONG(WINAPI*)(PCWSTR);
+  static const auto isDosDeviceName = NtdllEntry<IsDosDeviceNameFunction>("RtlIsDosDeviceName_U");
+  return isDosDeviceName != nullptr && isDosDeviceName(Wide(win32)) != 0;
+}
 
 std::u16string FullPathOf(const std::u16string& path) {
   std::u16string full(MAX_PATH, u'\0');
@@ -93,6 +136,18 @@ bool CanNeverCreate(const std::u16string& path) {
   constexpr DWORD kNeverOverwritten = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY |
                                       FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & kNeverOverwritten) != 0;
+}
+
+bool IsSameFile(const std::u16string& first, const std::u16string& second) {
+  const UniqueFile a = OpenForQuery(Wide(first));
+  if (!a) return false;
+  const UniqueFile b = OpenForQuery(Wide(second));
+  return b && SameFileIdentity(a.Get(), b.Get());
+}
+
+bool IsFileNamed(HANDLE file, const std::u16string& path) {
+  const UniqueFile other = OpenForQuery(Wide(path));
+  return other && SameFileIdentity(file, other.Get());
 }
 
 std::string ToNarrow(std::u16string_view text) { return Narrow(text, GetACP(), 0, nullptr); }

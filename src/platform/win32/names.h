@@ -1,6 +1,8 @@
-// Names on Windows: paths as the file system reads them, and text in the
-// ANSI code page.
+// Names on Windows: paths as the file system reads them, the file a path
+// reaches, and text in the ANSI code page.
 #pragma once
+
+#include <windows.h>
 
 #include <cstddef>
 #include <string>
@@ -12,6 +14,13 @@ namespace faxjob::win32 {
 std::u16string FullPathOf(const std::u16string& path);
 /// See Platform::CanNeverCreate.
 bool CanNeverCreate(const std::u16string& path);
+/// True when a full path names a device as the running system reads it (`\\.\COM1`, `NUL`,
+/// `LPT1.txt` up to Windows 10).
+bool NamesDevice(const std::u16string& fullPath);
+/// See Platform::IsSameFile: by the volume and the file's id.
+bool IsSameFile(const std::u16string& first, const std::u16string& second);
+/// True when `path` names the file open in `file`, by identity. See InputFile::IsSameFileAs.
+bool IsFileNamed(HANDLE file, const std::u16string& path);
 /// See Platform::ToNarrow, ToNarrowExactly, FromNarrow and NarrowCharLength.
 std::string ToNarrow(std::u16string_view text);
 std::string ToNarrowExactly(std::u16string_view text);

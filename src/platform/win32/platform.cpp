@@ -11,6 +11,7 @@
 
 #include "platform/fault_path.h"
 #include "platform/win32/files.h"
+#include "platform/win32/long_path.h"
 #include "platform/win32/names.h"
 #include "platform/win32/process.h"
 #include "platform/win32/temporary_files.h"
@@ -47,6 +48,12 @@ class Win32Platform : public Platform {
     fault_path::CallUntrusted(call, context);
   }
   bool CanNeverCreate(const std::u16string& path) override { return win32::CanNeverCreate(path); }
+  bool NamesStream(const std::u16string& fullPath) override {
+    return faxjob::NamesStream(fullPath);
+  }
+  bool IsSameFile(const std::u16string& first, const std::u16string& second) override {
+    return win32::IsSameFile(first, second);
+  }
   std::unique_ptr<FolderTurn> TakeFolderTurn(const std::u16string& folder) override {
     return win32::TakeFolderTurn(folder);
   }

@@ -25,13 +25,13 @@ inline const wchar_t* Wide(const std::u16string& text) {
 
 /// The address of `name` in `module`, as a pointer of type `Function`; null when it has none.
 template <typename Function>
-Function EntryOf(HMODULE module, const char* name) {
+Function EntryOf(HMODULE module, const char* name) noexcept {
   return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
 }
 
 /// The same in ntdll, which every process has loaded.
 template <typename Function>
-Function NtdllEntry(const char* name) {
+Function NtdllEntry(const char* name) noexcept {
   return EntryOf<Function>(GetModuleHandleW(L"ntdll.dll"), name);
 }
 
@@ -56,6 +56,17 @@ using UniqueFileSearch = UniqueResource<HandleTraits<&FindClose, true>>;       /
 using UniqueKernelObject = UniqueResource<HandleTraits<&CloseHandle, false>>;  // threads, events
 using UniqueModule = UniqueResource<ModuleTraits>;  // a library loaded for a moment
 
+/// Protects `handle` from CloseHandle, or takes the protection off: a library that closes a
+/// stale handle value cannot close a protected handle of the program's. Where the system
+/// refuses, the handle stays as it was. Returns the handle.
+inline HANDLE ProtectedFromClose(HANDLE handle, bool protect = true) {
+  if (handle != nullptr && handle != INVALID_HANDLE_VALUE) {
+    SetHandleInformation(handle, HANDLE_FLAG_PROTECT_FROM_CLOSE,
+                         protect ? HANDLE_FLAG_PROTECT_FROM_CLOSE : 0);
+  }
+  return handle;
+}
+
 /// Sets or clears the delete disposition of a file opened with DELETE access: set, Windows
 /// removes the file when its last handle is closed, at the latest when the process ends, however
 /// it ends. Unlike FILE_FLAG_DELETE_ON_CLOSE it can be taken back. False when the system refuses.
@@ -79,6 +90,8 @@ struct SystemError {
   std::uint32_t ntStatus = 0;
 
   bool held() const { return sharing_retry::IsHeld(code, ntStatus); }
+  /// Held, or a network error that may be gone a moment later.
+  bool transient() const { return held() || sharing_retry::IsNetworkBlip(code); }
 };
 
 namespace support_detail {
@@ -96,26 +109,47 @@ inline SystemError LastSystemError() {
 }
 
 /// Repeats `attempt`, which returns how it failed (or a SystemError of ERROR_SUCCESS), while
-/// another program holds the file, as sharing_retry.h says. Returns the last try's SystemError.
-template <typename Attempt>
-SystemError WaitOutHolds(Attempt&& attempt) {
-  return sharing_retry::WaitOut(
-      attempt, [](const SystemError& error) { return error.held(); },
-      [](unsigned milliseconds) { Sleep(milliseconds); });
+/// `retried` says that failure may be gone a moment later, as sharing_retry.h says. Returns the
+/// last try's SystemError.
+template <typename Attempt, typename Retried>
+SystemError WaitOut(Attempt&& attempt, Retried&& retried) {
+  return sharing_retry::WaitOut(attempt, retried,
+                                [](unsigned milliseconds) { Sleep(milliseconds); });
 }
 
-/// CreateFileW with these arguments, trying again while another program holds the file; when it
-/// fails at last, `error` says why.
-template <typename... Arguments>
-UniqueFile CreateFileWaitingOutHolds(SystemError& error, Arguments... arguments) {
+/// WaitOut while another program holds the file.
+template <typename Attempt>
+SystemError WaitOutHolds(Attempt&& attempt) {
+  return WaitOut(attempt, [](const SystemError& error) { return error.held(); });
+}
+
+/// WaitOut while another program holds the file or the network fails for a moment: for the
+/// files after the library call, whose failure would lose its outcome.
+template <typename Attempt>
+SystemError WaitOutTransient(Attempt&& attempt) {
+  return WaitOut(attempt, [](const SystemError& error) { return error.transient(); });
+}
+
+/// CreateFileW with these arguments, tried again as `waitOut` (WaitOutHolds, WaitOutTransient)
+/// says; when it fails at last, `error` says why.
+template <typename WaitOutFunction, typename... Arguments>
+UniqueFile CreateFileWaitingOut(WaitOutFunction waitOut, SystemError& error,
+                                Arguments... arguments) {
   UniqueFile file;
-  error = WaitOutHolds([&] {
+  error = waitOut([&] {
     UniqueFile opened(CreateFileW(arguments...));
     const SystemError failed = opened ? SystemError{} : LastSystemError();
     file = std::move(opened);
     return failed;
   });
   return file;
+}
+
+/// CreateFileW with these arguments, trying again while another program holds the file.
+template <typename... Arguments>
+UniqueFile CreateFileWaitingOutHolds(SystemError& error, Arguments... arguments) {
+  return CreateFileWaitingOut([](auto attempt) { return WaitOutHolds(attempt); }, error,
+                              arguments...);
 }
 
 }  // namespace faxjob

@@ -30,6 +30,7 @@ SystemError Rename(HANDLE file, const std::u16string& path, bool replace) {
   auto& rename = *reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
   rename.ReplaceIfExists = replace;
   rename.RootDirectory = nullptr;
+  // NOLINTNEXTLINE(bugprone-misplaced-widening-cast): size_t and DWORD are both 32 bits here.
   rename.FileNameLength = static_cast<DWORD>(path.size() * sizeof(char16_t));
   std::copy(path.begin(), path.end() + 1, reinterpret_cast<char16_t*>(rename.FileName));
   return SetFileInformationByHandle(file, FileRenameInfo, &rename,
