@@ -107,8 +107,9 @@ void TakeSlots(HMODULE module, const Takeovers& takeovers) {
        entry->Name != 0; ++entry) {
     for (auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->FirstThunk);
          slot->u1.Function != 0; ++slot) {
-      void* const replacement =
-          takeovers.ReplacementFor(reinterpret_cast<void*>(slot->u1.Function));
+      // NOLINTNEXTLINE(performance-no-int-to-ptr): an import slot holds an address as a number.
+      void* const imported = reinterpret_cast<void*>(slot->u1.Function);
+      void* const replacement = takeovers.ReplacementFor(imported);
       if (replacement != nullptr) Replace(slot->u1.Function, replacement);
     }
   }
