@@ -32,165 +32,21 @@
 
 #include "base/failure.h"
 #include "platform/platform.h"
+#include "platform/win32/fault_record.h"
 #include "platform/win32/support.h"
 
 namespace faxjob::fault_path {
 
 namespace {
 
-// Not every toolchain has an import library for these ntdll exports: looked up, not linked.
-using NtCreateFileFunction = decltype(&NtCreateFile);
-using NtSetInformationFileFunction = LONG(NTAPI*)(HANDLE, IO_STATUS_BLOCK*, void*, ULONG, int);
-constexpr int kFileRenameInformation = 10;
-using FreeUnicodeStringFunction = decltype(&RtlFreeUnicodeString);
-// The conversion CreateFileW makes; the result lies on the process heap.
-using DosPathToNtPathFunction = BOOLEAN(NTAPI*)(PCWSTR, UNICODE_STRING*, PCWSTR*, void*);
-
-constexpr ULONG kStackGuarantee = 16 * 1024;
-constexpr SIZE_T kThreadStack = 64 * 1024;
-constexpr DWORD kMillisecondsToRecord = kSecondsToRecord * 1000;
-constexpr DWORD kMillisecondsToFinish = 1000;  // after the line is whole: two quick calls
-constexpr DWORD kMillisecondsToPoll = 10;      // where a handle's wait has failed
-constexpr ACCESS_MASK kWriteAccess = FILE_GENERIC_WRITE | DELETE;
-
-// The recorder's progress: the thread that handles the fault gives up on a
-// recorder that has not committed to keeping the line in time.
-enum Progress : int { kWorking, kCommitted, kAbandoned };
-
-// Everything the fault path needs, written once by Arm into pages of its own
-// and then made read-only: a library that overwrites heap memory, or writes
-// through a stale pointer, cannot reach it. The handles stay open until the
-// process ends, since the fault path's threads use them.
-struct Prepared {
-  NtCreateFileFunction ntCreateFile;
-  NtSetInformationFileFunction ntSetInformationFile;
-  UNICODE_STRING ntPath;               // the text follows this record
-  UNICODE_STRING ntTemporaryPath;      // a name of its own for a new report; so does this text
-  FILE_RENAME_INFO* renameOntoReport;  // and this record
-  DWORD renameSize;
-  const char* errorLine;  // so does the line
-  DWORD errorLineSize;
-  DWORD errorLineCheck;  // the line is written only while it still matches
-  HANDLE faultSeen;      // an event
-  HANDLE mainThread;     // the thread that armed the fault path and calls the library
-  DWORD mainThreadId;
-  HANDLE recorder;
-  HANDLE watcher;
-  HANDLE recorderReady;  // events, for Arm only
-  HANDLE watcherReady;
-};
-
 // What changes while the fault path is armed: plain globals, not heap blocks.
 const Prepared* gPrepared = nullptr;  // read-only once armed
 std::atomic<bool> gArmed{false};
 std::atomic<bool> gFaulted{false};
-std::atomic<int> gProgress{kWorking};
-
-// FNV-1a: enough to tell a line that something wrote over from the one Arm made.
-DWORD CheckOf(const char* data, DWORD size) {
-  DWORD hash = 2166136261u;
-  for (DWORD i = 0; i < size; ++i) hash = (hash ^ static_cast<unsigned char>(data[i])) * 16777619u;
-  return hash;
-}
 
 [[noreturn]] void End(int status) {
   TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status));
   WaitForTheEnd();
-}
-
-UniqueKernelObject OpenFile(const Prepared& prepared, const UNICODE_STRING& ntPath,
-                            ACCESS_MASK access, ULONG sharing, ULONG disposition) {
-  OBJECT_ATTRIBUTES attributes;
-  UNICODE_STRING path = ntPath;  // the call takes it as changeable
-  InitializeObjectAttributes(&attributes, &path, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
-  IO_STATUS_BLOCK status;
-  HANDLE file = nullptr;
-  const NTSTATUS result = prepared.ntCreateFile(
-      &file, access | SYNCHRONIZE, &attributes, &status, nullptr, FILE_ATTRIBUTE_NORMAL, sharing,
-      disposition, FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
-  return UniqueKernelObject(result >= 0 ? ProtectedFromClose(file) : nullptr);
-}
-
-bool AppendLine(HANDLE file, const char* data, DWORD left) {
-  while (left > 0) {
-    OVERLAPPED atTheEnd{};
-    atTheEnd.Offset = atTheEnd.OffsetHigh = 0xFFFFFFFF;
-    DWORD written = 0;
-    if (!WriteFile(file, data, left, &written, &atTheEnd) || written == 0) return false;
-    data += written;
-    left -= written;
-  }
-  return true;
-}
-
-bool Commit() {
-  int working = kWorking;
-  return gProgress.compare_exchange_strong(working, kCommitted);
-}
-
-UniqueKernelObject OpenReport(const Prepared& prepared, ACCESS_MASK access, ULONG sharing,
-                              ULONG disposition) {
-  return OpenFile(prepared, prepared.ntPath, access, sharing, disposition);
-}
-
-bool RenameOntoReport(const Prepared& prepared, HANDLE file) {
-  IO_STATUS_BLOCK status;
-  return prepared.ntSetInformationFile(file, &status, prepared.renameOntoReport,
-                                       prepared.renameSize, kFileRenameInformation) >= 0;
-}
-
-// Appends the line to the report; true when the report keeps it. Until the
-// line is whole the report is marked for deletion; one still under a name of
-// its own then takes the report's name.
-bool AddLine(const Prepared& prepared, HANDLE file, bool underItsOwnName) {
-  if (file == nullptr) return false;
-  const bool marked = SetDeleteDisposition(file, true);
-  if (!AppendLine(file, prepared.errorLine, prepared.errorLineSize) || !Commit() ||
-      (marked && !SetDeleteDisposition(file, false))) {
-    return false;
-  }
-  if (!underItsOwnName || RenameOntoReport(prepared, file)) return true;
-  SetDeleteDisposition(file, true);
-  return false;
-}
-
-void RemoveReport(const Prepared& prepared, HANDLE runFile, bool underItsOwnName) {
-  if (runFile != nullptr && SetDeleteDisposition(runFile, true)) return;
-  if (underItsOwnName) return;  // nothing of this run's lies under the report's name
-  const ULONG anySharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-  if (const UniqueKernelObject file = OpenReport(prepared, DELETE, anySharing, FILE_OPEN)) {
-    SetDeleteDisposition(file.Get(), true);
-  }
-}
-
-bool RecordErrorLine(const Prepared& prepared, bool othersRun = true) {
-  HANDLE runFile = nullptr;
-  const char16_t* temporaryName = nullptr;
-  const Report stage = gReport.TakeOver(runFile, temporaryName, othersRun);
-  const bool underItsOwnName = temporaryName != nullptr;
-  // A line that something wrote over is never written: no report instead.
-  if (CheckOf(prepared.errorLine, prepared.errorLineSize) != prepared.errorLineCheck) {
-    if (stage != Report::kUntouched) RemoveReport(prepared, runFile, underItsOwnName);
-    return false;
-  }
-  switch (ErrorLineAt(stage)) {
-    case ErrorLine::kCreate:
-      // Under a name of its own until the line is whole, as the run writes a report.
-      return AddLine(prepared,
-                     OpenFile(prepared, prepared.ntTemporaryPath, kWriteAccess, FILE_SHARE_READ,
-                              FILE_OVERWRITE_IF)
-                         .Get(),
-                     true);
-    case ErrorLine::kAppendToClosed:
-      return AddLine(prepared, OpenReport(prepared, kWriteAccess, FILE_SHARE_READ, FILE_OPEN).Get(),
-                     false);
-    case ErrorLine::kAppendToOpen:
-      return AddLine(prepared, runFile, underItsOwnName);
-    case ErrorLine::kRemove:
-      break;
-  }
-  RemoveReport(prepared, runFile, underItsOwnName);
-  return false;
 }
 
 // A failed wait (a handle closed after all) is time waited out, never an event.
