@@ -37,7 +37,7 @@ if [[ $codename == bookworm ]]; then
   fi
   install_options=(-t bookworm-backports)
 fi
-as_root apt-get update -q
+as_root apt-get update -q || true  # a mirror in mid-sync fails one index only
 as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
   "${install_options[@]}" qemu-user
 
