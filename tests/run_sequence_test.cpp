@@ -17,8 +17,11 @@
 namespace faxjob {
 namespace {
 
+using testing::FakeFaults;
 using testing::FakeNarrow;
+using testing::FakeObserved;
 using testing::FakePlatform;
+using testing::FakeWorld;
 
 // What the library stand-in does when called.
 struct LibraryScript {
@@ -35,14 +38,14 @@ std::int32_t FAXJOB_STDCALL StandInSendPageInt(SendRequest* request, const void*
   ++gScript.calls;
   std::memcpy(&gScript.received, request, sizeof *request);
   FakePlatform* platform = FakePlatform::current;
-  gScript.platformCallsBefore = platform->calls.size();
+  gScript.platformCallsBefore = platform->observed.calls.size();
   if (logFont != nullptr) return -1;
-  if (!gScript.changesFolderTo.empty()) platform->currentFolder = gScript.changesFolderTo;
+  if (!gScript.changesFolderTo.empty()) platform->world.currentFolder = gScript.changesFolderTo;
   if (gScript.writesResult) {
-    const std::u16string resultPath = platform->Resolve(std::u16string(
+    const std::u16string resultPath = platform->files.Resolve(std::u16string(
         request->ResultFilePath, request->ResultFilePath + std::strlen(request->ResultFilePath)));
-    if (platform->folders.count(FakePlatform::FolderOf(resultPath)) != 0) {
-      platform->files[resultPath] = gScript.result;
+    if (platform->world.folders.count(testing::FakeFiles::FolderOf(resultPath)) != 0) {
+      platform->world.files[resultPath] = gScript.result;
     }
   }
   return gScript.code;
@@ -52,10 +55,11 @@ class RunJobTest : public ::testing::Test {
  protected:
   void SetUp() override {
     gScript = LibraryScript();
-    platform.sendPageInt = StandInSendPageInt;
-    platform.AddFile(u"C:\\jobs\\job001.txt", "0312345678\r\n");
-    platform.folders.insert(u"C:\\out");
-    platform.commandLine = u"\"C:\\bin\\faxjob.exe\" C:\\jobs\\job001.txt C:\\out\\status.txt";
+    platform.world.sendPageInt = StandInSendPageInt;
+    platform.world.AddFile(u"C:\\jobs\\job001.txt", "0312345678\r\n");
+    platform.world.folders.insert(u"C:\\out");
+    platform.world.commandLine =
+        u"\"C:\\bin\\faxjob.exe\" C:\\jobs\\job001.txt C:\\out\\status.txt";
   }
 
   int Run() {
@@ -64,7 +68,7 @@ class RunJobTest : public ::testing::Test {
   }
 
   std::string Report() {
-    return platform.files.count(kReport) ? platform.files[kReport] : "<none>";
+    return platform.world.files.count(kReport) ? platform.world.files[kReport] : "<none>";
   }
 
   static std::string ErrorLine(std::int32_t code) {
@@ -87,10 +91,10 @@ class RunJobTest : public ::testing::Test {
 
   // A platform of its own for one run of a sweep, with this test's job and an earlier report.
   void PrepareFresh(FakePlatform& fresh) const {
-    fresh.sendPageInt = StandInSendPageInt;
-    fresh.AddFile(u"C:\\jobs\\job001.txt", "x");
-    fresh.AddFile(kReport, "stale");
-    fresh.commandLine = platform.commandLine;
+    fresh.world.sendPageInt = StandInSendPageInt;
+    fresh.world.AddFile(u"C:\\jobs\\job001.txt", "x");
+    fresh.world.AddFile(kReport, "stale");
+    fresh.world.commandLine = platform.world.commandLine;
   }
 
   const std::u16string kReport = u"C:\\out\\status.txt";
@@ -103,7 +107,7 @@ TEST_F(RunJobTest, ReportsEveryEntryWithTheStatusTextOfTheLibraryCode) {
   EXPECT_EQ(Report(), "000001," + kDone + "\r\n000002," + kDone + "\r\n");
   EXPECT_STREQ(gScript.received.JobFilePath, "C:\\jobs\\job001.txt");
   EXPECT_STREQ(gScript.received.ResultFilePath, "C:\\out\\RESULT.TXT");
-  EXPECT_TRUE(platform.messages.empty());
+  EXPECT_TRUE(platform.observed.messages.empty());
 
   gScript.code = -5;
   EXPECT_EQ(Run(), kExitLibraryFailed);
@@ -118,57 +122,58 @@ TEST_F(RunJobTest, ShowsTheArgumentErrorAndTouchesNothingWhenTheCommandLineIsUnu
         u"faxjob.exe C:\\jobs\\missing.txt C:\\out\\status.txt",
         u"faxjob.exe C:\\jobs C:\\out\\status.txt",
         u"faxjob.exe \"C:\\jobs\\job001.txt\" C:\\out\\status.txt"}) {
-    platform.commandLine = commandLine;
-    platform.messages.clear();
+    platform.world.commandLine = commandLine;
+    platform.observed.messages.clear();
     EXPECT_EQ(Run(), kExitNothingSent) << testing::Utf8(commandLine);
-    EXPECT_EQ(platform.messages, std::vector<std::u16string>{kArgumentErrorMessage});
+    EXPECT_EQ(platform.observed.messages, std::vector<std::u16string>{kArgumentErrorMessage});
   }
   EXPECT_EQ(gScript.calls, 0);
   EXPECT_EQ(Report(), "<none>");
 }
 
 TEST_F(RunJobTest, AcceptsHiddenFilesNeverAndFoldersOnlyWithATrailingBackslash) {
-  platform.hiddenFiles.insert(u"C:\\jobs\\job001.txt");
+  platform.world.hiddenFiles.insert(u"C:\\jobs\\job001.txt");
   EXPECT_EQ(Run(), kExitNothingSent);
 
-  platform.hiddenFiles.clear();
-  platform.commandLine = u"faxjob C:\\jobs\\ C:\\out\\status.txt";
+  platform.world.hiddenFiles.clear();
+  platform.world.commandLine = u"faxjob C:\\jobs\\ C:\\out\\status.txt";
   EXPECT_EQ(Run(), kExitReportWritten);
   EXPECT_STREQ(gScript.received.JobFilePath, "C:\\jobs\\");
 
-  platform.commandLine = u"faxjob C:\\jobs\\job*.t?t C:\\out\\status.txt";
+  platform.world.commandLine = u"faxjob C:\\jobs\\job*.t?t C:\\out\\status.txt";
   EXPECT_EQ(Run(), kExitReportWritten);
   EXPECT_STREQ(gScript.received.JobFilePath, "C:\\jobs\\job*.t?t");
 }
 
 TEST_F(RunJobTest, ShowsAFailureOfTheFileSearchWithItsCode) {
-  platform.faults = {.atCall = 2, .code = kDeviceIoError};  // the search, after the command line
+  platform.faults.failing = {.atCall = 2,
+                             .code = kDeviceIoError};  // the search, after the command line
   EXPECT_EQ(Run(), kExitNothingSent);
-  ASSERT_EQ(platform.messages.size(), 1u);
-  EXPECT_EQ(platform.messages[0], u"エラー 57: " + DescriptionOf(kDeviceIoError));
+  ASSERT_EQ(platform.observed.messages.size(), 1u);
+  EXPECT_EQ(platform.observed.messages[0], u"エラー 57: " + DescriptionOf(kDeviceIoError));
 }
 
 TEST_F(RunJobTest, ReportsLibraryFailuresAsAnErrorLineWithoutCallingIt) {
-  const std::pair<FakePlatform::Library, std::int32_t> cases[] = {
-      {FakePlatform::Library::kMissing, kFileNotFound},
-      {FakePlatform::Library::kNotLoadable, kLibraryLoadError},
-      {FakePlatform::Library::kNoEntryPoint, kEntryPointNotFound}};
+  const std::pair<FakeWorld::Library, std::int32_t> cases[] = {
+      {FakeWorld::Library::kMissing, kFileNotFound},
+      {FakeWorld::Library::kNotLoadable, kLibraryLoadError},
+      {FakeWorld::Library::kNoEntryPoint, kEntryPointNotFound}};
   for (const auto& [library, code] : cases) {
-    platform.library = library;
+    platform.world.library = library;
     EXPECT_EQ(Run(), kExitFailureReported) << code;
     EXPECT_EQ(Report(), ErrorLine(code));
   }
   EXPECT_EQ(gScript.calls, 0);
-  EXPECT_TRUE(platform.messages.empty());
+  EXPECT_TRUE(platform.observed.messages.empty());
 }
 
 TEST_F(RunJobTest, ReportsAResultPathTooLongForItsSlotWithoutCallingTheLibrary) {
   const std::u16string folder =
       u"C:\\" + std::u16string(246, u'd');  // 250 bytes with the backslash
-  platform.folders.insert(folder);
-  platform.commandLine = u"faxjob C:\\jobs\\job001.txt " + folder + u"\\r.txt";
+  platform.world.folders.insert(folder);
+  platform.world.commandLine = u"faxjob C:\\jobs\\job001.txt " + folder + u"\\r.txt";
   EXPECT_EQ(Run(), kExitFailureReported);
-  EXPECT_EQ(platform.files[folder + u"\\r.txt"], ErrorLine(kSubscriptOutOfRange));
+  EXPECT_EQ(platform.world.files[folder + u"\\r.txt"], ErrorLine(kSubscriptOutOfRange));
   EXPECT_EQ(gScript.calls, 0);
 }
 
@@ -177,17 +182,17 @@ TEST_F(RunJobTest, ReportsAResultPathTooLongForItsSlotWithoutCallingTheLibrary) 
 // written all the same; the library gets the paths as they were given.
 TEST_F(RunJobTest, WritesAReportWhosePathIsLongerThanMaxPath) {
   const std::u16string report = u"C:\\out\\" + std::u16string(255, u'r');  // 262 characters
-  platform.AddFile(report, "stale");
-  platform.commandLine = u"faxjob C:\\jobs\\job001.txt " + report;
+  platform.world.AddFile(report, "stale");
+  platform.world.commandLine = u"faxjob C:\\jobs\\job001.txt " + report;
   EXPECT_EQ(Run(), kExitReportWritten);
-  EXPECT_EQ(platform.files[report], "000001," + kDone + "\r\n000002," + kDone + "\r\n");
+  EXPECT_EQ(platform.world.files[report], "000001," + kDone + "\r\n000002," + kDone + "\r\n");
   EXPECT_STREQ(gScript.received.ResultFilePath, "C:\\out\\RESULT.TXT");
 }
 
 TEST_F(RunJobTest, ReportsAMissingResultFileWhateverTheLibraryReturned) {
   gScript.writesResult = false;
   gScript.code = -5;
-  platform.AddFile(kReport, "stale report\r\n");
+  platform.world.AddFile(kReport, "stale report\r\n");
   EXPECT_EQ(Run(), kExitFailureReported);
   EXPECT_EQ(Report(), ErrorLine(kFileNotFound));
 }
@@ -202,39 +207,39 @@ TEST_F(RunJobTest, KeepsTheLinesWrittenBeforeAFailureMidTranscription) {
 // Nothing is sent whose outcome could never be recorded: no call, no box,
 // nothing written, and a status that says so.
 TEST_F(RunJobTest, SendsNothingWhenTheReportCanNeverBeWritten) {
-  platform.folders.insert(u"C:\\out\\folder");
+  platform.world.folders.insert(u"C:\\out\\folder");
   for (const std::u16string path :
        {u"C:\\gone\\status.txt", u"C:\\out\\", u"C:\\out\\folder", u"C:\\out\\r<1.txt",
         u"C:\\out\\r|1.txt", u"C:\\out\\r?.txt", u"C:\\out\\RESULT.TXT", u"C:\\out\\result.txt. ",
         u"C:\\out\\faxjob.lck", u"C:\\out\\readonly.txt", u"C:\\out\\hidden.txt"}) {
-    platform.AddFile(u"C:\\out\\readonly.txt", "old");
-    platform.readOnlyFiles.insert(u"C:\\out\\readonly.txt");
-    platform.AddFile(u"C:\\out\\hidden.txt", "old");
-    platform.hiddenFiles.insert(u"C:\\out\\hidden.txt");
-    const auto before = platform.files;
-    platform.commandLine = u"faxjob C:\\jobs\\job001.txt " + path;
+    platform.world.AddFile(u"C:\\out\\readonly.txt", "old");
+    platform.world.readOnlyFiles.insert(u"C:\\out\\readonly.txt");
+    platform.world.AddFile(u"C:\\out\\hidden.txt", "old");
+    platform.world.hiddenFiles.insert(u"C:\\out\\hidden.txt");
+    const auto before = platform.world.files;
+    platform.world.commandLine = u"faxjob C:\\jobs\\job001.txt " + path;
     EXPECT_EQ(Run(), kExitNothingSent) << testing::Utf8(path);
-    EXPECT_EQ(platform.files, before) << testing::Utf8(path);
+    EXPECT_EQ(platform.world.files, before) << testing::Utf8(path);
   }
   EXPECT_EQ(gScript.calls, 0);
-  EXPECT_TRUE(platform.messages.empty());
+  EXPECT_TRUE(platform.observed.messages.empty());
 }
 
 // What cannot be right is refused before the call, as Windows reads the
 // paths: status 3, nothing written, and for a job path that names a device
 // the argument error (the job file must be an ordinary file).
 TEST_F(RunJobTest, RefusesBeforeTheCallWhatCannotBeRight) {
-  platform.folders.insert(u"D:");
-  platform.AddFile(u"C:\\out\\RESULT.TXT", "/R 7\r\n");
-  platform.AddFile(u"C:\\out\\FAXJOB.LCK", "");
-  platform.AddFile(u"C:\\jobs\\LPT1.txt", "x");  // as Wine may hold it
-  platform.AddFile(u"C:\\work\\COM1", "x");
+  platform.world.folders.insert(u"D:");
+  platform.world.AddFile(u"C:\\out\\RESULT.TXT", "/R 7\r\n");
+  platform.world.AddFile(u"C:\\out\\FAXJOB.LCK", "");
+  platform.world.AddFile(u"C:\\jobs\\LPT1.txt", "x");  // as Wine may hold it
+  platform.world.AddFile(u"C:\\work\\COM1", "x");
   // Hard links are names in their folders too; short names are not listed.
-  platform.AddFile(u"C:\\out\\link.txt", "");
-  platform.AddFile(u"C:\\jobs\\result-link.txt", "");
-  platform.otherNames = {{u"C:\\JOBS~1\\JOB001~1.TXT", u"C:\\jobs\\job001.txt"},
-                         {u"C:\\out\\link.txt", u"C:\\jobs\\job001.txt"},
-                         {u"C:\\jobs\\result-link.txt", u"C:\\out\\RESULT.TXT"}};
+  platform.world.AddFile(u"C:\\out\\link.txt", "");
+  platform.world.AddFile(u"C:\\jobs\\result-link.txt", "");
+  platform.world.otherNames = {{u"C:\\JOBS~1\\JOB001~1.TXT", u"C:\\jobs\\job001.txt"},
+                               {u"C:\\out\\link.txt", u"C:\\jobs\\job001.txt"},
+                               {u"C:\\jobs\\result-link.txt", u"C:\\out\\RESULT.TXT"}};
   const struct {
     std::u16string job;
     std::u16string report;
@@ -275,20 +280,20 @@ TEST_F(RunJobTest, RefusesBeforeTheCallWhatCannotBeRight) {
   };
   for (const auto& [job, report, box] : cases) {
     SCOPED_TRACE(testing::Utf8(job) + " " + testing::Utf8(report));
-    const auto before = platform.files;
-    platform.messages.clear();
-    platform.commandLine = u"faxjob " + job + u" " + report;
+    const auto before = platform.world.files;
+    platform.observed.messages.clear();
+    platform.world.commandLine = u"faxjob " + job + u" " + report;
     EXPECT_EQ(Run(), kExitNothingSent);
-    EXPECT_EQ(platform.files, before);
-    EXPECT_EQ(platform.messages, box ? std::vector<std::u16string>{kArgumentErrorMessage}
-                                     : std::vector<std::u16string>{});
+    EXPECT_EQ(platform.world.files, before);
+    EXPECT_EQ(platform.observed.messages, box ? std::vector<std::u16string>{kArgumentErrorMessage}
+                                              : std::vector<std::u16string>{});
   }
   EXPECT_EQ(gScript.calls, 0);
   // Other spellings of other files still go ahead.
-  platform.folders.insert(u"C:\\out\\sub");
+  platform.world.folders.insert(u"C:\\out\\sub");
   for (const std::u16string report :
        {u"C:\\out/sub/r.txt", u"C:\\out\\RESULT.TXT.bak", u"C:\\out\\r.txt. "}) {
-    platform.commandLine = u"faxjob C:\\jobs\\job001.txt " + report;
+    platform.world.commandLine = u"faxjob C:\\jobs\\job001.txt " + report;
     EXPECT_EQ(Run(), kExitReportWritten) << testing::Utf8(report);
   }
 }
@@ -299,14 +304,14 @@ TEST_F(RunJobTest, RefusesPathsWithoutAnExactNarrowFormBeforeTheLibraryIsCalled)
   for (const std::u16string name : {u"é", u"¥..¥x", u"☃", u"\U0001F4E0", u"\xD800"}) {
     const std::u16string job = u"C:\\jobs\\" + name + u".txt";
     const std::u16string folder = u"C:\\out\\" + name;
-    platform.AddFile(job, "x");
-    platform.folders.insert(folder);
+    platform.world.AddFile(job, "x");
+    platform.world.folders.insert(folder);
     for (const std::u16string& arguments :
          {job + u" " + kReport, u"C:\\jobs\\job001.txt " + folder + u"\\r.txt"}) {
-      platform.commandLine = u"faxjob " + arguments;
+      platform.world.commandLine = u"faxjob " + arguments;
       const std::u16string report = arguments.substr(arguments.find(u' ') + 1);
       EXPECT_EQ(Run(), kExitFailureReported) << testing::Utf8(arguments);
-      EXPECT_EQ(platform.files[report], ErrorLine(kBadFileName)) << testing::Utf8(arguments);
+      EXPECT_EQ(platform.world.files[report], ErrorLine(kBadFileName)) << testing::Utf8(arguments);
     }
   }
   EXPECT_EQ(gScript.calls, 0);
@@ -316,14 +321,14 @@ TEST_F(RunJobTest, RefusesPathsWithoutAnExactNarrowFormBeforeTheLibraryIsCalled)
 TEST_F(RunJobTest, NeverTranscribesAResultFileLeftFromAnEarlierRun) {
   gScript.writesResult = false;
   for (std::int32_t code : {0, -16}) {
-    platform.AddFile(u"C:\\out\\RESULT.TXT", "/R 7\r\n/R 8\r\n/R 9\r\n");
+    platform.world.AddFile(u"C:\\out\\RESULT.TXT", "/R 7\r\n/R 8\r\n/R 9\r\n");
     gScript.code = code;
     EXPECT_EQ(Run(), kExitFailureReported);
     EXPECT_EQ(Report(), ErrorLine(kFileNotFound));
   }
   // One that cannot be removed stops the run before the library is called.
-  platform.AddFile(u"C:\\out\\RESULT.TXT", "/R 7\r\n");
-  platform.readOnlyFiles.insert(u"C:\\out\\RESULT.TXT");
+  platform.world.AddFile(u"C:\\out\\RESULT.TXT", "/R 7\r\n");
+  platform.world.readOnlyFiles.insert(u"C:\\out\\RESULT.TXT");
   EXPECT_EQ(Run(), kExitFailureReported);
   EXPECT_EQ(Report(), ErrorLine(kAccessRefused));
   EXPECT_EQ(gScript.calls, 2);
@@ -334,15 +339,15 @@ TEST_F(RunJobTest, NeverTranscribesAResultFileLeftFromAnEarlierRun) {
 TEST_F(RunJobTest, HoldsTheFolderTurnFromTheRemovalUntilTheResultFileIsClosed) {
   auto turnEvents = [this] {
     std::vector<std::string> events;
-    for (const std::string& event : platform.events) {
+    for (const std::string& event : platform.observed.events) {
       if (event.find("RESULT.TXT") != std::string::npos || event.starts_with("turn")) {
         events.push_back(event);
       }
     }
-    platform.events.clear();
+    platform.observed.events.clear();
     return events;
   };
-  platform.AddFile(u"C:\\out\\RESULT.TXT", "old");
+  platform.world.AddFile(u"C:\\out\\RESULT.TXT", "old");
   EXPECT_EQ(Run(), kExitReportWritten);
   const std::vector<std::string> expected = {
       "turn-take C:\\out\\", "remove C:\\out\\RESULT.TXT", "open-read C:\\out\\RESULT.TXT",
@@ -353,29 +358,29 @@ TEST_F(RunJobTest, HoldsTheFolderTurnFromTheRemovalUntilTheResultFileIsClosed) {
   EXPECT_EQ(turnEvents(), expected);
 
   // The turn's lock file stays; one that cannot be opened stops the run before the call.
-  EXPECT_EQ(platform.files.at(u"C:\\out\\FAXJOB.LCK"), "");
-  platform.files.erase(u"C:\\out\\FAXJOB.LCK");
-  platform.folders.insert(u"C:\\out\\FAXJOB.LCK");
+  EXPECT_EQ(platform.world.files.at(u"C:\\out\\FAXJOB.LCK"), "");
+  platform.world.files.erase(u"C:\\out\\FAXJOB.LCK");
+  platform.world.folders.insert(u"C:\\out\\FAXJOB.LCK");
   EXPECT_EQ(Run(), kExitFailureReported);
   EXPECT_EQ(Report(), ErrorLine(kAccessRefused));
   EXPECT_EQ(gScript.calls, 2);
 }
 
 TEST_F(RunJobTest, RemovesAReportThatCannotHoldTheErrorLine) {
-  platform.diskSpace = 20;  // the first line fits, the rest does not
-  platform.AddFile(kReport, "stale");
+  platform.world.diskSpace = 20;  // the first line fits, the rest does not
+  platform.world.AddFile(kReport, "stale");
   EXPECT_EQ(Run(), kExitFailureUnreported);
   EXPECT_EQ(Report(), "<none>");
 }
 
 TEST_F(RunJobTest, AppendsTheErrorLineToAFinishedReportWhenClosingTheResultFileFails) {
   EXPECT_EQ(Run(), kExitReportWritten);  // a report for the next runs to remove
-  const int before = static_cast<int>(platform.calls.size());
+  const int before = static_cast<int>(platform.observed.calls.size());
   EXPECT_EQ(Run(), kExitReportWritten);
-  ASSERT_EQ(platform.events.rbegin()[1], "close-read C:\\out\\RESULT.TXT");
+  ASSERT_EQ(platform.observed.events.rbegin()[1], "close-read C:\\out\\RESULT.TXT");
   // The same last call, in the next run.
-  const int calls = static_cast<int>(platform.calls.size());
-  platform.faults = {.atCall = calls + (calls - before), .code = kDeviceIoError};
+  const int calls = static_cast<int>(platform.observed.calls.size());
+  platform.faults.failing = {.atCall = calls + (calls - before), .code = kDeviceIoError};
   EXPECT_EQ(Run(), kExitFailureReported);
   EXPECT_EQ(Report(),
             "000001," + kDone + "\r\n000002," + kDone + "\r\n" + ErrorLine(kDeviceIoError));
@@ -388,23 +393,23 @@ struct FaultOutcome {
 
 std::int32_t FAXJOB_STDCALL CrashingSendPageInt(SendRequest*, const void*) {
   // The process ends where the library crashed.
-  const FakePlatform::FaultOutcome outcome = FakePlatform::current->SimulateFault();
+  const testing::ProcessEnd outcome = FakePlatform::current->SimulateFault();
   gFaultOutcome.status = outcome.status;
   gFaultOutcome.report = outcome.files.at(u"C:\\out\\status.txt");
   return 0;
 }
 
 TEST_F(RunJobTest, TurnsAFaultInsideTheLibraryIntoTheErrorLineAlone) {
-  platform.sendPageInt = CrashingSendPageInt;
-  platform.AddFile(kReport, "000001,earlier run\r\n");
+  platform.world.sendPageInt = CrashingSendPageInt;
+  platform.world.AddFile(kReport, "000001,earlier run\r\n");
   Run();
   EXPECT_EQ(gFaultOutcome.status, kExitFailureReported);
   EXPECT_EQ(gFaultOutcome.report, ErrorLine(kInternalError));
-  EXPECT_FALSE(platform.faultPath) << "disarmed when the run ends";
+  EXPECT_FALSE(platform.observed.faultPath) << "disarmed when the run ends";
 }
 
 std::optional<FakePlatform::UnseenEnd> gUnseenEnd;
-std::optional<FakePlatform::FaultOutcome> gUnseenEndOutcome;
+std::optional<testing::ProcessEnd> gUnseenEndOutcome;
 
 std::int32_t FAXJOB_STDCALL UnseenEndingSendPageInt(SendRequest*, const void*) {
   gUnseenEndOutcome = FakePlatform::current->SimulateUnseenEnd(*gUnseenEnd, kExitNothingSent);
@@ -415,13 +420,13 @@ std::int32_t FAXJOB_STDCALL UnseenEndingSendPageInt(SendRequest*, const void*) {
 // recorded as a fault at the detach; TerminateProcess leaves its own status
 // and no report, never the earlier one.
 TEST_F(RunJobTest, AnEndNothingRedirectsIsRecordedAtTheDetachOrLeavesNoReport) {
-  platform.sendPageInt = UnseenEndingSendPageInt;
+  platform.world.sendPageInt = UnseenEndingSendPageInt;
   for (const auto& [end, status, report] :
        {std::tuple{FakePlatform::UnseenEnd::kExitProcess, kExitFailureReported,
                    std::optional(ErrorLine(kInternalError))},
         std::tuple{FakePlatform::UnseenEnd::kTerminateProcess, kExitNothingSent,
                    std::optional<std::string>()}}) {
-    platform.AddFile(kReport, "stale");
+    platform.world.AddFile(kReport, "stale");
     gUnseenEnd = end;
     Run();
     ASSERT_TRUE(gUnseenEndOutcome);
@@ -442,12 +447,12 @@ TEST_F(RunJobTest, NeverLetsAFaultPassForASuccessfulRun) {
   for (int faultCall = 1;; ++faultCall) {
     FakePlatform fresh;
     PrepareFresh(fresh);
-    fresh.faultCall = faultCall;
+    fresh.faults.faultCall = faultCall;
     SendRequest request{};
     RunJob(fresh, request);
-    if (!fresh.faultOutcome) break;  // the run ended before that call
+    if (!fresh.observed.faultOutcome) break;  // the run ended before that call
     SCOPED_TRACE("fault at call " + std::to_string(faultCall));
-    const auto& [status, files] = *fresh.faultOutcome;
+    const auto& [status, files] = *fresh.observed.faultOutcome;
     const auto report = files.find(kReport);
     if (status == kExitFailureReported) {
       ASSERT_NE(report, files.end());
@@ -481,15 +486,17 @@ TEST_F(RunJobTest, LeavesNoReportThatLiesWhenEndedFromOutsideAtAnyMoment) {
   for (int killCall = 1;; ++killCall) {
     FakePlatform fresh;
     PrepareFresh(fresh);
-    fresh.killCall = killCall;
+    fresh.faults.killCall = killCall;
     SendRequest request{};
     RunJob(fresh, request);
-    if (!fresh.killOutcome) break;  // the run ended before that call
-    SCOPED_TRACE("ended at call " + std::to_string(killCall) + ", " + fresh.calls[killCall - 1]);
-    const auto loading = std::find(fresh.calls.begin(), fresh.calls.end(), "LoadEntryPoint");
-    const bool libraryCodeRan = loading - fresh.calls.begin() < killCall - 1;
-    const auto report = fresh.killOutcome->find(kReport);
-    if (report == fresh.killOutcome->end()) {
+    if (!fresh.observed.killOutcome) break;  // the run ended before that call
+    SCOPED_TRACE("ended at call " + std::to_string(killCall) + ", " +
+                 fresh.observed.calls[killCall - 1]);
+    const auto loading =
+        std::find(fresh.observed.calls.begin(), fresh.observed.calls.end(), "LoadEntryPoint");
+    const bool libraryCodeRan = loading - fresh.observed.calls.begin() < killCall - 1;
+    const auto report = fresh.observed.killOutcome->find(kReport);
+    if (report == fresh.observed.killOutcome->end()) {
       ++seen["absent"];
     } else if (report->second == "stale") {
       ++seen["earlier"];
@@ -500,19 +507,19 @@ TEST_F(RunJobTest, LeavesNoReportThatLiesWhenEndedFromOutsideAtAnyMoment) {
     }
     // The next run into the folder finds what this one left, and leaves only its own files.
     FakePlatform next;
-    next.sendPageInt = StandInSendPageInt;
-    next.commandLine = platform.commandLine;
-    next.folders.insert(u"C:\\out");
-    for (const auto& [path, content] : *fresh.killOutcome) {
+    next.world.sendPageInt = StandInSendPageInt;
+    next.world.commandLine = platform.world.commandLine;
+    next.world.folders.insert(u"C:\\out");
+    for (const auto& [path, content] : *fresh.observed.killOutcome) {
       if (ownFiles.count(path) == 0) {
         ++seen["left"];
         EXPECT_TRUE(path.starts_with(u"C:\\out\\~faxjob-") && path.ends_with(u".tmp"))
             << testing::Utf8(path);
       }
-      next.AddFile(path, content);
+      next.world.AddFile(path, content);
     }
     EXPECT_EQ(RunJob(next, request), kExitReportWritten);
-    for (const auto& [path, content] : next.files) {
+    for (const auto& [path, content] : next.world.files) {
       EXPECT_EQ(ownFiles.count(path), 1u) << testing::Utf8(path);
     }
   }
@@ -523,10 +530,10 @@ TEST_F(RunJobTest, LeavesNoReportThatLiesWhenEndedFromOutsideAtAnyMoment) {
 // Where the file system refuses the mark, the report is written as it is,
 // and one that cannot be finished is removed by name.
 TEST_F(RunJobTest, RemovesAnUnmarkedReportThatCannotBeFinishedByName) {
-  platform.deleteRefused.insert(kReport);
+  platform.world.deleteRefused.insert(kReport);
   EXPECT_EQ(Run(), kExitReportWritten);
   EXPECT_EQ(Report(), "000001," + kDone + "\r\n000002," + kDone + "\r\n");
-  platform.diskSpace = 20;  // the first line fits, the rest does not
+  platform.world.diskSpace = 20;  // the first line fits, the rest does not
   EXPECT_EQ(Run(), kExitFailureUnreported);
   EXPECT_EQ(Report(), "<none>");
 }
@@ -534,23 +541,24 @@ TEST_F(RunJobTest, RemovesAnUnmarkedReportThatCannotBeFinishedByName) {
 // The program's own files are fixed when the run starts; the library gets the
 // paths as they were given and may resolve them elsewhere.
 TEST_F(RunJobTest, KeepsItsOwnFilesWhereTheyWereWhenTheLibraryChangesTheCurrentFolder) {
-  platform.currentFolder = u"C:\\out";
-  platform.folders.insert(u"C:\\elsewhere");
-  platform.AddFile(u"C:\\elsewhere\\RESULT.TXT", "/R 9\r\n");
-  platform.commandLine = u"faxjob C:\\jobs\\job001.txt status.txt";
+  platform.world.currentFolder = u"C:\\out";
+  platform.world.folders.insert(u"C:\\elsewhere");
+  platform.world.AddFile(u"C:\\elsewhere\\RESULT.TXT", "/R 9\r\n");
+  platform.world.commandLine = u"faxjob C:\\jobs\\job001.txt status.txt";
   gScript.changesFolderTo = u"C:\\elsewhere";
   EXPECT_EQ(Run(), kExitFailureReported);
   EXPECT_STREQ(gScript.received.ResultFilePath, "RESULT.TXT");
   EXPECT_EQ(Report(), ErrorLine(kFileNotFound));
-  EXPECT_EQ(platform.files.count(u"C:\\elsewhere\\status.txt"), 0u);
+  EXPECT_EQ(platform.world.files.count(u"C:\\elsewhere\\status.txt"), 0u);
 }
 
 TEST_F(RunJobTest, RecordsAnExceptionOfAnyOtherKindAsAnInternalError) {
   EXPECT_EQ(Run(), kExitReportWritten);
-  const auto opening = std::find(platform.calls.begin(), platform.calls.end(), "OpenForReading");
-  platform.faults = {.atCall = static_cast<int>(opening - platform.calls.begin()) + 1 +
-                               static_cast<int>(platform.calls.size()),
-                     .foreign = true};
+  const auto opening =
+      std::find(platform.observed.calls.begin(), platform.observed.calls.end(), "OpenForReading");
+  platform.faults.failing = {.atCall = static_cast<int>(opening - platform.observed.calls.begin()) +
+                                       1 + static_cast<int>(platform.observed.calls.size()),
+                             .foreign = true};
   EXPECT_EQ(Run(), kExitFailureReported);
   EXPECT_EQ(Report(), ErrorLine(kInternalError));
 }
@@ -572,25 +580,25 @@ std::ostream& operator<<(std::ostream& out, const Outcome& outcome) {
 TEST_F(RunJobTest, EndsEveryFaultInTheOneOutcomeItCallsFor) {
   const std::string line = "," + kDone + "\r\n";
   const std::string complete = "000001" + line + "000002" + line + "000003" + line;
-  auto runWith = [this](FakePlatform::Faults faults, Outcome* outcome) {
+  auto runWith = [this](FakeFaults::Failing faults, Outcome* outcome) {
     FakePlatform fresh;
-    fresh.sendPageInt = StandInSendPageInt;
-    fresh.readChunk = 4096;  // RESULT.TXT in one read; the next one finds its end
-    fresh.AddFile(u"C:\\jobs\\job001.txt", "x");
-    fresh.AddFile(kReport, "stale");
-    fresh.commandLine = platform.commandLine;
-    fresh.faults = faults;
+    fresh.world.sendPageInt = StandInSendPageInt;
+    fresh.world.readChunk = 4096;  // RESULT.TXT in one read; the next one finds its end
+    fresh.world.AddFile(u"C:\\jobs\\job001.txt", "x");
+    fresh.world.AddFile(kReport, "stale");
+    fresh.world.commandLine = platform.world.commandLine;
+    fresh.faults.failing = faults;
     gScript = LibraryScript();
     gScript.result = "/R 1\r\n/R 2\r\n/R 3\r\n";
     SendRequest request{};
     outcome->status = RunJob(fresh, request);
     outcome->report =
-        fresh.files.count(kReport) ? std::optional(fresh.files[kReport]) : std::nullopt;
-    EXPECT_TRUE(fresh.openForReading.empty() && fresh.openForWriting.empty());
+        fresh.world.files.count(kReport) ? std::optional(fresh.world.files[kReport]) : std::nullopt;
+    EXPECT_TRUE(fresh.world.openForReading.empty() && fresh.world.openForWriting.empty());
     if (outcome->status == kExitNothingSent) {
       EXPECT_EQ(gScript.calls, 0);
     }
-    return fresh;
+    return fresh.observed;
   };
   Outcome outcome;
   const std::vector<std::string> operations = runWith({}, &outcome).calls;
@@ -644,7 +652,7 @@ TEST_F(RunJobTest, EndsEveryFaultInTheOneOutcomeItCallsFor) {
         }
         SCOPED_TRACE(std::string(persistent ? "persistent" : "transient") + " fault " +
                      std::to_string(code) + " at call " + std::to_string(n) + ", " + operation);
-        const FakePlatform faulty = runWith({static_cast<int>(n), code, persistent}, &outcome);
+        const FakeObserved faulty = runWith({static_cast<int>(n), code, persistent}, &outcome);
         EXPECT_EQ(outcome, expected);
         EXPECT_EQ(faulty.messages.size(), box ? 1u : 0u);
         EXPECT_EQ(
@@ -670,23 +678,24 @@ TEST_F(RunJobTest, WaitsOutAHoldAndEndsAsHeldOnlyWhenItLastsLonger) {
     std::vector<unsigned> waitsMs;
     std::vector<std::string> operations;
   };
-  auto run = [&](FakePlatform::Faults faults, FakePlatform::Hold hold) {
+  auto run = [&](FakeFaults::Failing faults, FakeWorld::Hold hold) {
     FakePlatform fresh;
-    fresh.sendPageInt = StandInSendPageInt;
-    fresh.AddFile(u"C:\\jobs\\job001.txt", "x");
-    fresh.AddFile(kReport, "stale");
-    fresh.AddFile(resultFile, "/R 9\r\n");
-    fresh.commandLine = platform.commandLine;
-    fresh.faults = faults;
-    fresh.holds = {hold};
+    fresh.world.sendPageInt = StandInSendPageInt;
+    fresh.world.AddFile(u"C:\\jobs\\job001.txt", "x");
+    fresh.world.AddFile(kReport, "stale");
+    fresh.world.AddFile(resultFile, "/R 9\r\n");
+    fresh.world.commandLine = platform.world.commandLine;
+    fresh.faults.failing = faults;
+    fresh.world.holds = {hold};
     gScript = LibraryScript();
     SendRequest request{};
     const int status = RunJob(fresh, request);
-    const auto report = fresh.files.find(kReport);
-    return Run{{status, report == fresh.files.end() ? std::nullopt : std::optional(report->second)},
-               gScript.calls > 0,
-               fresh.waitsMs,
-               fresh.calls};
+    const auto report = fresh.world.files.find(kReport);
+    return Run{
+        {status, report == fresh.world.files.end() ? std::nullopt : std::optional(report->second)},
+        gScript.calls > 0,
+        fresh.observed.waitsMs,
+        fresh.observed.calls};
   };
   const std::string complete = "000001," + kDone + "\r\n000002," + kDone + "\r\n";
   const std::string held = ErrorLine(kHeldByAnotherProcess);
@@ -695,14 +704,14 @@ TEST_F(RunJobTest, WaitsOutAHoldAndEndsAsHeldOnlyWhenItLastsLonger) {
   ASSERT_EQ(plain.outcome, (Outcome{kExitReportWritten, complete}));
   const auto closing = std::find(plain.operations.begin(), plain.operations.end(), "close-read");
   const int closingCall = static_cast<int>(closing - plain.operations.begin()) + 1;
-  const FakePlatform::Faults closingFails = {.atCall = closingCall, .code = kDeviceIoError};
+  const FakeFaults::Failing closingFails = {.atCall = closingCall, .code = kDeviceIoError};
 
   // Each open and removal of a plain run, and the append of an error line
   // after a finished report: the file it meets, and how a longer hold ends.
   const struct {
     std::string operation;
     int occurrence;
-    FakePlatform::Faults faults;
+    FakeFaults::Failing faults;
     std::u16string path;
     Outcome longer;
     bool calledBefore;
@@ -756,21 +765,22 @@ TEST_F(RunJobTest, WaitsOutAHoldAndEndsAsHeldOnlyWhenItLastsLonger) {
 // ends as the same error at once would. Before the call nothing waits for it.
 TEST_F(RunJobTest, WaitsOutANetworkFailureAfterTheCallOnlyWithinTheBound) {
   const std::u16string resultFile = u"C:\\out\\RESULT.TXT";
-  auto run = [&](FakePlatform::Faults faults, std::vector<FakePlatform::Hold> holds) {
+  auto run = [&](FakeFaults::Failing faults, std::vector<FakeWorld::Hold> holds) {
     FakePlatform fresh;
-    fresh.sendPageInt = StandInSendPageInt;
-    fresh.AddFile(u"C:\\jobs\\job001.txt", "x");
-    fresh.AddFile(kReport, "stale");
-    fresh.commandLine = platform.commandLine;
-    fresh.faults = faults;
-    fresh.holds = std::move(holds);
+    fresh.world.sendPageInt = StandInSendPageInt;
+    fresh.world.AddFile(u"C:\\jobs\\job001.txt", "x");
+    fresh.world.AddFile(kReport, "stale");
+    fresh.world.commandLine = platform.world.commandLine;
+    fresh.faults.failing = faults;
+    fresh.world.holds = std::move(holds);
     gScript = LibraryScript();
     SendRequest request{};
     const int status = RunJob(fresh, request);
-    const auto report = fresh.files.find(kReport);
+    const auto report = fresh.world.files.find(kReport);
     return std::make_tuple(
-        Outcome{status, report == fresh.files.end() ? std::nullopt : std::optional(report->second)},
-        fresh.waitsMs.size(), fresh.calls);
+        Outcome{status,
+                report == fresh.world.files.end() ? std::nullopt : std::optional(report->second)},
+        fresh.observed.waitsMs.size(), fresh.observed.calls);
   };
   const auto [plain, noWaits, operations] = run({}, {});
   ASSERT_EQ(noWaits, 0u);

@@ -11,15 +11,16 @@
 
 #include "base/failure.h"
 #include "base/report_stage.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/text.h"
 #include "report/report_writer.h"
 
 namespace faxjob {
 
 class ReportFile {
  public:
-  ReportFile(Platform& platform, std::u16string path)
-      : platform_(platform), path_(std::move(path)) {}
+  ReportFile(Files& files, Text& text, std::u16string path)
+      : files_(files), text_(text), path_(std::move(path)) {}
   ReportFile(const ReportFile&) = delete;
   ReportFile& operator=(const ReportFile&) = delete;
 
@@ -46,7 +47,8 @@ class ReportFile {
   void AppendErrorLine(const Failure& failure, ErrorLine action);
   void RemoveTouchedReport() noexcept;
 
-  Platform& platform_;
+  Files& files_;
+  Text& text_;
   std::u16string path_;
   ReportStage stage_ = ReportStage::kUntouched;
   bool namesResultFile_ = false;  // never to be opened for writing

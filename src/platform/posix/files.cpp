@@ -77,10 +77,10 @@ class PosixOutputFile : public OutputFile {
     watch_.Opened(fd_.Get(), path_.empty() ? nullptr : temporaryName_.c_str());
   }
 
-  // POSIX has no removal on close that can be taken back: a file under a
-  // name of its own is removed when it is given up, and one that a run ended
-  // from outside leaves there is removed by a later run (RemoveLeftovers).
-  bool marked() const override { return false; }
+  // POSIX has no delete disposition that can be taken back: a temporary file
+  // is deleted when it is given up, and one that a run ended from outside
+  // leaves there is deleted by a later run (RemoveStaleTemporaryFiles).
+  bool hasDeleteDisposition() const override { return false; }
   void Keep() override {
     if (path_.empty()) return;
     watch_.Changing();
@@ -194,7 +194,7 @@ bool RemoveFile(const std::string& path) {
   ThrowErrno(kAccessRefused);
 }
 
-void RemoveLeftovers(const std::string& folder) noexcept {
+void RemoveStaleTemporaryFiles(const std::string& folder) noexcept {
   // No process here holds a file as Windows does: the names of processes
   // that have ended are what they left behind.
   glob_t matches{};
