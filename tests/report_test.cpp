@@ -225,7 +225,7 @@ TEST(ReportWriter, IsBrokenAfterAFailedWrite) {
   writer.WriteLine(1, "OK");
   EXPECT_THROW(writer.Close(), Failure);
   EXPECT_TRUE(writer.broken());
-  // The part that went is under the file's name of its own, never under its path.
+  // The part that went is in the temporary file, never under its path.
   EXPECT_EQ(platform.world.files.count(u"out"), 0u);
   ASSERT_EQ(platform.world.files.size(), 1u);
   EXPECT_EQ(platform.world.files.begin()->second, "00000");

@@ -62,8 +62,8 @@ void ReportFile::AppendErrorLine(const Failure& failure, ErrorLine action) {
 void ReportFile::RemoveTouchedReport() noexcept {
   // A report this run never opened is another run's, left as it was.
   if (stage_ == ReportStage::kUntouched || namesResultFile_) return;
-  // A marked file goes by itself when closed; removing it by name then could
-  // remove a file that someone else has made there since.
+  // A file with a delete disposition goes by itself when closed; removing it
+  // by name then could remove a file that someone else has made there since.
   const bool goesByItself = writer_ && writer_->vanishesUnlessClosed();
   writer_.reset();  // closed first: an open file cannot be removed
   if (goesByItself) return;

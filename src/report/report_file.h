@@ -32,7 +32,7 @@ class ReportFile {
   /// report's content in doubt.
   void WriteLines(ResultReader& entries, std::string_view narrowText);
   /// Writes what is buffered and closes the report: every line is complete. Until then the
-  /// report is marked for removal, so a run that ends before, however it ends, leaves none.
+  /// report has a delete disposition, so a run that ends before, however it ends, leaves none.
   void Finish();
 
   /// Makes `failure`'s error line the report's last line, after the complete lines already

@@ -64,7 +64,7 @@ std::string NewTemporaryName(const std::string& path) {
 }
 
 // The armed report's file tells the fault path what it holds at every moment.
-// A new file is written under a name of its own and renamed onto its path
+// A new file is written as a temporary file and renamed onto its path
 // when it is kept: `path_` is empty when it lies under its path already.
 class PosixOutputFile : public OutputFile {
  public:
