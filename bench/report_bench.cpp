@@ -33,7 +33,7 @@ class NullOutput : public OutputFile {
  public:
   void Write(const char*, std::size_t size) override { benchmark::DoNotOptimize(size); }
   void Close() override {}
-  bool marked() const override { return false; }
+  bool hasDeleteDisposition() const override { return false; }
   void Keep() override {}
 };
 
@@ -47,9 +47,9 @@ std::string SampleResultFile(int entries, bool mixed) {
   return content;
 }
 
-Platform& HostPlatform() {
-  static std::unique_ptr<Platform> platform = CreatePosixPlatform(0, nullptr);
-  return *platform;
+Text& HostText() {
+  static const PosixPlatform platform(0, nullptr);
+  return platform.parts().text;
 }
 
 const std::string kStatusText =
@@ -60,7 +60,7 @@ void BM_Transcribe(benchmark::State& state) {
   const std::string content = SampleResultFile(static_cast<int>(state.range(0)), state.range(1));
   for (auto _ : state) {
     MemoryInput input(content);
-    ResultReader reader(HostPlatform(), input);
+    ResultReader reader(HostText(), input);
     ReportWriter writer(std::make_unique<NullOutput>());
     writer.WriteLines(reader, kStatusText);
     writer.Close();

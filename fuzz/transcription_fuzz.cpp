@@ -23,9 +23,9 @@ const std::u16string kReportPath = u"C:\\out\\r.txt";
 
 // The report that reading in blocks of `blockSize` gives, then the failure, if any.
 std::string ReportInBlocks(FakePlatform& platform, std::size_t blockSize) {
-  auto file = platform.OpenForReading(kResultPath);
-  faxjob::ResultReader reader(platform, *file, blockSize);
-  faxjob::ReportWriter writer(platform.OpenForWriting(u"C:\\out\\blocks.txt"));
+  auto file = platform.files.OpenForReading(kResultPath);
+  faxjob::ResultReader reader(platform.text, *file, blockSize);
+  faxjob::ReportWriter writer(platform.files.OpenForWriting(u"C:\\out\\blocks.txt"));
   std::string failure;
   try {
     writer.WriteLines(reader, "OK");
@@ -33,22 +33,22 @@ std::string ReportInBlocks(FakePlatform& platform, std::size_t blockSize) {
     failure = "failure " + std::to_string(caught.code());
   }
   writer.Close();
-  return platform.files[u"C:\\out\\blocks.txt"] + failure;
+  return platform.world.files[u"C:\\out\\blocks.txt"] + failure;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FakePlatform platform;
-  platform.readChunk = SIZE_MAX;
+  platform.world.readChunk = SIZE_MAX;
   const std::string content(reinterpret_cast<const char*>(data), size);
-  platform.AddFile(kResultPath, content);
+  platform.world.AddFile(kResultPath, content);
 
-  faxjob::ReportFile report(platform, kReportPath);
+  faxjob::ReportFile report(platform.files, platform.text, kReportPath);
   std::string transcribed;
   try {
-    faxjob::Transcribe(platform, kResultPath, report, u"OK");
-    transcribed = platform.files[kReportPath];
+    faxjob::Transcribe(platform.files, platform.text, kResultPath, report, u"OK");
+    transcribed = platform.world.files[kReportPath];
   } catch (const Failure& failure) {
     switch (failure.code()) {
       case faxjob::kTypeMismatch:
@@ -60,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     // As the failure trap would: the error line after the lines written so far.
     if (!report.RecordFailure(failure)) __builtin_trap();
-    transcribed = platform.files[kReportPath];
+    transcribed = platform.world.files[kReportPath];
     const std::size_t errorLine = transcribed.rfind('\n', transcribed.size() - 2);
     transcribed.resize(errorLine == std::string::npos ? 0 : errorLine + 1);
     transcribed += "failure " + std::to_string(failure.code());
@@ -69,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Block sizes from 1 byte to the whole file, picked by the first bytes.
   const std::size_t blockSize = size < 2 ? 1 : 1 + (data[0] * 256u + data[1]) % size;
   if (ReportInBlocks(platform, blockSize) != transcribed) __builtin_trap();
-  const auto charLength = [&](unsigned char byte) { return platform.NarrowCharLength(byte); };
+  const auto charLength = [&](unsigned char byte) { return platform.text.NarrowCharLength(byte); };
   if (faxjob::testing::ReferenceReport(content, charLength, "OK") != transcribed) __builtin_trap();
   return 0;
 }

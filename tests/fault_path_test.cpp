@@ -45,17 +45,17 @@ void StackOverflow() {
   Recurse(&start, gDepth);
 }
 
-using RunStep = std::unique_ptr<OutputFile> (*)(Platform&, const std::u16string& report);
+using RunStep = std::unique_ptr<OutputFile> (*)(const Platform&, const std::u16string& report);
 
-std::unique_ptr<OutputFile> Untouched(Platform&, const std::u16string&) { return nullptr; }
+std::unique_ptr<OutputFile> Untouched(const Platform&, const std::u16string&) { return nullptr; }
 
-std::unique_ptr<OutputFile> EntriesWritten(Platform& platform, const std::u16string& report) {
-  std::unique_ptr<OutputFile> file = platform.OpenForWriting(report);
+std::unique_ptr<OutputFile> EntriesWritten(const Platform& platform, const std::u16string& report) {
+  std::unique_ptr<OutputFile> file = platform.files.OpenForWriting(report);
   file->Write(kEntries.data(), kEntries.size());
   return file;
 }
 
-std::unique_ptr<OutputFile> Closed(Platform& platform, const std::u16string& report) {
+std::unique_ptr<OutputFile> Closed(const Platform& platform, const std::u16string& report) {
   const std::unique_ptr<OutputFile> file = EntriesWritten(platform, report);
   file->Keep();
   file->Close();
@@ -63,8 +63,8 @@ std::unique_ptr<OutputFile> Closed(Platform& platform, const std::u16string& rep
 }
 
 // Files of this process may not grow beyond a few bytes: the write fails part way.
-std::unique_ptr<OutputFile> WriteFailed(Platform& platform, const std::u16string& report) {
-  std::unique_ptr<OutputFile> file = platform.OpenForWriting(report);
+std::unique_ptr<OutputFile> WriteFailed(const Platform& platform, const std::u16string& report) {
+  std::unique_ptr<OutputFile> file = platform.files.OpenForWriting(report);
   signal(SIGXFSZ, SIG_IGN);
   const rlimit fewBytes{10, 10};
   setrlimit(RLIMIT_FSIZE, &fewBytes);
@@ -77,17 +77,17 @@ std::unique_ptr<OutputFile> WriteFailed(Platform& platform, const std::u16string
   return file;
 }
 
-std::unique_ptr<OutputFile> Disarmed(Platform& platform, const std::u16string&) {
-  platform.DisarmFaultPath();
+std::unique_ptr<OutputFile> Disarmed(const Platform& platform, const std::u16string&) {
+  platform.process.DisarmFaultPath();
   return nullptr;
 }
 
 // Fills a pipe that nobody reads: the error line can never be written. A
 // file opened for appending lies under its own name from the start.
-std::unique_ptr<OutputFile> PipeFull(Platform& platform, const std::u16string& report) {
+std::unique_ptr<OutputFile> PipeFull(const Platform& platform, const std::u16string& report) {
   const std::string path(report.begin(), report.end());
   const int reader = open(path.c_str(), O_RDONLY | O_NONBLOCK);
-  std::unique_ptr<OutputFile> file = platform.OpenForAppending(report);
+  std::unique_ptr<OutputFile> file = platform.files.OpenForAppending(report);
   const std::string filling(static_cast<std::size_t>(fcntl(reader, F_GETPIPE_SZ)), 'x');
   file->Write(filling.data(), filling.size());
   return file;
@@ -108,9 +108,9 @@ class FaultPathTest : public ::testing::Test {
     const std::u16string report(path_.begin(), path_.end());
     EXPECT_EXIT(
         {
-          const std::unique_ptr<Platform> platform = CreatePosixPlatform(0, nullptr);
-          platform->ArmFaultPath(report, kErrorLine);
-          const std::unique_ptr<OutputFile> file = step(*platform, report);
+          const PosixPlatform platform(0, nullptr);
+          platform.parts().process.ArmFaultPath(report, kErrorLine);
+          const std::unique_ptr<OutputFile> file = step(platform.parts(), report);
           fault();
         },
         ::testing::ExitedWithCode(status), "");
@@ -173,7 +173,7 @@ TEST_F(FaultPathTest, EndsWithoutAReportWhenTheLineCannotBeWrittenInTime) {
 TEST(EscapedExceptionTest, EndsTheRunWithTheStatusOfAnUnrecordedFailure) {
   EXPECT_EXIT(
       {
-        const std::unique_ptr<Platform> platform = CreatePosixPlatform(0, nullptr);
+        const PosixPlatform platform(0, nullptr);
         std::terminate();
       },
       ::testing::ExitedWithCode(2), "");

@@ -102,11 +102,11 @@ TEST(NumberText, RejectsWhatIsNoNumberAndWhatNoDoubleHolds) {
 // its record entries; reading it in one block must give the same.
 std::vector<double> EntriesOf(const std::string& content, std::size_t blockSize = 3) {
   FakePlatform platform;
-  platform.readChunk = SIZE_MAX;
-  platform.AddFile(u"R", content);
+  platform.world.readChunk = SIZE_MAX;
+  platform.world.AddFile(u"R", content);
   auto read = [&](std::size_t size) {
-    auto file = platform.OpenForReading(u"R");
-    ResultReader reader(platform, *file, size);
+    auto file = platform.files.OpenForReading(u"R");
+    ResultReader reader(platform.text, *file, size);
     std::vector<double> numbers;
     for (auto batch = reader.NextEntries(); !batch.empty(); batch = reader.NextEntries()) {
       for (const EntryNumber& number : batch) numbers.push_back(number.AsDouble());
@@ -211,34 +211,35 @@ TEST(ByteClasses, MarkSeparatorsQuotesAndItemStartsOnEveryPath) {
 
 TEST(ReportWriter, WritesNumberCommaTextCrLf) {
   FakePlatform platform;
-  ReportWriter writer(platform.OpenForWriting(u"out"));
+  ReportWriter writer(platform.files.OpenForWriting(u"out"));
   writer.WriteLine(1, "OK");
   writer.WriteLine(-53, "a,b");
   writer.Close();
-  EXPECT_EQ(platform.files[u"out"], "000001,OK\r\n-00053,a,b\r\n");
+  EXPECT_EQ(platform.world.files[u"out"], "000001,OK\r\n-00053,a,b\r\n");
 }
 
 TEST(ReportWriter, IsBrokenAfterAFailedWrite) {
   FakePlatform platform;
-  platform.diskSpace = 5;
-  ReportWriter writer(platform.OpenForWriting(u"out"));
+  platform.world.diskSpace = 5;
+  ReportWriter writer(platform.files.OpenForWriting(u"out"));
   writer.WriteLine(1, "OK");
   EXPECT_THROW(writer.Close(), Failure);
   EXPECT_TRUE(writer.broken());
-  // The part that went is under the file's name of its own, never under its path.
-  EXPECT_EQ(platform.files.count(u"out"), 0u);
-  ASSERT_EQ(platform.files.size(), 1u);
-  EXPECT_EQ(platform.files.begin()->second, "00000");
+  // The part that went is in the temporary file, never under its path.
+  EXPECT_EQ(platform.world.files.count(u"out"), 0u);
+  ASSERT_EQ(platform.world.files.size(), 1u);
+  EXPECT_EQ(platform.world.files.begin()->second, "00000");
 }
 
 class TranscriptionTest : public ::testing::Test {
  protected:
   std::int32_t Run(const std::u16string& reportPath = u"C:\\out\\r.txt") {
-    ReportFile report(platform, reportPath);
+    ReportFile report(platform.files, platform.text, reportPath);
     try {
-      Transcribe(platform, u"C:\\out\\RESULT.TXT", report, u"OK");
+      Transcribe(platform.files, platform.text, u"C:\\out\\RESULT.TXT", report, u"OK");
     } catch (const Failure& failure) {
-      EXPECT_TRUE(platform.openForReading.empty()) << "the result file is closed on the way out";
+      EXPECT_TRUE(platform.world.openForReading.empty())
+          << "the result file is closed on the way out";
       return failure.code();
     }
     return 0;
@@ -248,43 +249,45 @@ class TranscriptionTest : public ::testing::Test {
 };
 
 TEST_F(TranscriptionTest, WritesOneLinePerEntryAndClosesReportBeforeResult) {
-  platform.AddFile(u"C:\\out\\RESULT.TXT", "/R 1,\"03\",OK\r\n/R 2,\"04\",NG\r\n");
+  platform.world.AddFile(u"C:\\out\\RESULT.TXT", "/R 1,\"03\",OK\r\n/R 2,\"04\",NG\r\n");
   EXPECT_EQ(Run(), 0);
-  EXPECT_EQ(platform.files[u"C:\\out\\r.txt"], "000001,OK\r\n000002,OK\r\n");
-  EXPECT_EQ(platform.events, (std::vector<std::string>{
-                                 "open-read C:\\out\\RESULT.TXT", "open-write C:\\out\\r.txt",
-                                 "close-write C:\\out\\r.txt", "close-read C:\\out\\RESULT.TXT"}));
+  EXPECT_EQ(platform.world.files[u"C:\\out\\r.txt"], "000001,OK\r\n000002,OK\r\n");
+  EXPECT_EQ(
+      platform.observed.events,
+      (std::vector<std::string>{"open-read C:\\out\\RESULT.TXT", "open-write C:\\out\\r.txt",
+                                "close-write C:\\out\\r.txt", "close-read C:\\out\\RESULT.TXT"}));
 }
 
 TEST_F(TranscriptionTest, WritesTheLinesBeforeAFailingEntry) {
-  platform.AddFile(u"C:\\out\\RESULT.TXT", "/R 1\r\n/R 2\r\n/R x\r\n/R 4\r\n");
-  ReportFile report(platform, u"C:\\out\\r.txt");
-  EXPECT_THROW(Transcribe(platform, u"C:\\out\\RESULT.TXT", report, u"OK"), Failure);
+  platform.world.AddFile(u"C:\\out\\RESULT.TXT", "/R 1\r\n/R 2\r\n/R x\r\n/R 4\r\n");
+  ReportFile report(platform.files, platform.text, u"C:\\out\\r.txt");
+  EXPECT_THROW(Transcribe(platform.files, platform.text, u"C:\\out\\RESULT.TXT", report, u"OK"),
+               Failure);
   EXPECT_TRUE(report.RecordFailure(Failure(kTypeMismatch)));
   EXPECT_EQ(
-      platform.files[u"C:\\out\\r.txt"],
+      platform.world.files[u"C:\\out\\r.txt"],
       "000001,OK\r\n000002,OK\r\n000013," + FakeNarrow(DescriptionOf(kTypeMismatch)) + "\r\n");
 }
 
 TEST_F(TranscriptionTest, EmptiesAnOldReportAndWritesNothingForNoEntries) {
-  platform.AddFile(u"C:\\out\\RESULT.TXT", "");
-  platform.AddFile(u"C:\\out\\r.txt", "stale");
+  platform.world.AddFile(u"C:\\out\\RESULT.TXT", "");
+  platform.world.AddFile(u"C:\\out\\r.txt", "stale");
   EXPECT_EQ(Run(), 0);
-  EXPECT_EQ(platform.files[u"C:\\out\\r.txt"], "");
+  EXPECT_EQ(platform.world.files[u"C:\\out\\r.txt"], "");
 }
 
 TEST_F(TranscriptionTest, LeavesTheReportUntouchedWhenTheResultFileIsMissing) {
-  platform.AddFile(u"C:\\out\\r.txt", "stale");
+  platform.world.AddFile(u"C:\\out\\r.txt", "stale");
   EXPECT_EQ(Run(), kFileNotFound);
-  EXPECT_EQ(platform.files[u"C:\\out\\r.txt"], "stale");
+  EXPECT_EQ(platform.world.files[u"C:\\out\\r.txt"], "stale");
 
   EXPECT_EQ(Run(u"C:\\missing\\r.txt"), kFileNotFound);
 }
 
 TEST_F(TranscriptionTest, RefusesAReportPathNamingTheResultFile) {
-  platform.AddFile(u"C:\\out\\RESULT.TXT", "/R 1\r\n");
+  platform.world.AddFile(u"C:\\out\\RESULT.TXT", "/R 1\r\n");
   EXPECT_EQ(Run(u"C:\\out\\RESULT.TXT"), kFileAlreadyOpen);
-  EXPECT_EQ(platform.files[u"C:\\out\\RESULT.TXT"], "/R 1\r\n");
+  EXPECT_EQ(platform.world.files[u"C:\\out\\RESULT.TXT"], "/R 1\r\n");
 }
 
 }  // namespace

@@ -32,11 +32,11 @@ TEST(CopyToAnsiSlot, StoresTheTextAndANulWithinTheSlot) {
   FakePlatform platform;
   char slot[260] = {};
   std::fill(std::begin(slot), std::end(slot), 'x');
-  CopyToAnsiSlot(platform, slot, std::u16string(259, u'a'));
+  CopyToAnsiSlot(platform.text, slot, std::u16string(259, u'a'));
   EXPECT_EQ(std::string(slot, 259), std::string(259, 'a'));
   EXPECT_EQ(slot[259], '\0');
 
-  CopyToAnsiSlot(platform, slot, u"ab");
+  CopyToAnsiSlot(platform.text, slot, u"ab");
   EXPECT_EQ(std::string(slot, 4), std::string("ab\0a", 4))
       << "bytes after the NUL stay as they were";
 }
@@ -44,36 +44,43 @@ TEST(CopyToAnsiSlot, StoresTheTextAndANulWithinTheSlot) {
 TEST(CopyToAnsiSlot, RaisesNineAtTheFirstStoreOutsideTheSlot) {
   FakePlatform platform;
   char slot[260] = {};
-  EXPECT_EQ(FailureCodeOf([&] { CopyToAnsiSlot(platform, slot, std::u16string(260, u'b')); }), 9);
+  EXPECT_EQ(FailureCodeOf([&] { CopyToAnsiSlot(platform.text, slot, std::u16string(260, u'b')); }),
+            9);
   EXPECT_EQ(std::string(slot, 260), std::string(260, 'b'))
       << "every text byte stored, the NUL failed";
 
   char shortSlot[21] = {};
-  EXPECT_EQ(FailureCodeOf([&] { CopyToAnsiSlot(platform, shortSlot, std::u16string(300, u'c')); }),
-            9);
+  EXPECT_EQ(
+      FailureCodeOf([&] { CopyToAnsiSlot(platform.text, shortSlot, std::u16string(300, u'c')); }),
+      9);
   EXPECT_EQ(std::string(shortSlot, 21), std::string(21, 'c'));
-  EXPECT_EQ(FailureCodeOf([&] { CopyToAnsiSlot(platform, shortSlot, std::u16string(20, u'd')); }),
-            0);
+  EXPECT_EQ(
+      FailureCodeOf([&] { CopyToAnsiSlot(platform.text, shortSlot, std::u16string(20, u'd')); }),
+      0);
 }
 
 TEST(CopyToAnsiSlot, CountsBytesAfterConversionNotCharacters) {
   FakePlatform platform;
   char slot[260] = {};
   // Kanji take two bytes: 129 of them and one ASCII byte fill 259 bytes.
-  EXPECT_EQ(
-      FailureCodeOf([&] { CopyToAnsiSlot(platform, slot, std::u16string(129, u'漢') + u"a"); }), 0);
+  EXPECT_EQ(FailureCodeOf(
+                [&] { CopyToAnsiSlot(platform.text, slot, std::u16string(129, u'漢') + u"a"); }),
+            0);
   EXPECT_EQ(slot[259], '\0');
-  EXPECT_EQ(FailureCodeOf([&] { CopyToAnsiSlot(platform, slot, std::u16string(130, u'漢')); }), 9);
+  EXPECT_EQ(FailureCodeOf([&] { CopyToAnsiSlot(platform.text, slot, std::u16string(130, u'漢')); }),
+            9);
   // Half-width katakana take one byte, like ASCII.
-  EXPECT_EQ(FailureCodeOf([&] { CopyToAnsiSlot(platform, slot, std::u16string(259, u'ｱ')); }), 0);
-  EXPECT_EQ(FailureCodeOf([&] { CopyToAnsiSlot(platform, slot, std::u16string(260, u'ｱ')); }), 9);
+  EXPECT_EQ(FailureCodeOf([&] { CopyToAnsiSlot(platform.text, slot, std::u16string(259, u'ｱ')); }),
+            0);
+  EXPECT_EQ(FailureCodeOf([&] { CopyToAnsiSlot(platform.text, slot, std::u16string(260, u'ｱ')); }),
+            9);
 }
 
 TEST(FillSendRequest, FillsBothPathsAndLeavesEverythingElseZeroOrEmpty) {
   FakePlatform platform;
   SendRequest request{};
   std::memset(&request, 0, sizeof request);
-  FillSendRequest(platform, request, u"C:\\jobs\\job001.txt", u"RESULT.TXT");
+  FillSendRequest(platform.text, request, u"C:\\jobs\\job001.txt", u"RESULT.TXT");
   EXPECT_STREQ(request.JobFilePath, "C:\\jobs\\job001.txt");
   EXPECT_TRUE(AllZero(request.JobFilePath + 19, 260 - 19));
   EXPECT_EQ(std::string(request.ResultFilePath, 11), std::string("RESULT.TXT\0", 11));
@@ -89,7 +96,8 @@ TEST(FillSendRequest, StopsAtAResultPathThatDoesNotFit) {
   FakePlatform platform;
   SendRequest request{};
   const std::u16string resultPath = std::u16string(250, u'f') + u"RESULT.TXT";  // 260 bytes
-  EXPECT_EQ(FailureCodeOf([&] { FillSendRequest(platform, request, u"job.txt", resultPath); }), 9);
+  EXPECT_EQ(FailureCodeOf([&] { FillSendRequest(platform.text, request, u"job.txt", resultPath); }),
+            9);
   EXPECT_STREQ(request.JobFilePath, "job.txt");
   EXPECT_TRUE(AllZero(request.TextSlotD, 260)) << "slots after the failing one stay unfilled";
 }

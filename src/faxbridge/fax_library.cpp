@@ -4,8 +4,8 @@
 
 namespace faxjob {
 
-SendPageIntFunction BindSendPageInt(Platform& platform) {
-  void* entry = platform.LoadEntryPoint(kFaxLibraryFileName, kSendPageIntEntryName);
+SendPageIntFunction BindSendPageInt(Process& process) {
+  void* entry = process.LoadEntryPoint(kFaxLibraryFileName, kSendPageIntEntryName);
   if (entry == nullptr) throw Failure(kEntryPointNotFound);
   return reinterpret_cast<SendPageIntFunction>(entry);
 }

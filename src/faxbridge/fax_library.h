@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "faxbridge/send_request.h"
-#include "platform/platform.h"
+#include "platform/process.h"
 
 // The library's entry points use the Windows stdcall convention; elsewhere
 // the plain C convention stands in for it.
@@ -29,6 +29,6 @@ using SendPageIntFunction = std::int32_t(FAXJOB_STDCALL*)(SendRequest* request,
 // Loads the library and finds its entry point; the library stays loaded until
 // the process ends. Raises 53 or 48 when it cannot be loaded, 453 when the
 // entry point is missing.
-SendPageIntFunction BindSendPageInt(Platform& platform);
+SendPageIntFunction BindSendPageInt(Process& process);
 
 }  // namespace faxjob

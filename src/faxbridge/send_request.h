@@ -10,7 +10,7 @@
 
 namespace faxjob {
 
-class Platform;
+class Text;
 
 struct SendRequest {
   std::uint8_t ValueA[4];  // never written
@@ -46,10 +46,10 @@ extern SendRequest gSendRequest;
 // raises failure 9; the bytes stored before it remain. A text that has no
 // exact narrow form raises failure 52 before any byte is stored: the slots
 // hold paths, and a near equivalent or a '?' would name another file.
-void CopyToAnsiSlot(Platform& platform, std::span<char> slot, const std::u16string& text);
+void CopyToAnsiSlot(Text& codePage, std::span<char> slot, const std::u16string& text);
 
 // Fills the numeric fields and every text slot, in the record's field order.
-void FillSendRequest(Platform& platform, SendRequest& request, const std::u16string& jobFilePath,
+void FillSendRequest(Text& text, SendRequest& request, const std::u16string& jobFilePath,
                      const std::u16string& resultFilePath);
 
 }  // namespace faxjob

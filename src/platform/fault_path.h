@@ -1,5 +1,5 @@
 // The fault path: what a processor fault does once the run has armed it (see
-// Platform::ArmFaultPath). Internal to the platform layer. The platform's
+// Process::ArmFaultPath). Internal to the platform layer. The platform's
 // output file for the armed report path tells it, through gReport, what the
 // report holds at every moment, so that the handler needs nothing at all from
 // a process that may be broken: no allocation, no lock, no library call.
@@ -32,13 +32,13 @@ inline constexpr int kNothingRecorded = kExitFailureUnreported;
 // How long a fault may take to record its line before the process ends without it.
 inline constexpr int kSecondsToRecord = 5;
 
-/// Prepares everything the handler needs and installs it; see Platform::ArmFaultPath.
+/// Prepares everything the handler needs and installs it; see Process::ArmFaultPath.
 /// Raises a failure (out of memory) when the preparation fails. Called once.
 void Arm(const NativePath& reportPath, std::string_view errorLine);
 /// Installs the fault handler again, over whatever a library's runtime put in its place while
 /// it was loaded.
 void InstallHandler();
-/// Runs `call` (the library's load, or a call into it) as Platform::CallLibrary says: the
+/// Runs `call` (the library's load, or a call into it) as Process::CallLibrary says: the
 /// floating-point environment saved before and restored after (on Windows an x87 register stack
 /// that the library left full is emptied too), and the handler installed before and again after,
 /// over whatever the library put in its place.

@@ -7,7 +7,7 @@ void ReportFile::Create(InputFile& resultFile) {
     namesResultFile_ = true;
     throw Failure(kFileAlreadyOpen);
   }
-  writer_.emplace(platform_.OpenForWriting(path_));
+  writer_.emplace(files_.OpenForWriting(path_));
   stage_ = ReportStage::kOpen;
 }
 
@@ -51,9 +51,9 @@ bool ReportFile::RecordFailure(const Failure& failure) noexcept {
 }
 
 void ReportFile::AppendErrorLine(const Failure& failure, ErrorLine action) {
-  const std::string description = platform_.ToNarrow(failure.description());
-  if (action == ErrorLine::kCreate) writer_.emplace(platform_.OpenForWriting(path_));
-  if (action == ErrorLine::kAppendToClosed) writer_.emplace(platform_.OpenForAppending(path_));
+  const std::string description = text_.ToNarrow(failure.description());
+  if (action == ErrorLine::kCreate) writer_.emplace(files_.OpenForWriting(path_));
+  if (action == ErrorLine::kAppendToClosed) writer_.emplace(files_.OpenForAppending(path_));
   stage_ = ReportStage::kOpen;
   WriteLine(failure.code(), description);
   Finish();
@@ -62,13 +62,13 @@ void ReportFile::AppendErrorLine(const Failure& failure, ErrorLine action) {
 void ReportFile::RemoveTouchedReport() noexcept {
   // A report this run never opened is another run's, left as it was.
   if (stage_ == ReportStage::kUntouched || namesResultFile_) return;
-  // A marked file goes by itself when closed; removing it by name then could
-  // remove a file that someone else has made there since.
+  // A file with a delete disposition goes by itself when closed; removing it
+  // by name then could remove a file that someone else has made there since.
   const bool goesByItself = writer_ && writer_->vanishesUnlessClosed();
   writer_.reset();  // closed first: an open file cannot be removed
   if (goesByItself) return;
   try {
-    platform_.RemoveFile(path_);
+    files_.RemoveFile(path_);
   } catch (...) {
   }
 }

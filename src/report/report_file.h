@@ -11,15 +11,16 @@
 
 #include "base/failure.h"
 #include "base/report_stage.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/text.h"
 #include "report/report_writer.h"
 
 namespace faxjob {
 
 class ReportFile {
  public:
-  ReportFile(Platform& platform, std::u16string path)
-      : platform_(platform), path_(std::move(path)) {}
+  ReportFile(Files& files, Text& text, std::u16string path)
+      : files_(files), text_(text), path_(std::move(path)) {}
   ReportFile(const ReportFile&) = delete;
   ReportFile& operator=(const ReportFile&) = delete;
 
@@ -31,7 +32,7 @@ class ReportFile {
   /// report's content in doubt.
   void WriteLines(ResultReader& entries, std::string_view narrowText);
   /// Writes what is buffered and closes the report: every line is complete. Until then the
-  /// report is marked for removal, so a run that ends before, however it ends, leaves none.
+  /// report has a delete disposition, so a run that ends before, however it ends, leaves none.
   void Finish();
 
   /// Makes `failure`'s error line the report's last line, after the complete lines already
@@ -46,7 +47,8 @@ class ReportFile {
   void AppendErrorLine(const Failure& failure, ErrorLine action);
   void RemoveTouchedReport() noexcept;
 
-  Platform& platform_;
+  Files& files_;
+  Text& text_;
   std::u16string path_;
   ReportStage stage_ = ReportStage::kUntouched;
   bool namesResultFile_ = false;  // never to be opened for writing

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/platform.h"
+#include "platform/files.h"
 #include "report/number_text.h"
 
 namespace faxjob {
@@ -40,7 +40,7 @@ class ReportWriter {
   void Close();
   bool broken() const { return broken_; }
   // False when the file stays even if it is never closed through Close.
-  bool vanishesUnlessClosed() const { return file_->marked(); }
+  bool vanishesUnlessClosed() const { return file_->hasDeleteDisposition(); }
 
  private:
   void Append(const char* bytes, std::size_t size);

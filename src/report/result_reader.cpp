@@ -127,13 +127,13 @@ std::optional<EntryNumber> PlainWholeNumber(const char* begin, const char* end) 
 
 }  // namespace
 
-ResultReader::ResultReader(Platform& platform, InputFile& file, std::size_t blockSize)
+ResultReader::ResultReader(Text& codePage, InputFile& file, std::size_t blockSize)
     : file_(file),
       blockSize_(std::max<std::size_t>(blockSize, 1)),
       carryOver_(std::min(blockSize_, kMaxCarryOver)) {
   for (unsigned byte = 0; byte < 256; ++byte) {
     charLength_[byte] = static_cast<unsigned char>(std::clamp<std::size_t>(
-        platform.NarrowCharLength(static_cast<unsigned char>(byte)), 1, 255));
+        codePage.NarrowCharLength(static_cast<unsigned char>(byte)), 1, 255));
   }
   // Room for a carried item, a block, its end mark and the whole word the
   // classifier reads past it.

@@ -13,7 +13,8 @@
 #include <span>
 
 #include "base/failure.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/text.h"
 #include "report/byte_classes.h"
 #include "report/number_text.h"
 
@@ -25,9 +26,9 @@ class ResultReader {
   // The longest item carried over whole into the next block.
   static constexpr std::size_t kMaxCarryOver = 4096;
 
-  /// Builds the narrow character lengths once from `platform`. Reads `file`
+  /// Builds the narrow character lengths once from `codePage`. Reads `file`
   /// in blocks of `blockSize` bytes.
-  ResultReader(Platform& platform, InputFile& file, std::size_t blockSize = kDefaultBlockSize);
+  ResultReader(Text& codePage, InputFile& file, std::size_t blockSize = kDefaultBlockSize);
 
   /// The numbers of the next record entries, in file order; empty at the end
   /// of the file. A failure met after some entries is raised by the next

@@ -6,13 +6,13 @@
 
 namespace faxjob {
 
-void Transcribe(Platform& platform, const std::u16string& resultFilePath, ReportFile& report,
+void Transcribe(Files& files, Text& text, const std::u16string& resultFilePath, ReportFile& report,
                 const std::u16string& statusText) {
-  const std::string narrowStatusText = platform.ToNarrow(statusText);
-  const std::unique_ptr<InputFile> resultFile = platform.OpenForReading(resultFilePath);
+  const std::string narrowStatusText = text.ToNarrow(statusText);
+  const std::unique_ptr<InputFile> resultFile = files.OpenForReading(resultFilePath);
   report.Create(*resultFile);
 
-  ResultReader reader(platform, *resultFile);
+  ResultReader reader(text, *resultFile);
   report.WriteLines(reader, narrowStatusText);
 
   report.Finish();

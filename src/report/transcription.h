@@ -3,7 +3,8 @@
 
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/text.h"
 #include "report/report_file.h"
 
 namespace faxjob {
@@ -12,7 +13,7 @@ namespace faxjob {
 // same status text, then finishes the report and closes the result file, in
 // that order. The result file is opened first, so a missing one leaves the
 // report untouched; it is closed before this returns or raises.
-void Transcribe(Platform& platform, const std::u16string& resultFilePath, ReportFile& report,
+void Transcribe(Files& files, Text& text, const std::u16string& resultFilePath, ReportFile& report,
                 const std::u16string& statusText);
 
 }  // namespace faxjob

@@ -1,7 +1,7 @@
 #include "run/command_line.h"
 
 #include "faxbridge/fax_library.h"
-#include "platform/platform.h"
+#include "platform/files.h"
 
 namespace faxjob {
 

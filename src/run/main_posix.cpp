@@ -3,6 +3,6 @@
 #include "run/run_sequence.h"
 
 int main(int argc, char** argv) {
-  const std::unique_ptr<faxjob::Platform> platform = faxjob::CreatePosixPlatform(argc, argv);
-  return faxjob::RunJob(*platform, faxjob::gSendRequest);
+  const faxjob::PosixPlatform platform(argc, argv);
+  return faxjob::RunJob(platform.parts(), faxjob::gSendRequest);
 }

@@ -5,8 +5,8 @@
 #include "run/run_sequence.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-  const std::unique_ptr<faxjob::Platform> platform = faxjob::CreateWin32Platform();
-  const UINT status = static_cast<UINT>(faxjob::RunJob(*platform, faxjob::gSendRequest));
+  const faxjob::Win32Platform platform;
+  const UINT status = static_cast<UINT>(faxjob::RunJob(platform.parts(), faxjob::gSendRequest));
   // Every path ends here, with the exit status the run chose. Not through
   // ExitProcess: that runs the detach code of every library, and the fax
   // library's could hang, or end the process with a status of its own, after

@@ -27,21 +27,21 @@ std::u16string FailureMessageText(const Failure& failure) {
 }
 
 // Steps before the trap is armed: a failure here ends in a message box.
-std::optional<CommandLinePaths> CheckCommandLine(Platform& platform) {
+std::optional<CommandLinePaths> CheckCommandLine(Process& process, Files& files) {
   try {
     std::optional<CommandLinePaths> paths =
-        SplitArguments(ArgumentTextOf(platform.RawCommandLine()));
-    if (paths && platform.OrdinaryFileMatches(
-                     FileSearchNameFor(paths->jobFilePath, platform.FolderSeparator()))) {
+        SplitArguments(ArgumentTextOf(process.RawCommandLine()));
+    if (paths &&
+        files.OrdinaryFileMatches(FileSearchNameFor(paths->jobFilePath, files.FolderSeparator()))) {
       return paths;
     }
-    platform.ShowStopMessage(kArgumentErrorMessage);
+    process.ShowStopMessage(kArgumentErrorMessage);
   } catch (const Failure& failure) {
-    platform.ShowStopMessage(FailureMessageText(failure));
+    process.ShowStopMessage(FailureMessageText(failure));
   } catch (const std::bad_alloc&) {
-    platform.ShowStopMessage(FailureMessageText(Failure(kOutOfMemory)));
+    process.ShowStopMessage(FailureMessageText(Failure(kOutOfMemory)));
   } catch (...) {
-    platform.ShowStopMessage(FailureMessageText(Failure(kInternalError)));
+    process.ShowStopMessage(FailureMessageText(Failure(kInternalError)));
   }
   return std::nullopt;
 }
@@ -55,11 +55,11 @@ struct OwnFiles {
   std::u16string result;
 };
 
-std::optional<OwnFiles> FixOwnFiles(Platform& platform, const std::u16string& reportFilePath) {
+std::optional<OwnFiles> FixOwnFiles(Files& files, const std::u16string& reportFilePath) {
   try {
-    std::u16string resultAsGiven = ResultFilePathFor(reportFilePath, platform.FolderSeparator());
-    std::u16string report = platform.FullPathOf(reportFilePath);
-    std::u16string result = platform.FullPathOf(resultAsGiven);
+    std::u16string resultAsGiven = ResultFilePathFor(reportFilePath, files.FolderSeparator());
+    std::u16string report = files.FullPathOf(reportFilePath);
+    std::u16string result = files.FullPathOf(resultAsGiven);
     return OwnFiles{std::move(resultAsGiven), std::move(report), std::move(result)};
   } catch (...) {
     return std::nullopt;  // a report path that cannot even be resolved can never be written
@@ -79,16 +79,15 @@ bool Certainly(Check&& check) {
 // No fax goes out whose outcome could never be recorded, nor one whose record
 // would destroy the job or what the library reports. Only what is certain
 // counts: a check that cannot be made lets the run go ahead.
-bool ReportCanNeverBeWritten(Platform& platform, const CommandLinePaths& paths,
-                             const OwnFiles& own) {
-  const char16_t separator = platform.FolderSeparator();
+bool ReportCanNeverBeWritten(Files& files, const CommandLinePaths& paths, const OwnFiles& own) {
+  const char16_t separator = files.FolderSeparator();
   // The reserved names as given and as the system normalises them
   // (`out/RESULT.TXT`, `RESULT.TXT\.`, `D:RESULT.TXT`), and streams of a file.
   if (Certainly([&] {
         return NamesReservedFile(paths.reportFilePath, separator) ||
-               NamesReservedFile(own.report, separator) || platform.NamesStream(own.report);
+               NamesReservedFile(own.report, separator) || files.NamesStream(own.report);
       }) ||
-      Certainly([&] { return platform.CanNeverCreate(own.report); })) {
+      Certainly([&] { return files.CanNeverCreate(own.report); })) {
     return true;
   }
   // The report written over the job, or the job removed with the old result
@@ -96,9 +95,9 @@ bool ReportCanNeverBeWritten(Platform& platform, const CommandLinePaths& paths,
   const std::u16string lockFile =
       std::u16string(FolderPartOf(own.result, separator)) + std::u16string(kFolderTurnFileName);
   return Certainly([&] {
-    return platform.IsSameFile(paths.jobFilePath, own.report) ||
-           platform.IsSameFile(paths.jobFilePath, own.result) ||
-           platform.IsSameFile(paths.jobFilePath, lockFile);
+    return files.IsSameFile(paths.jobFilePath, own.report) ||
+           files.IsSameFile(paths.jobFilePath, own.result) ||
+           files.IsSameFile(paths.jobFilePath, lockFile);
   });
 }
 
@@ -106,9 +105,9 @@ bool ReportCanNeverBeWritten(Platform& platform, const CommandLinePaths& paths,
 // any library code runs and before the run waits for the folder's turn, so a
 // run ended from outside at any later moment leaves none. One that cannot be
 // removed could not be replaced either.
-bool RemoveEarlierReport(Platform& platform, const std::u16string& reportPath) {
+bool RemoveEarlierReport(Files& files, const std::u16string& reportPath) {
   try {
-    platform.RemoveFile(reportPath);
+    files.RemoveFile(reportPath);
     return true;
   } catch (const Failure&) {
     return false;
@@ -121,59 +120,59 @@ bool RemoveEarlierReport(Platform& platform, const std::u16string& reportPath) {
 // run's fax takes, none of its code runs (its start-up code, threads and
 // windows), and a caller's time-out that ends a waiting run ends no library
 // code.
-int SendAndTranscribe(Platform& platform, SendRequest& request, const OwnFiles& own,
+int SendAndTranscribe(const Platform& platform, SendRequest& request, const OwnFiles& own,
                       ReportFile& report, bool& libraryCalled) {
-  const std::u16string folder(FolderPartOf(own.result, platform.FolderSeparator()));
-  const std::unique_ptr<FolderTurn> turn = platform.TakeFolderTurn(folder);
-  platform.RemoveLeftovers(folder);
-  const SendPageIntFunction sendPageInt = BindSendPageInt(platform);
+  const std::u16string folder(FolderPartOf(own.result, platform.files.FolderSeparator()));
+  const std::unique_ptr<FolderTurn> turn = platform.files.TakeFolderTurn(folder);
+  platform.files.RemoveStaleTemporaryFiles(folder);
+  const SendPageIntFunction sendPageInt = BindSendPageInt(platform.process);
   // A result file that the library does not rewrite must not pass for this
   // run's. Removed last before the call: a run refused for its library leaves
   // it as it was, and nothing the library's start-up code left there counts.
-  platform.RemoveFile(own.result);
+  platform.files.RemoveFile(own.result);
   struct Call {
     SendPageIntFunction sendPageInt;
     SendRequest& request;
     std::int32_t resultCode = 0;
   } call{sendPageInt, request};
   libraryCalled = true;
-  platform.CallLibrary(
+  platform.process.CallLibrary(
       [](void* context) {
         Call& call = *static_cast<Call*>(context);
         call.resultCode = call.sendPageInt(&call.request, nullptr);
       },
       &call);
   const std::int32_t resultCode = call.resultCode;
-  Transcribe(platform, own.result, report, ResultMessages(resultCode));
+  Transcribe(platform.files, platform.text, own.result, report, ResultMessages(resultCode));
   return resultCode == 0 ? kExitReportWritten : kExitLibraryFailed;
 }
 
 // The error line of a fault, made before the library is called: a process
 // that has faulted may not be able to make it any more.
-std::string FaultLine(Platform& platform) {
-  return ReportLine(kInternalError, platform.ToNarrow(DescriptionOf(kInternalError)));
+std::string FaultLine(Text& text) {
+  return ReportLine(kInternalError, text.ToNarrow(DescriptionOf(kInternalError)));
 }
 
 }  // namespace
 
-int RunJob(Platform& platform, SendRequest& request) {
-  const std::optional<CommandLinePaths> paths = CheckCommandLine(platform);
+int RunJob(const Platform& platform, SendRequest& request) {
+  const std::optional<CommandLinePaths> paths = CheckCommandLine(platform.process, platform.files);
   if (!paths) return kExitNothingSent;
-  const std::optional<OwnFiles> own = FixOwnFiles(platform, paths->reportFilePath);
-  if (!own || ReportCanNeverBeWritten(platform, *paths, *own) ||
-      !RemoveEarlierReport(platform, own->report)) {
+  const std::optional<OwnFiles> own = FixOwnFiles(platform.files, paths->reportFilePath);
+  if (!own || ReportCanNeverBeWritten(platform.files, *paths, *own) ||
+      !RemoveEarlierReport(platform.files, own->report)) {
     return kExitNothingSent;
   }
 
-  ReportFile report(platform, own->report);
+  ReportFile report(platform.files, platform.text, own->report);
   FailureTrap trap(report);
 
   int status;
   bool libraryCalled = false;
   try {
     // A fault inside the library unwinds nothing; the fault path still reports it.
-    platform.ArmFaultPath(own->report, FaultLine(platform));
-    FillSendRequest(platform, request, paths->jobFilePath, own->resultAsGiven);
+    platform.process.ArmFaultPath(own->report, FaultLine(platform.text));
+    FillSendRequest(platform.text, request, paths->jobFilePath, own->resultAsGiven);
     status = SendAndTranscribe(platform, request, *own, report, libraryCalled);
   } catch (const Failure& failure) {
     status = trap.Handle(failure);
@@ -182,7 +181,7 @@ int RunJob(Platform& platform, SendRequest& request) {
   } catch (...) {
     status = trap.Handle(Failure(kInternalError));
   }
-  platform.DisarmFaultPath();
+  platform.process.DisarmFaultPath();
   // A failure that no report records, before any fax could go out, says so.
   return status == kExitFailureUnreported && !libraryCalled ? kExitNothingSent : status;
 }

@@ -10,6 +10,6 @@ inline constexpr char16_t kArgumentErrorMessage[] = u"コマンドライン引�
 
 // Runs one job and returns the exit status (see ExitStatus). `request` is
 // the program-wide record; tests pass their own.
-int RunJob(Platform& platform, SendRequest& request);
+int RunJob(const Platform& platform, SendRequest& request);
 
 }  // namespace faxjob

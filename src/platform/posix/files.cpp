@@ -64,7 +64,7 @@ std::string NewTemporaryName(const std::string& path) {
 }
 
 // The armed report's file tells the fault path what it holds at every moment.
-// A new file is written under a name of its own and renamed onto its path
+// A new file is written as a temporary file and renamed onto its path
 // when it is kept: `path_` is empty when it lies under its path already.
 class PosixOutputFile : public OutputFile {
  public:
@@ -77,10 +77,10 @@ class PosixOutputFile : public OutputFile {
     watch_.Opened(fd_.Get(), path_.empty() ? nullptr : temporaryName_.c_str());
   }
 
-  // POSIX has no removal on close that can be taken back: a file under a
-  // name of its own is removed when it is given up, and one that a run ended
-  // from outside leaves there is removed by a later run (RemoveLeftovers).
-  bool marked() const override { return false; }
+  // POSIX has no delete disposition that can be taken back: a temporary file
+  // is deleted when it is given up, and one that a run ended from outside
+  // leaves there is deleted by a later run (RemoveStaleTemporaryFiles).
+  bool hasDeleteDisposition() const override { return false; }
   void Keep() override {
     if (path_.empty()) return;
     watch_.Changing();
@@ -194,7 +194,7 @@ bool RemoveFile(const std::string& path) {
   ThrowErrno(kAccessRefused);
 }
 
-void RemoveLeftovers(const std::string& folder) noexcept {
+void RemoveStaleTemporaryFiles(const std::string& folder) noexcept {
   // No process here holds a file as Windows does: the names of processes
   // that have ended are what they left behind.
   glob_t matches{};

@@ -25,7 +25,7 @@ class Names {
   /// The path as the system calls take it.
   std::string Native(const std::u16string& path) { return ToNarrow(path); }
 
-  /// See Platform::FullPathOf and CanNeverCreate.
+  /// See Files::FullPathOf and CanNeverCreate.
   std::u16string FullPathOf(const std::u16string& path);
   bool CanNeverCreate(const std::u16string& path);
 

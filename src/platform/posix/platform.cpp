@@ -1,6 +1,7 @@
 // The POSIX implementation of the platform interface, for the host build:
-// unit tests, sanitizers, fuzzing, benchmarks. Each operation lives with its
-// concern: files, names, process, fault_path in this folder.
+// unit tests, sanitizers, fuzzing, benchmarks. Each part only hands its
+// operations on to their concern: files, names, process, fault_path in this
+// folder.
 #include "platform/posix/platform.h"
 
 #include <fcntl.h>
@@ -18,22 +19,70 @@ namespace faxjob {
 
 namespace {
 
-class PosixPlatform : public Platform {
- public:
-  PosixPlatform(int argc, char** argv) {
-    posix::PrepareProcess();
-    // The arguments arrive already split: joined with single spaces they give
-    // the same command text whenever neither path holds a blank or a quote.
-    commandLine_ = u"faxjob";
-    for (int i = 1; i < argc; ++i) commandLine_ += u" " + names_.FromNarrow(argv[i]);
-  }
+// The report path the fault path is armed with, shared by the parts: the armed report's file
+// tells the fault path what it holds at every moment.
+struct ArmedReport {
+  std::optional<std::u16string> path;
 
-  std::u16string RawCommandLine() override { return commandLine_; }
+  fault_path::ReportWatch Watch(const std::u16string& file) const {
+    return fault_path::ReportWatch(path == file);
+  }
+};
+
+// Folder paths as the calls below take them: empty, or ending in a slash.
+std::string FolderPrefix(posix::Names& names, const std::u16string& folder) {
+  std::string path = names.Native(folder);
+  if (!path.empty() && path.back() != '/') path += '/';
+  return path;
+}
+
+class PosixFiles : public Files {
+ public:
+  PosixFiles(posix::Names& names, const ArmedReport& armed) : names_(names), armed_(armed) {}
+
   std::u16string FullPathOf(const std::u16string& path) override { return names_.FullPathOf(path); }
   char16_t FolderSeparator() override { return u'/'; }
   bool OrdinaryFileMatches(const std::u16string& searchName) override {
     return posix::OrdinaryFileMatches(names_.Native(searchName));
   }
+  bool CanNeverCreate(const std::u16string& path) override { return names_.CanNeverCreate(path); }
+  bool NamesStream(const std::u16string&) override { return false; }
+  bool IsSameFile(const std::u16string& first, const std::u16string& second) override {
+    return posix::IsSameFile(names_.Native(first), names_.Native(second));
+  }
+  std::unique_ptr<FolderTurn> TakeFolderTurn(const std::u16string& folder) override {
+    return posix::TakeFolderTurn(FolderPrefix(names_, folder) +
+                                 names_.Native(std::u16string(kFolderTurnFileName)));
+  }
+  std::unique_ptr<InputFile> OpenForReading(const std::u16string& path) override {
+    return posix::OpenInput(names_.Native(path), names_);
+  }
+  std::unique_ptr<OutputFile> OpenForWriting(const std::u16string& path) override {
+    return posix::CreateOutput(names_.Native(path), armed_.Watch(path));
+  }
+  std::unique_ptr<OutputFile> OpenForAppending(const std::u16string& path) override {
+    return posix::AppendOutput(names_.Native(path), armed_.Watch(path));
+  }
+  bool RemoveFile(const std::u16string& path) override {
+    return posix::RemoveFile(names_.Native(path));
+  }
+  void RemoveStaleTemporaryFiles(const std::u16string& folder) noexcept override {
+    try {
+      posix::RemoveStaleTemporaryFiles(FolderPrefix(names_, folder));
+    } catch (...) {
+      // Out of memory: what stays is removed by a later run.
+    }
+  }
+
+ private:
+  posix::Names& names_;
+  const ArmedReport& armed_;
+};
+
+class PosixText : public Text {
+ public:
+  explicit PosixText(posix::Names& names) : names_(names) {}
+
   std::string ToNarrow(std::u16string_view text) override { return names_.ToNarrow(text); }
   std::string ToNarrowExactly(std::u16string_view text) override {
     return names_.ToNarrowExactly(text);
@@ -42,6 +91,17 @@ class PosixPlatform : public Platform {
   std::size_t NarrowCharLength(unsigned char leadByte) override {
     return names_.NarrowCharLength(leadByte);
   }
+
+ private:
+  posix::Names& names_;
+};
+
+class PosixProcess : public Process {
+ public:
+  PosixProcess(posix::Names& names, ArmedReport& armed, std::u16string commandLine)
+      : names_(names), armed_(armed), commandLine_(std::move(commandLine)) {}
+
+  std::u16string RawCommandLine() override { return commandLine_; }
   void ShowStopMessage(const std::u16string& text) override {
     posix::ShowStopMessage(names_.ToNarrow(text));
   }
@@ -51,62 +111,48 @@ class PosixPlatform : public Platform {
   void CallLibrary(void (*call)(void* context), void* context) override {
     fault_path::CallUntrusted(call, context);
   }
-  bool CanNeverCreate(const std::u16string& path) override { return names_.CanNeverCreate(path); }
-  bool NamesStream(const std::u16string&) override { return false; }
-  bool IsSameFile(const std::u16string& first, const std::u16string& second) override {
-    return posix::IsSameFile(names_.Native(first), names_.Native(second));
-  }
-  std::unique_ptr<FolderTurn> TakeFolderTurn(const std::u16string& folder) override {
-    std::string path = names_.Native(folder);
-    if (!path.empty() && path.back() != '/') path += '/';
-    return posix::TakeFolderTurn(path + names_.Native(std::u16string(kFolderTurnFileName)));
-  }
-  std::unique_ptr<InputFile> OpenForReading(const std::u16string& path) override {
-    return posix::OpenInput(names_.Native(path), names_);
-  }
-  std::unique_ptr<OutputFile> OpenForWriting(const std::u16string& path) override {
-    return posix::CreateOutput(names_.Native(path), Watch(path));
-  }
-  std::unique_ptr<OutputFile> OpenForAppending(const std::u16string& path) override {
-    return posix::AppendOutput(names_.Native(path), Watch(path));
-  }
-  bool RemoveFile(const std::u16string& path) override {
-    return posix::RemoveFile(names_.Native(path));
-  }
-  void RemoveLeftovers(const std::u16string& folder) noexcept override {
-    try {
-      std::string native = names_.Native(folder);
-      if (!native.empty() && native.back() != '/') native += '/';
-      posix::RemoveLeftovers(native);
-    } catch (...) {
-      // Out of memory: what stays is removed by a later run.
-    }
-  }
-
   void ArmFaultPath(const std::u16string& reportPath, std::string_view errorLine) override {
     fault_path::Arm(names_.Native(reportPath), errorLine);
-    faultReportPath_ = reportPath;
+    armed_.path = reportPath;
   }
   void DisarmFaultPath() override {
     fault_path::Disarm();
-    faultReportPath_.reset();
+    armed_.path.reset();
   }
 
  private:
-  // The armed report's file tells the fault path what it holds at every moment.
-  fault_path::ReportWatch Watch(const std::u16string& path) const {
-    return fault_path::ReportWatch(faultReportPath_ == path);
-  }
-
-  posix::Names names_;
+  posix::Names& names_;
+  ArmedReport& armed_;
   std::u16string commandLine_;
-  std::optional<std::u16string> faultReportPath_;
 };
+
+// The arguments arrive already split: joined with single spaces they give the same command text
+// whenever neither path holds a blank or a quote.
+std::u16string CommandLineOf(posix::Names& names, int argc, char** argv) {
+  std::u16string commandLine = u"faxjob";
+  for (int i = 1; i < argc; ++i) commandLine += u" " + names.FromNarrow(argv[i]);
+  return commandLine;
+}
 
 }  // namespace
 
-std::unique_ptr<Platform> CreatePosixPlatform(int argc, char** argv) {
-  return std::make_unique<PosixPlatform>(argc, argv);
+struct PosixPlatform::Parts {
+  Parts(int argc, char** argv) : process(names, armed, CommandLineOf(names, argc, argv)) {}
+
+  posix::Names names;
+  ArmedReport armed;
+  PosixFiles files{names, armed};
+  PosixText text{names};
+  PosixProcess process;
+};
+
+PosixPlatform::PosixPlatform(int argc, char** argv) {
+  posix::PrepareProcess();
+  parts_ = std::make_unique<Parts>(argc, argv);
 }
+
+PosixPlatform::~PosixPlatform() = default;
+
+Platform PosixPlatform::parts() const { return {parts_->files, parts_->text, parts_->process}; }
 
 }  // namespace faxjob

@@ -8,8 +8,20 @@
 
 namespace faxjob {
 
-// The narrow code page is the locale's character set; folders are separated
-// by a forward slash, as a Linux user types them.
-std::unique_ptr<Platform> CreatePosixPlatform(int argc, char** argv);
+// The POSIX parts of the platform, made once for the process. The narrow code page is the
+// locale's character set; folders are separated by a forward slash, as a Linux user types them.
+class PosixPlatform {
+ public:
+  PosixPlatform(int argc, char** argv);
+  PosixPlatform(const PosixPlatform&) = delete;
+  PosixPlatform& operator=(const PosixPlatform&) = delete;
+  ~PosixPlatform();
+
+  Platform parts() const;
+
+ private:
+  struct Parts;
+  std::unique_ptr<Parts> parts_;
+};
 
 }  // namespace faxjob

@@ -5,17 +5,17 @@
 #include <memory>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/files.h"
 
 namespace faxjob::posix {
 
 /// Prepares the process: an exception that escapes every handler ends it at once.
 void PrepareProcess();
-/// See Platform::ShowStopMessage; the text already narrow.
+/// See Process::ShowStopMessage; the text already narrow.
 void ShowStopMessage(const std::string& text);
-/// See Platform::LoadEntryPoint; the library's name already narrow.
+/// See Process::LoadEntryPoint; the library's name already narrow.
 void* LoadEntryPoint(std::string name, const char* entryName);
-/// See Platform::TakeFolderTurn; the path of the folder's lock file as the system takes it.
+/// See Files::TakeFolderTurn; the path of the folder's lock file as the system takes it.
 std::unique_ptr<FolderTurn> TakeFolderTurn(const std::string& lockFilePath);
 
 }  // namespace faxjob::posix

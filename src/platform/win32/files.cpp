@@ -129,7 +129,7 @@ class Win32OutputFile : public OutputFile {
     if (!closed) throw Failure(FailureCodeFor(error, kDeviceIoError));
   }
 
-  bool marked() const override { return marked_; }
+  bool hasDeleteDisposition() const override { return marked_; }
 
   void Keep() override {
     if (!marked_ && path_.empty()) return;

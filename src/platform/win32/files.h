@@ -12,13 +12,13 @@
 
 namespace faxjob::win32 {
 
-/// See Platform::OrdinaryFileMatches.
+/// See Files::OrdinaryFileMatches.
 bool OrdinaryFileMatches(const std::u16string& searchName);
-/// See Platform::OpenForReading.
+/// See Files::OpenForReading.
 std::unique_ptr<InputFile> OpenInput(const std::u16string& path);
-/// See Platform::OpenForWriting; `watch` tells the fault path, when it is the armed report.
+/// See Files::OpenForWriting; `watch` tells the fault path, when it is the armed report.
 std::unique_ptr<OutputFile> CreateOutput(const std::u16string& path, fault_path::ReportWatch watch);
-/// See Platform::OpenForAppending.
+/// See Files::OpenForAppending.
 std::unique_ptr<OutputFile> AppendOutput(const std::u16string& path, fault_path::ReportWatch watch);
 
 }  // namespace faxjob::win32

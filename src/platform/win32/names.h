@@ -10,18 +10,18 @@
 
 namespace faxjob::win32 {
 
-/// See Platform::FullPathOf.
+/// See Files::FullPathOf.
 std::u16string FullPathOf(const std::u16string& path);
-/// See Platform::CanNeverCreate.
+/// See Files::CanNeverCreate.
 bool CanNeverCreate(const std::u16string& path);
 /// True when a full path names a device as the running system reads it (`\\.\COM1`, `NUL`,
 /// `LPT1.txt` up to Windows 10).
 bool NamesDevice(const std::u16string& fullPath);
-/// See Platform::IsSameFile: by the volume and the file's id.
+/// See Files::IsSameFile: by the volume and the file's id.
 bool IsSameFile(const std::u16string& first, const std::u16string& second);
 /// True when `path` names the file open in `file`, by identity. See InputFile::IsSameFileAs.
 bool IsFileNamed(HANDLE file, const std::u16string& path);
-/// See Platform::ToNarrow, ToNarrowExactly, FromNarrow and NarrowCharLength.
+/// See Text::ToNarrow, ToNarrowExactly, FromNarrow and NarrowCharLength.
 std::string ToNarrow(std::u16string_view text);
 std::string ToNarrowExactly(std::u16string_view text);
 std::u16string FromNarrow(std::string_view bytes);

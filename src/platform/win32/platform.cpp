@@ -1,7 +1,7 @@
 // The Windows implementation of the platform interface: the product. Each
-// operation lives with its concern: files (opening, writing, removing),
-// names (paths and code pages), process (the library, the turn,
-// the box), fault_path, all in this folder.
+// part only hands its operations on to their concern: files (opening,
+// writing, removing), names (paths and code pages), process (the library,
+// the turn, the box), fault_path, all in this folder.
 #include "platform/win32/platform.h"
 
 #include <windows.h>
@@ -20,32 +20,24 @@ namespace faxjob {
 
 namespace {
 
-class Win32Platform : public Platform {
- public:
-  Win32Platform() { win32::PrepareProcess(); }
+// The report path the fault path is armed with, shared by the parts: the armed report's file
+// tells the fault path what it holds at every moment.
+struct ArmedReport {
+  std::optional<std::u16string> path;
 
-  std::u16string RawCommandLine() override {
-    return reinterpret_cast<const char16_t*>(GetCommandLineW());
+  fault_path::ReportWatch Watch(const std::u16string& file) const {
+    return fault_path::ReportWatch(path == file);
   }
+};
+
+class Win32Files : public Files {
+ public:
+  explicit Win32Files(const ArmedReport& armed) : armed_(armed) {}
+
   std::u16string FullPathOf(const std::u16string& path) override { return win32::FullPathOf(path); }
   char16_t FolderSeparator() override { return u'\\'; }
   bool OrdinaryFileMatches(const std::u16string& searchName) override {
     return win32::OrdinaryFileMatches(searchName);
-  }
-  std::string ToNarrow(std::u16string_view text) override { return win32::ToNarrow(text); }
-  std::string ToNarrowExactly(std::u16string_view text) override {
-    return win32::ToNarrowExactly(text);
-  }
-  std::u16string FromNarrow(std::string_view bytes) override { return win32::FromNarrow(bytes); }
-  std::size_t NarrowCharLength(unsigned char leadByte) override {
-    return win32::NarrowCharLength(leadByte);
-  }
-  void ShowStopMessage(const std::u16string& text) override { win32::ShowStopMessage(text); }
-  void* LoadEntryPoint(const std::u16string& fileName, const char* entryName) override {
-    return win32::LoadEntryPoint(fileName, entryName);
-  }
-  void CallLibrary(void (*call)(void* context), void* context) override {
-    fault_path::CallUntrusted(call, context);
   }
   bool CanNeverCreate(const std::u16string& path) override { return win32::CanNeverCreate(path); }
   bool NamesStream(const std::u16string& fullPath) override {
@@ -61,36 +53,75 @@ class Win32Platform : public Platform {
     return win32::OpenInput(path);
   }
   std::unique_ptr<OutputFile> OpenForWriting(const std::u16string& path) override {
-    return win32::CreateOutput(path, Watch(path));
+    return win32::CreateOutput(path, armed_.Watch(path));
   }
   std::unique_ptr<OutputFile> OpenForAppending(const std::u16string& path) override {
-    return win32::AppendOutput(path, Watch(path));
+    return win32::AppendOutput(path, armed_.Watch(path));
   }
   bool RemoveFile(const std::u16string& path) override { return win32::RemoveFile(path); }
-  void RemoveLeftovers(const std::u16string& folder) noexcept override {
+  void RemoveStaleTemporaryFiles(const std::u16string& folder) noexcept override {
     win32::RemoveLeftovers(folder);
   }
 
+ private:
+  const ArmedReport& armed_;
+};
+
+class Win32Text : public Text {
+ public:
+  std::string ToNarrow(std::u16string_view text) override { return win32::ToNarrow(text); }
+  std::string ToNarrowExactly(std::u16string_view text) override {
+    return win32::ToNarrowExactly(text);
+  }
+  std::u16string FromNarrow(std::string_view bytes) override { return win32::FromNarrow(bytes); }
+  std::size_t NarrowCharLength(unsigned char leadByte) override {
+    return win32::NarrowCharLength(leadByte);
+  }
+};
+
+class Win32Process : public Process {
+ public:
+  explicit Win32Process(ArmedReport& armed) : armed_(armed) {}
+
+  std::u16string RawCommandLine() override {
+    return reinterpret_cast<const char16_t*>(GetCommandLineW());
+  }
+  void ShowStopMessage(const std::u16string& text) override { win32::ShowStopMessage(text); }
+  void* LoadEntryPoint(const std::u16string& fileName, const char* entryName) override {
+    return win32::LoadEntryPoint(fileName, entryName);
+  }
+  void CallLibrary(void (*call)(void* context), void* context) override {
+    fault_path::CallUntrusted(call, context);
+  }
   void ArmFaultPath(const std::u16string& reportPath, std::string_view errorLine) override {
     fault_path::Arm(reportPath, errorLine);
-    faultReportPath_ = reportPath;
+    armed_.path = reportPath;
   }
   void DisarmFaultPath() override {
     fault_path::Disarm();
-    faultReportPath_.reset();
+    armed_.path.reset();
   }
 
  private:
-  // The armed report's file tells the fault path what it holds at every moment.
-  fault_path::ReportWatch Watch(const std::u16string& path) const {
-    return fault_path::ReportWatch(faultReportPath_ == path);
-  }
-
-  std::optional<std::u16string> faultReportPath_;
+  ArmedReport& armed_;
 };
 
 }  // namespace
 
-std::unique_ptr<Platform> CreateWin32Platform() { return std::make_unique<Win32Platform>(); }
+struct Win32Platform::Parts {
+  ArmedReport armed;
+  Win32Files files{armed};
+  Win32Text text;
+  Win32Process process{armed};
+};
+
+Win32Platform::Win32Platform() {
+  win32::PrepareProcess();
+  parts_ = std::make_unique<Parts>();
+}
+
+Win32Platform::~Win32Platform() = default;
+
+Platform Win32Platform::parts() const { return {parts_->files, parts_->text, parts_->process}; }
 
 }  // namespace faxjob

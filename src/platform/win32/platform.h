@@ -7,7 +7,20 @@
 
 namespace faxjob {
 
-// Also prepares the process for unattended runs: no system error dialogs.
-std::unique_ptr<Platform> CreateWin32Platform();
+// The Windows parts of the platform, made once for the process. Making them also prepares the
+// process for unattended runs: no system error dialogs.
+class Win32Platform {
+ public:
+  Win32Platform();
+  Win32Platform(const Win32Platform&) = delete;
+  Win32Platform& operator=(const Win32Platform&) = delete;
+  ~Win32Platform();
+
+  Platform parts() const;
+
+ private:
+  struct Parts;
+  std::unique_ptr<Parts> parts_;
+};
 
 }  // namespace faxjob

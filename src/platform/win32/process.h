@@ -5,18 +5,18 @@
 #include <memory>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/files.h"
 
 namespace faxjob::win32 {
 
 /// Prepares the process for unattended runs: no system error dialogs, no abort box, and a
 /// library search without the current folder.
 void PrepareProcess();
-/// See Platform::ShowStopMessage.
+/// See Process::ShowStopMessage.
 void ShowStopMessage(const std::u16string& text);
-/// See Platform::LoadEntryPoint.
+/// See Process::LoadEntryPoint.
 void* LoadEntryPoint(const std::u16string& fileName, const char* entryName);
-/// See Platform::TakeFolderTurn.
+/// See Files::TakeFolderTurn.
 std::unique_ptr<FolderTurn> TakeFolderTurn(const std::u16string& folder);
 
 }  // namespace faxjob::win32

@@ -28,10 +28,10 @@ SystemError RenameOnto(HANDLE file, const std::u16string& path);
 UniqueFile CreateTemporary(const std::u16string& folder, DWORD access, std::u16string& name,
                            SystemError& error);
 
-/// See Platform::RemoveFile.
+/// See Files::RemoveFile.
 bool RemoveFile(const std::u16string& path);
 
-/// See Platform::RemoveLeftovers.
+/// See Files::RemoveStaleTemporaryFiles.
 void RemoveLeftovers(const std::u16string& folder) noexcept;
 
 }  // namespace faxjob::win32

@@ -1,0 +1,61 @@
+// The platform's process: its command line, the message box, the fax library
+// (loaded and called) and the fault path. Each operation names the failure
+// codes it raises; any of them may also raise 7 when memory runs out.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace faxjob {
+
+class Process {
+ public:
+  virtual ~Process() = default;
+
+  /// The process command line as the OS hands it over, program path included.
+  virtual std::u16string RawCommandLine() = 0;
+
+  /// A modal message box with the stop icon, one OK button and the program's name as its title;
+  /// returns when it is closed. Shows nothing, and returns at once, where nobody could see it
+  /// (a window station that is not visible: a service, a task run without a logged-on user).
+  /// Raises nothing: there is no one else to tell.
+  virtual void ShowStopMessage(const std::u16string& text) = 0;
+
+  /// Loads a library and returns the address of its entry point `entryName`, or null when it has
+  /// none. The search takes the program's own folder, the system folders and the folders on PATH,
+  /// never the current folder. The library stays loaded until the process ends, so nothing that
+  /// happens later in the run can unload code that may still be running or mapped. The load is
+  /// guarded as CallLibrary guards a call, and the handler and the error mode are set again after
+  /// it. The library's own calls that end the process (ExitProcess, FatalAppExit, TerminateProcess
+  /// on this process, its C runtime's exit, abort, assert, through import tables) go to the fault
+  /// path instead, which records them as a fault, and no C runtime shows a box. Raises 53 (the
+  /// library, or one it needs, is missing), 48 (it cannot be loaded for another reason).
+  virtual void* LoadEntryPoint(const std::u16string& fileName, const char* entryName) = 0;
+
+  /// Runs `call`, which calls into the fax library, with the process made ready for code it
+  /// does not trust: the fault path's handler installed again (the library's runtime may have
+  /// put its own in its place while loading), and the floating-point environment (rounding,
+  /// precision, denormals) saved before and restored after, so that nothing the library sets
+  /// there changes how the run reads and rounds numbers. Raises nothing of its own.
+  virtual void CallLibrary(void (*call)(void* context), void* context) = 0;
+
+  /// Prepares the fault path; called once, before the fax library is loaded. From then on a
+  /// processor fault anywhere in the process (access violation, illegal instruction, stack
+  /// overflow, ...), or the library's own call to end the process, ends the process within seconds
+  /// and without any system dialog, having recorded `errorLine` (one complete narrow report line,
+  /// CR LF included) in the report file:
+  ///  - not opened by this run: created or emptied, and then holds the line alone;
+  ///  - open for writing in this run through Files::OpenForWriting with exactly `reportPath`,
+  ///    every write so far complete: the line is appended after what was written;
+  ///  - closed by this run after complete writes: the line is appended;
+  ///  - a write to it failed, so its content is unknown: no line.
+  /// Exit status 1 when the line is in the report, else 2; a report this run created or emptied
+  /// that does not end up holding the line is deleted, so it never reads as a success (an empty
+  /// report means "no entries"). Raises 7 when the preparation fails.
+  virtual void ArmFaultPath(const std::u16string& reportPath, std::string_view errorLine) = 0;
+  /// A fault from now on ends the process with status 2 and touches no file; a library's call
+  /// that ends the process waits for the run to end it.
+  virtual void DisarmFaultPath() = 0;
+};
+
+}  // namespace faxjob
