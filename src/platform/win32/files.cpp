@@ -23,11 +23,11 @@ class Win32InputFile : public InputFile {
     DWORD read = 0;
     const SystemError error = WaitOut(
         [&] {
-          if (ReadFile(file_.Get(), buffer, static_cast<DWORD>(size), &read, nullptr)) {
+          if (gSystem.ReadFile(file_.Get(), buffer, static_cast<DWORD>(size), &read, nullptr)) {
             return SystemError{};
           }
           const SystemError failed = LastSystemError();
-          SetFilePointerEx(file_.Get(), offset_, nullptr, FILE_BEGIN);
+          gSystem.SetFilePointerEx(file_.Get(), offset_, nullptr, FILE_BEGIN);
           return failed;
         },
         [](const SystemError& failed) { return sharing_retry::IsNetworkBlip(failed.code); });
@@ -49,8 +49,8 @@ class Win32InputFile : public InputFile {
 
 UniqueFile OpenOutputFile(const std::u16string& path, DWORD access, DWORD disposition,
                           SystemError& error) {
-  UniqueFile file(CreateFileW(Wide(path), access, FILE_SHARE_READ, nullptr, disposition,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueFile file(gSystem.CreateFileW(Wide(path), access, FILE_SHARE_READ, nullptr, disposition,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
   error = file ? SystemError{} : LastSystemError();
   return file;
 }
@@ -85,7 +85,7 @@ class Win32OutputFile : public OutputFile {
         temporaryName_(std::move(temporaryName)),
         path_(std::move(path)),
         watch_(std::move(watch)) {
-    if (!GetFileSizeEx(file_.Get(), &end_)) end_.QuadPart = -1;  // never tried again
+    if (!gSystem.GetFileSizeEx(file_.Get(), &end_)) end_.QuadPart = -1;  // never tried again
     if (watch_.watching()) ProtectedFromClose(file_.Get());
     watch_.Opened(file_.Get(), path_.empty() ? nullptr : temporaryName_.c_str());
   }
@@ -104,8 +104,9 @@ class Win32OutputFile : public OutputFile {
       DWORD written = 0;
       const SystemError error = WaitOut(
           [&] {
-            return WriteFile(file_.Get(), data, chunk, &written, nullptr) ? SystemError{}
-                                                                          : LastSystemError();
+            return gSystem.WriteFile(file_.Get(), data, chunk, &written, nullptr)
+                       ? SystemError{}
+                       : LastSystemError();
           },
           [&](const SystemError& failed) {
             return sharing_retry::IsNetworkBlip(failed.code) && NothingLanded();
@@ -134,7 +135,7 @@ class Win32OutputFile : public OutputFile {
   void Keep() override {
     if (!marked_ && path_.empty()) return;
     watch_.Changing();
-    if (!path_.empty() && OnNetworkVolume(path_) && !FlushFileBuffers(file_.Get())) {
+    if (!path_.empty() && OnNetworkVolume(path_) && !gSystem.FlushFileBuffers(file_.Get())) {
       ThrowLastError(kDeviceIoError);
     }
     if (marked_ && !SetDeleteDisposition(file_.Get(), false)) ThrowLastError(kDeviceIoError);
@@ -156,9 +157,9 @@ class Win32OutputFile : public OutputFile {
   // reached the file, from where it began: never a line twice or a gap.
   bool NothingLanded() {
     LARGE_INTEGER size;
-    return end_.QuadPart >= 0 && GetFileSizeEx(file_.Get(), &size) &&
+    return end_.QuadPart >= 0 && gSystem.GetFileSizeEx(file_.Get(), &size) &&
            size.QuadPart == end_.QuadPart &&
-           SetFilePointerEx(file_.Get(), end_, nullptr, FILE_BEGIN);
+           gSystem.SetFilePointerEx(file_.Get(), end_, nullptr, FILE_BEGIN);
   }
 
   // The fault path may take the report's handle over: protected from a library's stray
@@ -194,7 +195,7 @@ bool OrdinaryFileMatches(const std::u16string& searchName) {
     return false;  // a name that cannot be resolved names no file
   }
   WIN32_FIND_DATAW found;
-  const UniqueFileSearch search(FindFirstFileW(Wide(searchName), &found));
+  const UniqueFileSearch search(gSystem.FindFirstFileW(Wide(searchName), &found));
   if (!search) {
     switch (const DWORD error = GetLastError()) {
       case ERROR_FILE_NOT_FOUND:
@@ -213,7 +214,7 @@ bool OrdinaryFileMatches(const std::u16string& searchName) {
       FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
   do {
     if ((found.dwFileAttributes & kNotOrdinary) == 0) return true;
-  } while (FindNextFileW(search.Get(), &found));
+  } while (gSystem.FindNextFileW(search.Get(), &found));
   return false;
 }
 
@@ -248,7 +249,7 @@ std::unique_ptr<OutputFile> CreateOutput(const std::u16string& path,
   }
   if (file) {
     file.Reset();
-    DeleteFileW(Wide(temporaryName));  // just made, and empty
+    gSystem.DeleteFileW(Wide(temporaryName));  // just made, and empty
   } else if (error.code != ERROR_ACCESS_DENIED) {
     watch.OpenFailed();
     throw Failure(FailureCodeFor(error.code, kAccessRefused));

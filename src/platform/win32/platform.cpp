@@ -25,7 +25,7 @@ class Win32Platform : public Platform {
   Win32Platform() { win32::PrepareProcess(); }
 
   std::u16string RawCommandLine() override {
-    return reinterpret_cast<const char16_t*>(GetCommandLineW());
+    return reinterpret_cast<const char16_t*>(win32::gSystem.GetCommandLineW());
   }
   std::u16string FullPathOf(const std::u16string& path) override { return win32::FullPathOf(path); }
   char16_t FolderSeparator() override { return u'\\'; }

@@ -19,7 +19,7 @@ std::u16string Decimal(DWORD value) {
 }
 
 std::u16string NewTemporaryName(const std::u16string& folder) {
-  return folder + std::u16string(kLeftoverPrefix) + Decimal(GetCurrentProcessId()) + u"-" +
+  return folder + std::u16string(kLeftoverPrefix) + Decimal(gSystem.GetCurrentProcessId()) + u"-" +
          Decimal(++gTemporaries) + std::u16string(kLeftoverSuffix);
 }
 
@@ -33,8 +33,8 @@ SystemError Rename(HANDLE file, const std::u16string& path, bool replace) {
   // NOLINTNEXTLINE(bugprone-misplaced-widening-cast): size_t and DWORD are both 32 bits here.
   rename.FileNameLength = static_cast<DWORD>(path.size() * sizeof(char16_t));
   std::copy(path.begin(), path.end() + 1, reinterpret_cast<char16_t*>(rename.FileName));
-  return SetFileInformationByHandle(file, FileRenameInfo, &rename,
-                                    static_cast<DWORD>(buffer.size()))
+  return gSystem.SetFileInformationByHandle(file, FileRenameInfo, &rename,
+                                            static_cast<DWORD>(buffer.size()))
              ? SystemError{}
              : LastSystemError();
 }
@@ -81,8 +81,8 @@ UniqueFile CreateTemporary(const std::u16string& folder, DWORD access, std::u16s
                            SystemError& error) {
   for (int taken = 1;; ++taken) {
     name = NewTemporaryName(folder);
-    UniqueFile file(CreateFileW(Wide(name), access, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueFile file(gSystem.CreateFileW(Wide(name), access, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
     error = file ? SystemError{} : LastSystemError();
     if (file || (error.code != ERROR_FILE_EXISTS && error.code != ERROR_ALREADY_EXISTS) ||
         taken == 100) {
@@ -113,9 +113,10 @@ bool RemoveFile(const std::u16string& path) {
   // file opened again through this handle to go when it is closed, whatever
   // ends this process from here on.
   const bool unmarked = SetDeleteDisposition(file.Get(), false);
-  UniqueFile goes(unmarked ? ReOpenFile(file.Get(), DELETE, kAnySharing,
-                                        FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_DELETE_ON_CLOSE)
-                           : INVALID_HANDLE_VALUE);
+  UniqueFile goes(unmarked
+                      ? gSystem.ReOpenFile(file.Get(), DELETE, kAnySharing,
+                                           FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_DELETE_ON_CLOSE)
+                      : INVALID_HANDLE_VALUE);
   if (goes) {
     file.Close();
     RenameAside(goes.Get(), FolderOf(path));  // refused: it goes under its own name
@@ -126,14 +127,15 @@ bool RemoveFile(const std::u16string& path) {
   file.Close();
   // Wine takes the removal of a file in a folder the user may not write to
   // and keeps the file: a name still there must not pass for removed.
-  if (GetFileAttributesW(Wide(path)) != INVALID_FILE_ATTRIBUTES) throw Failure(kAccessRefused);
+  if (gSystem.GetFileAttributesW(Wide(path)) != INVALID_FILE_ATTRIBUTES)
+    throw Failure(kAccessRefused);
   return true;
 }
 
 void RemoveLeftovers(const std::u16string& folder) noexcept {
   try {
     WIN32_FIND_DATAW found;
-    const UniqueFileSearch search(FindFirstFileW(
+    const UniqueFileSearch search(gSystem.FindFirstFileW(
         Wide(folder + std::u16string(kLeftoverPrefix) + u"*" + std::u16string(kLeftoverSuffix)),
         &found));
     if (!search) return;
@@ -143,10 +145,11 @@ void RemoveLeftovers(const std::u16string& folder) noexcept {
         continue;
       }
       // Shared with nobody: a file that anyone holds open is in use, and stays.
-      const UniqueFile leftover(CreateFileW(Wide(folder + name), DELETE, 0, nullptr, OPEN_EXISTING,
-                                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+      const UniqueFile leftover(gSystem.CreateFileW(Wide(folder + name), DELETE, 0, nullptr,
+                                                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                                                    nullptr));
       if (leftover) SetDeleteDisposition(leftover.Get(), true);
-    } while (FindNextFileW(search.Get(), &found));
+    } while (gSystem.FindNextFileW(search.Get(), &found));
   } catch (...) {
     // Out of memory: what stays is removed by a later run.
   }
