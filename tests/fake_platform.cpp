@@ -105,6 +105,20 @@ class FakeInputFile : public InputFile {
   std::size_t offset_ = 0;
 };
 
+// True when another program holds `path` open now, without sharing its removal; takes one try
+// of the hold.
+bool HeldNow(FakePlatform& platform, const std::u16string& path) {
+  for (FakePlatform::Hold& hold : platform.holds) {
+    if (hold.path == path && hold.tries > 0 && hold.error != sharing_retry::kAccessDenied &&
+        !sharing_retry::IsNetworkBlip(hold.error) &&
+        static_cast<int>(platform.calls.size()) >= hold.fromCall) {
+      --hold.tries;
+      return true;
+    }
+  }
+  return false;
+}
+
 // Like Windows: a file marked for removal goes when its handle is closed. A
 // new file lies under a name of its own until Keep renames it onto `target_`.
 class FakeOutputFile : public OutputFile {
@@ -134,6 +148,14 @@ class FakeOutputFile : public OutputFile {
     // where it fails, the file is marked again, to go when it is closed.
     try {
       platform.Call("RenameOntoPath");
+      // Like Windows: a target that another program holds open without sharing its removal, or
+      // a read-only one, refuses to be replaced as access denied; it is moved aside, a removal
+      // that meets the hold and waits it out, and the rename is tried again.
+      if (platform.files.count(target_) != 0 &&
+          (platform.readOnlyFiles.erase(target_) != 0 || HeldNow(platform, target_))) {
+        platform.WaitOutHold(target_);
+        platform.files.erase(target_);
+      }
       platform.WaitOutHold(target_);
     } catch (...) {
       marked_ = platform.markedFiles.insert(entry_.path()).second;
@@ -288,8 +310,10 @@ bool FakeNamesDevice(std::u16string_view name) {
   while (!name.empty() && name.back() == u' ') name.remove_suffix(1);
   const std::u16string stem = LowerAscii(name);
   if (stem == u"con" || stem == u"prn" || stem == u"aux" || stem == u"nul") return true;
-  return stem.size() == 4 && (stem.starts_with(u"com") || stem.starts_with(u"lpt")) &&
-         stem[3] >= u'1' && stem[3] <= u'9';
+  const bool digit =
+      stem.size() == 4 && ((stem[3] >= u'1' && stem[3] <= u'9') || stem[3] == u'\u00B9' ||
+                           stem[3] == u'\u00B2' || stem[3] == u'\u00B3');
+  return digit && (stem.starts_with(u"com") || stem.starts_with(u"lpt"));
 }
 
 std::u16string FakePlatform::NormalisedPathOf(const std::u16string& given,
@@ -481,8 +505,9 @@ std::optional<std::u16string> FakePlatform::FileReachedBy(const std::u16string& 
   std::optional<std::u16string> path =
       Reachable(ExtendedLengthPathOf(NormalisedPathOf(given, currentFolder)));
   if (!path) return std::nullopt;
+  // Without ids, files compare by their full paths: other names are not seen as the same file.
   for (const auto& [name, file] : otherNames) {
-    if (LowerAscii(name) == LowerAscii(*path)) path = file;
+    if (!zeroFileIds && LowerAscii(name) == LowerAscii(*path)) path = file;
   }
   for (const auto& [file, content] : files) {
     if (LowerAscii(file) == LowerAscii(*path)) return file;
@@ -564,6 +589,8 @@ std::unique_ptr<OutputFile> FakePlatform::OpenForWriting(const std::u16string& g
   const std::u16string temporary = NewTemporaryName(path);
   files[temporary].clear();
   openForWriting.insert(temporary);
+  // Like Windows on a file server: no mark, which some servers mishandle.
+  if (remoteFolders.count(FolderOf(path)) != 0) return OpenedOutput(temporary, path, false);
   Call("MarkForRemoval");
   return OpenedOutput(temporary, path, true);
 }
@@ -575,7 +602,8 @@ std::unique_ptr<OutputFile> FakePlatform::OpenForAppending(const std::u16string&
   CheckWritable(path);
   if (files.count(path) == 0) throw Failure(kFileNotFound);
   events.push_back("open-append " + Narrow8(path));
-  return OpenedOutput(path, std::u16string(), deleteRefused.count(path) == 0);
+  return OpenedOutput(path, std::u16string(),
+                      deleteRefused.count(path) == 0 && remoteFolders.count(FolderOf(path)) == 0);
 }
 
 std::u16string FakePlatform::NewTemporaryName(const std::u16string& path) {
@@ -611,15 +639,34 @@ bool FakePlatform::RemoveFile(const std::u16string& given) {
   return true;
 }
 
+namespace {
+
+// `<process>-<number>`, the program's own temporary names: a user's `~faxjob-notes.tmp` stays.
+bool IsOwnNumbers(std::u16string_view numbers) {
+  const std::size_t dash = numbers.find(u'-');
+  auto digits = [](std::u16string_view text) {
+    return !text.empty() &&
+           std::all_of(text.begin(), text.end(), [](char16_t c) { return c >= u'0' && c <= u'9'; });
+  };
+  return dash != std::u16string_view::npos && digits(numbers.substr(0, dash)) &&
+         digits(numbers.substr(dash + 1));
+}
+
+}  // namespace
+
 void FakePlatform::RemoveLeftovers(const std::u16string& given) noexcept {
   try {
     Call("RemoveLeftovers");
     const std::u16string folder = Reach(given.empty() ? currentFolder + u"\\" : given);
     for (auto file = files.begin(); file != files.end();) {
       const std::u16string& path = file->first;
-      const bool leftover = path.starts_with(folder + std::u16string(kLeftoverPrefix)) &&
-                            path.ends_with(kLeftoverSuffix) &&
-                            path.find(u'\\', folder.size()) == std::u16string::npos;
+      const bool leftover =
+          path.starts_with(folder + std::u16string(kLeftoverPrefix)) &&
+          path.ends_with(kLeftoverSuffix) &&
+          path.find(u'\\', folder.size()) == std::u16string::npos &&
+          IsOwnNumbers(path.substr(
+              folder.size() + kLeftoverPrefix.size(),
+              path.size() - folder.size() - kLeftoverPrefix.size() - kLeftoverSuffix.size()));
       const bool held = openForReading.count(path) != 0 || openForWriting.count(path) != 0 ||
                         markedFiles.count(path) != 0;
       file = leftover && !held ? files.erase(file) : std::next(file);

@@ -35,6 +35,9 @@ class FakePlatform : public Platform {
   std::set<std::u16string> deleteRefused;      // files the mark for removal cannot be set on
   // Other names of a file in `files`: a short 8.3 name, a hard link. Identity follows them.
   std::map<std::u16string, std::u16string> otherNames;
+  // Folders on a file server: a new file there is written unmarked under its name of its own.
+  std::set<std::u16string> remoteFolders;
+  bool zeroFileIds = false;          // the file system gives every file the id 0: no identity
   std::size_t readChunk = 4096;      // bytes a single Read returns at most
   std::size_t diskSpace = SIZE_MAX;  // bytes all writes together may still take
 
@@ -193,7 +196,8 @@ class FakePlatform : public Platform {
 // each of their UTF-16 units becomes the default character '?'.
 std::string FakeNarrow(std::u16string_view text);
 // True for a name Windows 10 reads as a device: CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9,
-// in any letter case, also with an extension or trailing spaces before it (`nul.txt`, `CON .x`).
+// COM¹ to COM³ and LPT¹ to LPT³ (superscript digits), in any letter case, also with an extension or
+// trailing spaces before it (`nul.txt`, `CON .x`).
 bool FakeNamesDevice(std::u16string_view name);
 // True when every character of `text` has a place in that code page.
 bool FakeNarrowHasAll(std::u16string_view text);
