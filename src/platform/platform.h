@@ -30,16 +30,21 @@ class InputFile {
 /// when the process ends, however it ends, it is gone, so that nobody ever finds it half written.
 /// A new file is written under a name of its own in its path's folder (kLeftoverPrefix) and takes
 /// its path's name only in Keep, so nothing is ever at that path before it is whole. Where the
-/// file system or the file's access rules refuse the mark, it is written unmarked at its path.
+/// file system or the file's access rules refuse the mark, it is written unmarked at its path. A
+/// remote file (on a file server, whatever path leads there) is never marked, since some servers
+/// mishandle a mark that is taken back: it is written unmarked under its name of its own, which a
+/// run ended from outside leaves behind for the next run's RemoveLeftovers.
 class OutputFile {
  public:
   virtual ~OutputFile() = default;
   /// False when the mark was refused: the file then stays whatever happens.
   virtual bool marked() const = 0;
-  /// The file stays, under its path: flushed first where it lies on a network volume (whose
-  /// delayed writes may otherwise fail after the run has ended), then its mark cleared and, when
-  /// it was written under a name of its own, renamed onto its path in one step, replacing
-  /// whatever is there. Raises 57, 75, 70 (another program holds the file at the path).
+  /// The file stays, under its path: flushed first where it is remote (whose delayed writes may
+  /// otherwise fail after the run has ended), then its mark cleared and, when it was written
+  /// under a name of its own, renamed onto its path in one step, replacing whatever is there. A
+  /// file there that another program holds open without sharing its removal, or a read-only
+  /// one, is moved aside as RemoveFile removes a file, within the bound of a hold. Raises 57, 75,
+  /// 70 (another program holds the file at the path for longer).
   virtual void Keep() = 0;
   /// Writes every byte or raises: a short write is never silent. Raises 61 (disk full, also a
   /// write that reports success with nothing written), 57.
@@ -48,9 +53,10 @@ class OutputFile {
   virtual void Close() = 0;
 };
 
-/// The names the program gives its own files for a while, `~faxjob-<process>-<number>.tmp`: a
-/// report before it is kept, a file renamed aside to be removed. One that a run ended from outside
-/// leaves behind is removed by the next run in that folder (Platform::RemoveLeftovers).
+/// The names the program gives its own files for a while, `~faxjob-<process>-<number>.tmp` (both
+/// decimal numbers): a report before it is kept, a file renamed aside to be removed. One that a
+/// run ended from outside leaves behind is removed by the next run in that folder
+/// (Platform::RemoveLeftovers); any other name that starts and ends alike is not the program's.
 inline constexpr std::u16string_view kLeftoverPrefix = u"~faxjob-";
 inline constexpr std::u16string_view kLeftoverSuffix = u".tmp";
 
@@ -145,7 +151,9 @@ class Platform {
 
   /// True when both paths reach one existing file by its identity on the file system (the
   /// volume and the file's id), whatever their spelling: letter case, short names, `..`, hard
-  /// links. False when either names no file that can be asked about. Creates, changes and opens
+  /// links. Where the file system gives a file no identity (an id of all zeros or all ones, as
+  /// some redirectors and RAM disks do), by the normalised full paths, letter case aside. False
+  /// when either names no file that can be asked about. Creates, changes and opens
   /// for reading or writing nothing. Raises 7.
   virtual bool IsSameFile(const std::u16string& first, const std::u16string& second) = 0;
 
@@ -175,9 +183,9 @@ class Platform {
   /// that holds it open closes it. Raises 70 (another process holds it), 75 (access refused, or a
   /// folder of that name), 76 (its folder is missing), 52, 57; the file then stays as it was.
   virtual bool RemoveFile(const std::u16string& path) = 0;
-  /// Removes the files named by kLeftoverPrefix in `folder` (empty: the current folder) that no
-  /// process holds open: what runs ended from outside left behind. Raises nothing: a file it
-  /// cannot remove stays.
+  /// Removes the files named `~faxjob-<digits>-<digits>.tmp` (kLeftoverPrefix) in `folder` (empty:
+  /// the current folder) that no process holds open: what runs ended from outside left behind.
+  /// Raises nothing: a file it cannot remove stays.
   virtual void RemoveLeftovers(const std::u16string& folder) noexcept = 0;
 
   /// Prepares the fault path; called once, before the fax library is loaded. From then on a
