@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 
@@ -57,6 +58,14 @@ struct FileIdentity {
   ULONGLONG volume = 0;
   BYTE id[16] = {};
   bool operator==(const FileIdentity&) const = default;
+  // Some redirectors and RAM disks give every file the id 0, or all ones: no identity.
+  bool known() const {
+    const std::size_t size = wide ? sizeof id : sizeof(ULONGLONG);
+    const auto every = [&](BYTE value) {
+      return std::all_of(id, id + size, [value](BYTE b) { return b == value; });
+    };
+    return !every(0) && !every(0xFF);
+  }
 };
 
 std::optional<FileIdentity> IdentityOf(HANDLE file) {
@@ -76,9 +85,24 @@ std::optional<FileIdentity> IdentityOf(HANDLE file) {
   return identity;
 }
 
-bool SameFileIdentity(HANDLE a, HANDLE b) {
-  const std::optional<FileIdentity> first = IdentityOf(a);
-  return first && first == IdentityOf(b);
+// The same file by identity; where the file system gives none, by the
+// normalised full paths, letter case aside.
+bool SameFile(HANDLE a, const std::u16string& first, HANDLE b, const std::u16string& second) {
+  const std::optional<FileIdentity> one = IdentityOf(a);
+  const std::optional<FileIdentity> other = IdentityOf(b);
+  if (!one || !other) return false;
+  if (one->known() && other->known()) return one == other;
+  std::u16string full;
+  std::u16string otherFull;
+  try {
+    full = FullPathOf(first);
+    otherFull = FullPathOf(second);
+  } catch (const Failure& failure) {
+    if (failure.code() == kOutOfMemory) throw;
+    return false;  // a name that cannot be resolved names no file
+  }
+  return gSystem.CompareStringOrdinal(Wide(full), static_cast<int>(full.size()), Wide(otherFull),
+                                      static_cast<int>(otherFull.size()), TRUE) == CSTR_EQUAL;
 }
 
 }  // namespace
@@ -142,12 +166,12 @@ bool IsSameFile(const std::u16string& first, const std::u16string& second) {
   const UniqueFile a = OpenForQuery(Wide(first));
   if (!a) return false;
   const UniqueFile b = OpenForQuery(Wide(second));
-  return b && SameFileIdentity(a.Get(), b.Get());
+  return b && SameFile(a.Get(), first, b.Get(), second);
 }
 
-bool IsFileNamed(HANDLE file, const std::u16string& path) {
+bool IsFileNamed(HANDLE file, const std::u16string& name, const std::u16string& path) {
   const UniqueFile other = OpenForQuery(Wide(path));
-  return other && SameFileIdentity(file, other.Get());
+  return other && SameFile(file, name, other.Get(), path);
 }
 
 std::string ToNarrow(std::u16string_view text) {

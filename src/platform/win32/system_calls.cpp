@@ -30,6 +30,7 @@ SystemCalls gSystem = {
     .MultiByteToWideChar = &::MultiByteToWideChar,
     .GetACP = &::GetACP,
     .IsDBCSLeadByte = &::IsDBCSLeadByte,
+    .CompareStringOrdinal = &::CompareStringOrdinal,
     .GetCommandLineW = &::GetCommandLineW,
     .GetCurrentProcess = &::GetCurrentProcess,
     .GetCurrentProcessId = &::GetCurrentProcessId,

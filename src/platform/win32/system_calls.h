@@ -37,6 +37,7 @@ struct SystemCalls {
   decltype(&::MultiByteToWideChar) MultiByteToWideChar;
   decltype(&::GetACP) GetACP;
   decltype(&::IsDBCSLeadByte) IsDBCSLeadByte;
+  decltype(&::CompareStringOrdinal) CompareStringOrdinal;
   // The process and its libraries.
   decltype(&::GetCommandLineW) GetCommandLineW;
   decltype(&::GetCurrentProcess) GetCurrentProcess;
