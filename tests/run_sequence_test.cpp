@@ -329,13 +329,15 @@ TEST_F(RunJobTest, NeverTranscribesAResultFileLeftFromAnEarlierRun) {
   EXPECT_EQ(gScript.calls, 2);
 }
 
-// The turn on the result file's folder is held from before the stale result
-// file is removed until the new one is closed, also when the run fails.
-TEST_F(RunJobTest, HoldsTheFolderTurnFromTheRemovalUntilTheResultFileIsClosed) {
+// The turn on the result file's folder is held from before the library is
+// loaded (no library code runs while a run waits for it) and before the stale
+// result file is removed until the new one is closed, also when the run fails.
+TEST_F(RunJobTest, HoldsTheFolderTurnFromTheLoadUntilTheResultFileIsClosed) {
   auto turnEvents = [this] {
     std::vector<std::string> events;
     for (const std::string& event : platform.events) {
-      if (event.find("RESULT.TXT") != std::string::npos || event.starts_with("turn")) {
+      if (event.find("RESULT.TXT") != std::string::npos || event.starts_with("turn") ||
+          event.starts_with("load")) {
         events.push_back(event);
       }
     }
@@ -344,9 +346,12 @@ TEST_F(RunJobTest, HoldsTheFolderTurnFromTheRemovalUntilTheResultFileIsClosed) {
   };
   platform.AddFile(u"C:\\out\\RESULT.TXT", "old");
   EXPECT_EQ(Run(), kExitReportWritten);
-  const std::vector<std::string> expected = {
-      "turn-take C:\\out\\", "remove C:\\out\\RESULT.TXT", "open-read C:\\out\\RESULT.TXT",
-      "close-read C:\\out\\RESULT.TXT", "turn-give C:\\out\\"};
+  const std::vector<std::string> expected = {"turn-take C:\\out\\",
+                                             "load ZRQINT32.DLL",
+                                             "remove C:\\out\\RESULT.TXT",
+                                             "open-read C:\\out\\RESULT.TXT",
+                                             "close-read C:\\out\\RESULT.TXT",
+                                             "turn-give C:\\out\\"};
   EXPECT_EQ(turnEvents(), expected);
   gScript.result = "/R 1\r\n\"/R 2";
   EXPECT_EQ(Run(), kExitFailureReported);

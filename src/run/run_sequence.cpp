@@ -115,14 +115,21 @@ bool RemoveEarlierReport(Platform& platform, const std::u16string& reportPath) {
   }
 }
 
-// Runs whose result files are one file take turns, from before the stale
-// result file is removed until the new one is closed after the transcription.
-int SendAndTranscribe(Platform& platform, SendPageIntFunction sendPageInt, SendRequest& request,
-                      const OwnFiles& own, ReportFile& report, bool& libraryCalled) {
+// Runs whose result files are one file take turns, from before the library is
+// loaded until the new result file is closed after the transcription. Only in
+// the turn is the library loaded: while a run waits, for as long as another
+// run's fax takes, none of its code runs (its start-up code, threads and
+// windows), and a caller's time-out that ends a waiting run ends no library
+// code.
+int SendAndTranscribe(Platform& platform, SendRequest& request, const OwnFiles& own,
+                      ReportFile& report, bool& libraryCalled) {
   const std::u16string folder(FolderPartOf(own.result, platform.FolderSeparator()));
   const std::unique_ptr<FolderTurn> turn = platform.TakeFolderTurn(folder);
   platform.RemoveLeftovers(folder);
-  // A result file that the library does not rewrite must not pass for this run's.
+  const SendPageIntFunction sendPageInt = BindSendPageInt(platform);
+  // A result file that the library does not rewrite must not pass for this
+  // run's. Removed last before the call: a run refused for its library leaves
+  // it as it was, and nothing the library's start-up code left there counts.
   platform.RemoveFile(own.result);
   struct Call {
     SendPageIntFunction sendPageInt;
@@ -167,8 +174,7 @@ int RunJob(Platform& platform, SendRequest& request) {
     // A fault inside the library unwinds nothing; the fault path still reports it.
     platform.ArmFaultPath(own->report, FaultLine(platform));
     FillSendRequest(platform, request, paths->jobFilePath, own->resultAsGiven);
-    const SendPageIntFunction sendPageInt = BindSendPageInt(platform);
-    status = SendAndTranscribe(platform, sendPageInt, request, *own, report, libraryCalled);
+    status = SendAndTranscribe(platform, request, *own, report, libraryCalled);
   } catch (const Failure& failure) {
     status = trap.Handle(failure);
   } catch (const std::bad_alloc&) {

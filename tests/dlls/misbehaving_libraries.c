@@ -8,7 +8,8 @@
    might (assert, raise, a pure-virtual call, FatalAppExit, abort imported
    without a name table), install a filter during the call and fault, or change
    the process in DllMain: the floating-point unit's modes and a full x87
-   register stack, a thread that faults a moment later. One branch per library,
+   register stack, a thread that faults a moment later during the call, a
+   thread that leaves a mark in a file every 10 ms. One branch per library,
    chosen by a compile definition. */
 #ifdef ASSERTS
 #undef NDEBUG /* the release build's flags would remove the assert */
@@ -37,7 +38,7 @@ static int WriteResult(const unsigned char* record, const char* text) {
 #define ONE_ENTRY "/R 1\r\n"
 
 #if defined(ENDS_PROCESS) || defined(CALLS_EXIT) || defined(CHANGES_FOLDER) || \
-    defined(CLOSES_HANDLES)
+    defined(CLOSES_HANDLES) || defined(MARKS_FROM_LOAD)
 /* A variable of the test's environment: empty when it is not set. */
 static const char* Setting(const char* name) {
   static char value[MAX_PATH];
@@ -100,7 +101,7 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, void* reserved) {
 #ifdef THREAD_FAULTS_AFTER_LOAD
 static DWORD WINAPI FaultSoon(void* parameter) {
   (void)parameter;
-  Sleep(500); /* the program waits for the folder's turn by then */
+  Sleep(500); /* the program is inside the call by then */
   *(volatile int*)0 = 1;
   return 0;
 }
@@ -111,6 +112,43 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, void* reserved) {
   if (reason == DLL_PROCESS_ATTACH) {
     SetUnhandledExceptionFilter(EndWithExceptionCode);
     CloseHandle(CreateThread(NULL, 0, FaultSoon, NULL, 0, NULL));
+  }
+  return TRUE;
+}
+#endif
+
+#ifdef MARKS_FROM_LOAD
+static HANDLE gFirstMark; /* set once the first mark is in the file */
+
+/* Appends a mark to the file ZRQ_MARKS names. */
+static BOOL Mark(void) {
+  const HANDLE file = CreateFileA(Setting("ZRQ_MARKS"), FILE_APPEND_DATA,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+  DWORD written = 0;
+  BOOL ok;
+  if (file == INVALID_HANDLE_VALUE) return FALSE;
+  ok = WriteFile(file, "x", 1, &written, NULL);
+  CloseHandle(file);
+  return ok;
+}
+
+/* A mark every 10 ms until the process ends. */
+static DWORD WINAPI MarkEvery10Ms(void* parameter) {
+  (void)parameter;
+  while (Mark()) {
+    SetEvent(gFirstMark);
+    Sleep(10);
+  }
+  return 1;
+}
+
+BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, void* reserved) {
+  (void)module;
+  (void)reserved;
+  if (reason == DLL_PROCESS_ATTACH) {
+    gFirstMark = CreateEventA(NULL, TRUE, FALSE, NULL);
+    CloseHandle(CreateThread(NULL, 0, MarkEvery10Ms, NULL, 0, NULL));
   }
   return TRUE;
 }
@@ -177,6 +215,16 @@ __declspec(dllexport) int __stdcall SendZRQ_PageInt(void* record, const void* fo
     Sleep(500);
     if (Setting("ZRQ_THEN_FAULT")[0] != '\0') *(volatile int*)0 = 1;
   }
+  return WriteResult(record, ONE_ENTRY);
+#elif defined(THREAD_FAULTS_AFTER_LOAD)
+  {
+    const int written = WriteResult(record, ONE_ENTRY);
+    Sleep(10000); /* its thread faults meanwhile */
+    return written;
+  }
+#elif defined(MARKS_FROM_LOAD)
+  /* Returns once the thread has left its first mark, so that a run shows it ran. */
+  WaitForSingleObject(gFirstMark, 10000);
   return WriteResult(record, ONE_ENTRY);
 #elif defined(CHANGES_FOLDER)
   if (!SetCurrentDirectoryA(Setting("ZRQ_CHANGE_TO"))) return -4;

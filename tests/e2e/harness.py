@@ -307,11 +307,12 @@ class FaxjobTestCase(unittest.TestCase):
         return int(done.stdout.decode().split()[-1], 16)
 
     @contextlib.contextmanager
-    def holding(self, path, seconds=300, kernel_object=None):
+    def holding(self, path, seconds=300, kernel_object=None, lock=False):
         """Keeps path open without sharing in another Wine process while the block runs; with
         kernel_object ("mutex" or "event"), holds that object under the name runs once gave to
-        the turn of the folder path instead."""
-        options = [f"--{kernel_object}"] if kernel_object else []
+        the turn of the folder path instead; with lock, keeps path open as a run keeps its
+        folder's lock file, and its turn taken."""
+        options = [f"--{kernel_object}"] if kernel_object else ["--lock"] if lock else []
         holder = subprocess.Popen([self.wine, str(self.artifacts.hold_exe), *options,
                                    wine_path(path), str(seconds)], stdin=subprocess.PIPE,
                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)

@@ -1,6 +1,7 @@
 """What a run checks and holds so that its report and exit status can only tell this run's truth:
 exact paths, no stale or shared result file, no fax sent whose outcome cannot be recorded, a
-library that stays loaded, and a library search without the current folder."""
+library loaded only in the folder's turn and kept loaded, and a library search without the
+current folder."""
 
 import contextlib
 import os
@@ -352,6 +353,35 @@ class SharedResultFolderTests(GuardTestCase):
         result = self.run_job(ONE_NUMBER_JOB, wine_path(out) + "\\r.txt")
         self.assertEqual(result.exit_code, EXIT_REPORT_WRITTEN)
         self.assertEqual((out / "r.txt").read_bytes(), report_line(1, SENT_TEXT))
+
+
+class LoadInTurnTests(GuardTestCase):
+    """The library is loaded only once the folder's turn is held: while a run waits for another
+    run's fax, none of its code runs, neither its start-up code nor threads that code starts."""
+
+    def test_no_library_code_runs_while_the_run_waits_for_its_turn(self):
+        # The library's DllMain starts a thread that appends a mark to ZRQ_MARKS every 10 ms.
+        shutil.copyfile(self.artifacts.build_dir / "testdlls" / "MARKS.dll", self.fax_library)
+        out = self.make_folder("out")
+        (out / "FAXJOB.LCK").touch()
+        report = out / "r.txt"
+        report.write_bytes(OLD_REPORT)
+        marks = self.path("marks.txt")
+        with ThreadPoolExecutor(1) as pool:
+            with self.holding(out / "FAXJOB.LCK", lock=True):
+                run = pool.submit(self.run_job, ONE_NUMBER_JOB, report,
+                                  env={"ZRQ_MARKS": wine_path(marks)})
+                # The earlier report goes right before the run prepares to wait for the turn.
+                deadline = time.monotonic() + self.RUN_TIMEOUT
+                while report.exists() and time.monotonic() < deadline:
+                    time.sleep(0.05)
+                self.assertFalse(report.exists(), "the run did not start")
+                time.sleep(3)  # many times what a load and a first mark take
+                self.assertFalse(marks.exists(), "library code ran while the run waited")
+            result = run.result()
+        self.assertEqual(result.exit_code, EXIT_REPORT_WRITTEN)
+        self.assertEqual(report.read_bytes(), report_line(1, SENT_TEXT))
+        self.assertTrue(marks.exists(), "the library's thread never ran")
 
 
 class LibraryStaysLoadedTests(GuardTestCase):

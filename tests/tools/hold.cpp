@@ -1,4 +1,4 @@
-// hold.exe [--mutex | --event] [--ms] [--share-delete] [--from-start-of PROGRAM] PATH TIME
+// hold.exe [--mutex | --event | --lock] [--ms] [--share-delete] [--from-start-of PROGRAM] PATH TIME
 //
 // Opens PATH for reading and writing with no sharing and keeps it open until TIME seconds have
 // passed or standard input reaches its end, whichever comes first, so that a test can show what
@@ -7,6 +7,8 @@
 // opened.
 //   --mutex, --event  PATH is a folder, and what is held instead is a mutex owned by this
 //                     process or an event, named as faxjob once named that folder's turn.
+//   --lock            PATH is opened shared for reading and writing and its first byte locked
+//                     exclusively, as a run takes its folder's turn through FAXJOB.LCK.
 //   --ms              TIME is in milliseconds.
 //   --share-delete    shares the file's removal, as a virus scanner does: the file can be
 //                     removed, but stays, pending, until it is closed.
@@ -98,7 +100,7 @@ int wmain(int argc, wchar_t** argv) {
   int next = 1;
   for (; next < argc && argv[next][0] == L'-'; ++next) {
     const std::wstring option = argv[next];
-    if (option == L"--mutex" || option == L"--event") {
+    if (option == L"--mutex" || option == L"--event" || option == L"--lock") {
       kind = option;
     } else if (option == L"--ms") {
       milliseconds = true;
@@ -112,14 +114,22 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (argc - next != 2) {
     tools::WriteStderr(
-        "usage: hold.exe [--mutex | --event] [--ms] [--share-delete] [--from-start-of PROGRAM] "
-        "PATH TIME\n");
+        "usage: hold.exe [--mutex | --event | --lock] [--ms] [--share-delete] "
+        "[--from-start-of PROGRAM] PATH TIME\n");
     return 2;
   }
   const wchar_t* path = argv[next];
   tools::UniqueFile file;
   tools::UniqueHandle object;
-  if (kind.empty()) {
+  if (kind == L"--lock") {
+    file.Reset(CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    OVERLAPPED firstByte{};
+    if (file && !LockFileEx(file.Get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &firstByte)) {
+      tools::WriteStdout("error " + std::to_string(GetLastError()) + "\n");
+      return 1;
+    }
+  } else if (kind.empty()) {
     file.Reset(CreateFileW(path, GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr));
   } else {
