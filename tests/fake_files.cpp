@@ -1,8 +1,10 @@
 // The in-memory platform's files: opening, deleting, the temporary files,
 // the folder's turn, and the holds of other programs, waited out as the
 // program waits them out.
+#include <algorithm>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "fake_open_files.h"
@@ -121,6 +123,10 @@ std::unique_ptr<OutputFile> FakeFiles::OpenForWriting(const std::u16string& give
   const std::u16string temporary = NewTemporaryName(path);
   platform_.world.files[temporary].clear();
   platform_.world.openForWriting.insert(temporary);
+  // Like Windows on a file server: no delete disposition, which some servers mishandle.
+  if (platform_.world.remoteFolders.count(FolderOf(path)) != 0) {
+    return OpenedOutput(temporary, path, false);
+  }
   platform_.Call("SetDeleteDisposition");
   return OpenedOutput(temporary, path, true);
 }
@@ -132,7 +138,9 @@ std::unique_ptr<OutputFile> FakeFiles::OpenForAppending(const std::u16string& gi
   CheckWritable(path);
   if (platform_.world.files.count(path) == 0) throw Failure(kFileNotFound);
   platform_.observed.events.push_back("open-append " + Utf8(path));
-  return OpenedOutput(path, std::u16string(), platform_.world.deleteRefused.count(path) == 0);
+  return OpenedOutput(path, std::u16string(),
+                      platform_.world.deleteRefused.count(path) == 0 &&
+                          platform_.world.remoteFolders.count(FolderOf(path)) == 0);
 }
 
 std::u16string FakeFiles::NewTemporaryName(const std::u16string& path) {
@@ -170,6 +178,21 @@ bool FakeFiles::RemoveFile(const std::u16string& given) {
   return true;
 }
 
+namespace {
+
+// `<process>-<number>`, the program's own temporary names: a user's `~faxjob-notes.tmp` stays.
+bool IsOwnNumbers(std::u16string_view numbers) {
+  const std::size_t dash = numbers.find(u'-');
+  auto digits = [](std::u16string_view text) {
+    return !text.empty() &&
+           std::all_of(text.begin(), text.end(), [](char16_t c) { return c >= u'0' && c <= u'9'; });
+  };
+  return dash != std::u16string_view::npos && digits(numbers.substr(0, dash)) &&
+         digits(numbers.substr(dash + 1));
+}
+
+}  // namespace
+
 void FakeFiles::RemoveStaleTemporaryFiles(const std::u16string& given) noexcept {
   try {
     platform_.Call("RemoveStaleTemporaryFiles");
@@ -179,7 +202,11 @@ void FakeFiles::RemoveStaleTemporaryFiles(const std::u16string& given) noexcept 
       const std::u16string& path = file->first;
       const bool temporary = path.starts_with(folder + std::u16string(kTemporaryFilePrefix)) &&
                              path.ends_with(kTemporaryFileSuffix) &&
-                             path.find(u'\\', folder.size()) == std::u16string::npos;
+                             path.find(u'\\', folder.size()) == std::u16string::npos &&
+                             IsOwnNumbers(std::u16string_view(path).substr(
+                                 folder.size() + kTemporaryFilePrefix.size(),
+                                 path.size() - folder.size() - kTemporaryFilePrefix.size() -
+                                     kTemporaryFileSuffix.size()));
       const bool held = platform_.world.openForReading.count(path) != 0 ||
                         platform_.world.openForWriting.count(path) != 0 ||
                         platform_.world.deletePending.count(path) != 0;

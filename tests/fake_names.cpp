@@ -51,8 +51,10 @@ bool FakeNamesDevice(std::u16string_view name) {
   while (!name.empty() && name.back() == u' ') name.remove_suffix(1);
   const std::u16string stem = LowerAscii(name);
   if (stem == u"con" || stem == u"prn" || stem == u"aux" || stem == u"nul") return true;
-  return stem.size() == 4 && (stem.starts_with(u"com") || stem.starts_with(u"lpt")) &&
-         stem[3] >= u'1' && stem[3] <= u'9';
+  const bool digit =
+      stem.size() == 4 && ((stem[3] >= u'1' && stem[3] <= u'9') || stem[3] == u'\u00B9' ||
+                           stem[3] == u'\u00B2' || stem[3] == u'\u00B3');
+  return digit && (stem.starts_with(u"com") || stem.starts_with(u"lpt"));
 }
 
 std::u16string FakeFiles::NormalisedPathOf(const std::u16string& given,
@@ -176,8 +178,9 @@ std::optional<std::u16string> FakeFiles::FileReachedBy(const std::u16string& giv
   std::optional<std::u16string> path =
       Reachable(ExtendedLengthPathOf(NormalisedPathOf(given, platform_.world.currentFolder)));
   if (!path) return std::nullopt;
+  // Without ids, files compare by their full paths: other names are not seen as the same file.
   for (const auto& [name, file] : platform_.world.otherNames) {
-    if (LowerAscii(name) == LowerAscii(*path)) path = file;
+    if (!platform_.world.zeroFileIds && LowerAscii(name) == LowerAscii(*path)) path = file;
   }
   for (const auto& [file, content] : platform_.world.files) {
     if (LowerAscii(file) == LowerAscii(*path)) return file;

@@ -89,6 +89,20 @@ class FakeInputFile : public InputFile {
 
 // Like Windows: a file whose delete disposition is set goes when its handle is
 // closed. A new file is a temporary file until Keep renames it onto `target_`.
+// True when another program has `path` open now, without sharing its deletion; takes one try
+// of the hold.
+bool HeldNow(FakePlatform& platform, const std::u16string& path) {
+  for (FakeWorld::Hold& hold : platform.world.holds) {
+    if (hold.path == path && hold.tries > 0 && hold.error != sharing_retry::kAccessDenied &&
+        !sharing_retry::IsNetworkBlip(hold.error) &&
+        static_cast<int>(platform.observed.calls.size()) >= hold.fromCall) {
+      --hold.tries;
+      return true;
+    }
+  }
+  return false;
+}
+
 class FakeOutputFile : public OutputFile {
  public:
   FakeOutputFile(FakePlatform& platform, std::u16string path, std::u16string target,
@@ -116,6 +130,14 @@ class FakeOutputFile : public OutputFile {
     // where it fails, its delete disposition is set again, to go when it is closed.
     try {
       platform.Call("RenameOntoPath");
+      // Like Windows: a target that another program has open without sharing its deletion, or a
+      // read-only one, refuses to be replaced as access denied; it is moved aside, a deletion that
+      // meets the sharing violation and waits it out, and the rename is tried again.
+      if (platform.world.files.count(target_) != 0 &&
+          (platform.world.readOnlyFiles.erase(target_) != 0 || HeldNow(platform, target_))) {
+        platform.files.WaitOutHold(target_);
+        platform.world.files.erase(target_);
+      }
       platform.files.WaitOutHold(target_);
     } catch (...) {
       deleteDisposition_ = platform.world.deletePending.insert(entry_.path()).second;

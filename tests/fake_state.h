@@ -34,6 +34,10 @@ struct FakeWorld {
   std::set<std::u16string> deleteRefused;      // files the delete disposition cannot be set on
   // Other names of a file in `files`: a short 8.3 name, a hard link. Identity follows them.
   std::map<std::u16string, std::u16string> otherNames;
+  // Folders on a file server: a new file there is written as a temporary file without a delete
+  // disposition.
+  std::set<std::u16string> remoteFolders;
+  bool zeroFileIds = false;          // the file system gives every file the id 0: no identity
   std::size_t readChunk = 4096;      // bytes a single Read returns at most
   std::size_t diskSpace = SIZE_MAX;  // bytes all writes together may still take
 

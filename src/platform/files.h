@@ -30,16 +30,22 @@ class InputFile {
 /// half written. A new file is written as a temporary file in its path's folder
 /// (kTemporaryFilePrefix) and takes its path's name only in Keep, so nothing is ever at that path
 /// before it is whole. Where the file system or the file's access rules refuse the delete
-/// disposition, the file is written without one, at its path.
+/// disposition, the file is written without one, at its path. A remote file (on a file server,
+/// whatever path leads there, asked of the open file) never gets a delete disposition, since some
+/// servers mishandle one that is set and taken back: it is written without one as a temporary
+/// file, which a run ended from outside leaves behind for the next run's
+/// RemoveStaleTemporaryFiles.
 class OutputFile {
  public:
   virtual ~OutputFile() = default;
   /// False when the delete disposition was refused: the file then stays whatever happens.
   virtual bool hasDeleteDisposition() const = 0;
-  /// The file stays, under its path: flushed first where it lies on a network volume (whose
-  /// delayed writes may otherwise fail after the run has ended), then its delete disposition
-  /// cleared and, when it was written as a temporary file, renamed onto its path in one step,
-  /// replacing whatever is there. Raises 57, 75, 70 (a sharing violation at the path).
+  /// The file stays, under its path: flushed first where it is remote (whose delayed writes may
+  /// otherwise fail after the run has ended), then its delete disposition cleared and, when it
+  /// was written as a temporary file, renamed onto its path in one step, replacing whatever is
+  /// there. A file there that another program has open without sharing its deletion, or a
+  /// read-only one, is moved aside as RemoveFile deletes a file, within the bound of a sharing
+  /// violation. Raises 57, 75, 70 (a sharing violation at the path that lasts longer).
   virtual void Keep() = 0;
   /// Writes every byte or raises: a short write is never silent. Raises 61 (disk full, also a
   /// write that reports success with nothing written), 57.
@@ -48,9 +54,11 @@ class OutputFile {
   virtual void Close() = 0;
 };
 
-/// The names of the program's temporary files, `~faxjob-<process>-<number>.tmp`: a report before
-/// it is kept, a file renamed aside to be deleted. One that a run ended from outside leaves behind
-/// is removed by the next run in that folder (Files::RemoveStaleTemporaryFiles).
+/// The names of the program's temporary files, `~faxjob-<process>-<number>.tmp` (both decimal
+/// numbers): a report before it is kept, a file renamed aside to be deleted. One that a run ended
+/// from outside leaves behind is removed by the next run in that folder
+/// (Files::RemoveStaleTemporaryFiles); any other name that starts and ends alike is not the
+/// program's.
 inline constexpr std::u16string_view kTemporaryFilePrefix = u"~faxjob-";
 inline constexpr std::u16string_view kTemporaryFileSuffix = u".tmp";
 // The names the Windows layer's files still use; the same constants.
@@ -108,8 +116,10 @@ class Files {
 
   /// True when both paths reach one existing file by its identity on the file system (the
   /// volume and the file's id), whatever their spelling: letter case, short names, `..`, hard
-  /// links. False when either names no file that can be asked about. Creates, changes and opens
-  /// for reading or writing nothing. Raises 7.
+  /// links. Where the file system gives a file no identity (an id of all zeros or all ones, as
+  /// some redirectors and RAM disks do), by the normalised full paths, letter case aside. False
+  /// when either names no file that can be asked about. Creates, changes and opens for reading or
+  /// writing nothing. Raises 7.
   virtual bool IsSameFile(const std::u16string& first, const std::u16string& second) = 0;
 
   /// Waits until no other run holds the turn of `folder` (empty: the current folder), then takes
@@ -139,9 +149,9 @@ class Files {
   /// (access denied, or a folder of that name), 76 (its folder is missing), 52, 57; the file
   /// then stays as it was.
   virtual bool RemoveFile(const std::u16string& path) = 0;
-  /// Deletes the temporary files (kTemporaryFilePrefix) in `folder` (empty: the current folder)
-  /// that no process has open: what runs ended from outside left behind. Raises nothing: a file
-  /// it cannot delete stays.
+  /// Deletes the temporary files `~faxjob-<digits>-<digits>.tmp` in `folder` (empty: the current
+  /// folder) that no process has open: what runs ended from outside left behind. Raises nothing:
+  /// a file it cannot delete stays.
   virtual void RemoveStaleTemporaryFiles(const std::u16string& folder) noexcept = 0;
 };
 

@@ -147,6 +147,77 @@ class StaleResultFileTests(GuardTestCase):
                                  ["FAXJOB.LCK", "RESULT.TXT", "r.txt"])
 
 
+class ReportTargetTests(GuardTestCase):
+    """A file that another program puts at the report path while the library runs is replaced
+    when the report is kept, as Windows lets it be: one held open for a moment without sharing
+    its removal, and a read-only one. A user's file named like the program's own temporary files
+    is no leftover of a run."""
+
+    CALL_MS = 6000  # hold.exe starts well within it, under emulation too
+
+    def run_with_a_file_put_in_place(self, put):
+        """Runs a one-number job whose library call sleeps; `put` runs once the call has begun,
+        and gives a function that runs once the call has ended, or None."""
+        out = self.make_folder("out")
+        report = out / "r.txt"
+        job = self.write_job("job.txt", [f"!sleep {self.CALL_MS}", *ONE_NUMBER_JOB])
+        with ThreadPoolExecutor(1) as pool:
+            run = pool.submit(self.run_faxjob, f" {wine_path(job)} {wine_path(report)}")
+            deadline = time.monotonic() + self.RUN_TIMEOUT
+            while not self.record_file.exists():  # the stand-in saves it as the call begins
+                self.assertFalse(run.done(), "the run ended before the library was called")
+                self.assertLess(time.monotonic(), deadline)
+                time.sleep(0.01)
+            after_call = put(report)
+            self.assertFalse((out / "RESULT.TXT").exists(), "the file came after the call")
+            while after_call and not (out / "RESULT.TXT").exists() and not run.done():
+                time.sleep(0.01)
+            if after_call:
+                after_call()
+            result = run.result()
+        self.assertNoWindow(result)
+        self.assertEqual(result.exit_code, EXIT_REPORT_WRITTEN)
+        self.assertEqual(report.read_bytes(), report_line(1, SENT_TEXT))
+        self.assertEqual(sorted(os.listdir(out)), ["FAXJOB.LCK", "RESULT.TXT", "r.txt"])
+
+    def test_a_report_target_held_for_a_moment_without_delete_sharing_is_replaced(self):
+        holder = None
+
+        def hold(report):
+            nonlocal holder
+            report.write_bytes(OLD_REPORT)
+            holder = subprocess.Popen([self.wine, str(self.artifacts.hold_exe), wine_path(report),
+                                       "120"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                      stderr=subprocess.DEVNULL)
+            self.addCleanup(holder.wait, timeout=self.RUN_TIMEOUT)
+            self.addCleanup(holder.stdout.close)
+            self.addCleanup(lambda: holder.stdin.closed or holder.stdin.close())
+            self.assertEqual(holder.stdout.readline().strip(), b"held")
+            # Let go a moment after the call, while the run tries to keep its report.
+            return lambda: (time.sleep(0.3), holder.stdin.close())
+
+        self.run_with_a_file_put_in_place(hold)
+
+    def test_a_read_only_report_target_is_replaced(self):
+        def make_read_only(report):
+            report.write_bytes(OLD_REPORT)
+            report.chmod(0o444)  # Wine shows a file that nobody may write as read-only
+            return None
+
+        self.run_with_a_file_put_in_place(make_read_only)
+
+    def test_a_users_file_named_like_a_leftover_survives_a_run(self):
+        out = self.make_folder("out")
+        notes = out / "~faxjob-notes.tmp"
+        notes.write_bytes(b"notes")
+        (out / "~faxjob-4321-7.tmp").write_bytes(b"left by a run ended from outside")
+        result = self.run_job(ONE_NUMBER_JOB, out / "r.txt")
+        self.assertEqual(result.exit_code, EXIT_REPORT_WRITTEN)
+        self.assertEqual(notes.read_bytes(), b"notes")
+        self.assertEqual(sorted(os.listdir(out)),
+                         ["FAXJOB.LCK", "RESULT.TXT", "r.txt", "~faxjob-notes.tmp"])
+
+
 class SharedResultFolderTests(GuardTestCase):
     """Runs that share a result file take turns; the others never wait for each other. The
     library's start is when it saves the record it received, its end when it writes RESULT.TXT."""

@@ -16,18 +16,19 @@ namespace {
 
 class Win32InputFile : public InputFile {
  public:
-  explicit Win32InputFile(UniqueFile file) : file_(std::move(file)) {}
+  Win32InputFile(UniqueFile file, std::u16string path)
+      : file_(std::move(file)), path_(std::move(path)) {}
 
   // A network error that may be gone a moment later is tried again from where the read began.
   std::size_t Read(char* buffer, std::size_t size) override {
     DWORD read = 0;
     const SystemError error = WaitOut(
         [&] {
-          if (ReadFile(file_.Get(), buffer, static_cast<DWORD>(size), &read, nullptr)) {
+          if (gSystem.ReadFile(file_.Get(), buffer, static_cast<DWORD>(size), &read, nullptr)) {
             return SystemError{};
           }
           const SystemError failed = LastSystemError();
-          SetFilePointerEx(file_.Get(), offset_, nullptr, FILE_BEGIN);
+          gSystem.SetFilePointerEx(file_.Get(), offset_, nullptr, FILE_BEGIN);
           return failed;
         },
         [](const SystemError& failed) { return sharing_retry::IsNetworkBlip(failed.code); });
@@ -36,7 +37,9 @@ class Win32InputFile : public InputFile {
     return read;
   }
 
-  bool IsSameFileAs(const std::u16string& path) override { return IsFileNamed(file_.Get(), path); }
+  bool IsSameFileAs(const std::u16string& path) override {
+    return IsFileNamed(file_.Get(), path_, path);
+  }
 
   void Close() override {
     if (!file_.Close()) ThrowLastError(kDeviceIoError);
@@ -44,33 +47,28 @@ class Win32InputFile : public InputFile {
 
  private:
   UniqueFile file_;
+  std::u16string path_;  // as it was opened
   LARGE_INTEGER offset_{};
 };
 
 UniqueFile OpenOutputFile(const std::u16string& path, DWORD access, DWORD disposition,
                           SystemError& error) {
-  UniqueFile file(CreateFileW(Wide(path), access, FILE_SHARE_READ, nullptr, disposition,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueFile file(gSystem.CreateFileW(Wide(path), access, FILE_SHARE_READ, nullptr, disposition,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
   error = file ? SystemError{} : LastSystemError();
   return file;
 }
 
-// A network volume may fail delayed writes after the file is closed: the
-// report is flushed there before it is kept. A local disk writes back on its
-// own, and a flush would cost every run a disk write.
-bool OnNetworkVolume(const std::u16string& path) {
-  constexpr std::u16string_view kExtendedUnc = u"\\\\?\\UNC\\";
-  constexpr std::u16string_view kExtended = u"\\\\?\\";
-  if (path.starts_with(kExtendedUnc)) return true;
-  std::u16string_view rest = path;
-  if (rest.starts_with(kExtended)) {
-    rest.remove_prefix(kExtended.size());
-  } else if (rest.starts_with(u"\\\\")) {
-    return true;
-  }
-  if (rest.size() < 2 || rest[1] != u':') return false;
-  const wchar_t root[] = {static_cast<wchar_t>(rest[0]), L':', L'\\', L'\0'};
-  return GetDriveTypeW(root) == DRIVE_REMOTE;
+// Some file servers and NAS boxes mishandle a delete disposition that is set
+// and then taken back, so that keeping the report would fail after every
+// call; and a remote file may fail delayed writes after it is closed. Asked
+// of the handle, so that a link or junction to a share, a substituted
+// network drive or a DFS mount point counts as what it is: a local file
+// system refuses the information class.
+bool IsRemote(HANDLE file) {
+  FILE_REMOTE_PROTOCOL_INFO protocol{};
+  return gSystem.GetFileInformationByHandleEx(file, FileRemoteProtocolInfo, &protocol,
+                                              sizeof protocol) != 0;
 }
 
 // The armed report's file tells the fault path what it holds at every moment.
@@ -78,14 +76,15 @@ bool OnNetworkVolume(const std::u16string& path) {
 // when it is kept: `path_` is empty when it lies under its path already.
 class Win32OutputFile : public OutputFile {
  public:
-  Win32OutputFile(UniqueFile file, bool marked, std::u16string temporaryName, std::u16string path,
-                  fault_path::ReportWatch watch)
+  Win32OutputFile(UniqueFile file, bool marked, bool remote, std::u16string temporaryName,
+                  std::u16string path, fault_path::ReportWatch watch)
       : file_(std::move(file)),
         marked_(marked),
+        remote_(remote),
         temporaryName_(std::move(temporaryName)),
         path_(std::move(path)),
         watch_(std::move(watch)) {
-    if (!GetFileSizeEx(file_.Get(), &end_)) end_.QuadPart = -1;  // never tried again
+    if (!gSystem.GetFileSizeEx(file_.Get(), &end_)) end_.QuadPart = -1;  // never tried again
     if (watch_.watching()) ProtectedFromClose(file_.Get());
     watch_.Opened(file_.Get(), path_.empty() ? nullptr : temporaryName_.c_str());
   }
@@ -93,6 +92,7 @@ class Win32OutputFile : public OutputFile {
     // Given up without a Close: what it holds is in doubt.
     watch_.Changing();
     Unprotect();
+    RemoveUnkept();
     file_.Close();
     watch_.Closed(false);
   }
@@ -104,8 +104,9 @@ class Win32OutputFile : public OutputFile {
       DWORD written = 0;
       const SystemError error = WaitOut(
           [&] {
-            return WriteFile(file_.Get(), data, chunk, &written, nullptr) ? SystemError{}
-                                                                          : LastSystemError();
+            return gSystem.WriteFile(file_.Get(), data, chunk, &written, nullptr)
+                       ? SystemError{}
+                       : LastSystemError();
           },
           [&](const SystemError& failed) {
             return sharing_retry::IsNetworkBlip(failed.code) && NothingLanded();
@@ -123,6 +124,7 @@ class Win32OutputFile : public OutputFile {
   void Close() override {
     watch_.Changing();
     Unprotect();
+    RemoveUnkept();
     const bool closed = file_.Close();
     const DWORD error = GetLastError();
     watch_.Closed(closed);
@@ -132,9 +134,9 @@ class Win32OutputFile : public OutputFile {
   bool hasDeleteDisposition() const override { return marked_; }
 
   void Keep() override {
-    if (!marked_ && path_.empty()) return;
+    if (!marked_ && !remote_ && path_.empty()) return;
     watch_.Changing();
-    if (!path_.empty() && OnNetworkVolume(path_) && !FlushFileBuffers(file_.Get())) {
+    if (remote_ && !gSystem.FlushFileBuffers(file_.Get())) {
       ThrowLastError(kDeviceIoError);
     }
     if (marked_ && !SetDeleteDisposition(file_.Get(), false)) ThrowLastError(kDeviceIoError);
@@ -156,9 +158,15 @@ class Win32OutputFile : public OutputFile {
   // reached the file, from where it began: never a line twice or a gap.
   bool NothingLanded() {
     LARGE_INTEGER size;
-    return end_.QuadPart >= 0 && GetFileSizeEx(file_.Get(), &size) &&
+    return end_.QuadPart >= 0 && gSystem.GetFileSizeEx(file_.Get(), &size) &&
            size.QuadPart == end_.QuadPart &&
-           SetFilePointerEx(file_.Get(), end_, nullptr, FILE_BEGIN);
+           gSystem.SetFilePointerEx(file_.Get(), end_, nullptr, FILE_BEGIN);
+  }
+
+  // A remote file under a name of its own, never marked, that is not kept:
+  // marked now, once, to go when it is closed.
+  void RemoveUnkept() {
+    if (file_ && !marked_ && !path_.empty()) marked_ = SetDeleteDisposition(file_.Get(), true);
   }
 
   // The fault path may take the report's handle over: protected from a library's stray
@@ -170,6 +178,7 @@ class Win32OutputFile : public OutputFile {
   UniqueFile file_;
   LARGE_INTEGER end_;  // where the next write lands
   bool marked_;
+  bool remote_;  // flushed before it is kept, and never marked
   std::u16string temporaryName_;
   std::u16string path_;
   fault_path::ReportWatch watch_;
@@ -194,7 +203,7 @@ bool OrdinaryFileMatches(const std::u16string& searchName) {
     return false;  // a name that cannot be resolved names no file
   }
   WIN32_FIND_DATAW found;
-  const UniqueFileSearch search(FindFirstFileW(Wide(searchName), &found));
+  const UniqueFileSearch search(gSystem.FindFirstFileW(Wide(searchName), &found));
   if (!search) {
     switch (const DWORD error = GetLastError()) {
       case ERROR_FILE_NOT_FOUND:
@@ -213,7 +222,7 @@ bool OrdinaryFileMatches(const std::u16string& searchName) {
       FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
   do {
     if ((found.dwFileAttributes & kNotOrdinary) == 0) return true;
-  } while (FindNextFileW(search.Get(), &found));
+  } while (gSystem.FindNextFileW(search.Get(), &found));
   return false;
 }
 
@@ -223,7 +232,7 @@ std::unique_ptr<InputFile> OpenInput(const std::u16string& path) {
                                          error, Wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                          OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (!file) throw Failure(FailureCodeFor(error.code, kAccessRefused));
-  return std::make_unique<Win32InputFile>(std::move(file));
+  return std::make_unique<Win32InputFile>(std::move(file), path);
 }
 
 std::unique_ptr<OutputFile> CreateOutput(const std::u16string& path,
@@ -242,13 +251,16 @@ std::unique_ptr<OutputFile> CreateOutput(const std::u16string& path,
         return failed;
       },
       [](const SystemError& failed) { return sharing_retry::IsNetworkBlip(failed.code); });
-  if (file && SetDeleteDisposition(file.Get(), true)) {
-    return std::make_unique<Win32OutputFile>(std::move(file), true, std::move(temporaryName), path,
-                                             std::move(watch));
+  // A remote file is written unmarked under its name of its own: a run ended
+  // from outside leaves it there, for the next run's sweep.
+  const bool remote = file && IsRemote(file.Get());
+  if (file && (remote || SetDeleteDisposition(file.Get(), true))) {
+    return std::make_unique<Win32OutputFile>(std::move(file), !remote, remote,
+                                             std::move(temporaryName), path, std::move(watch));
   }
   if (file) {
     file.Reset();
-    DeleteFileW(Wide(temporaryName));  // just made, and empty
+    gSystem.DeleteFileW(Wide(temporaryName));  // just made, and empty
   } else if (error.code != ERROR_ACCESS_DENIED) {
     watch.OpenFailed();
     throw Failure(FailureCodeFor(error.code, kAccessRefused));
@@ -262,8 +274,8 @@ std::unique_ptr<OutputFile> CreateOutput(const std::u16string& path,
     watch.OpenFailed();
     throw Failure(FailureCodeFor(error.code, kAccessRefused));
   }
-  return std::make_unique<Win32OutputFile>(std::move(file), false, std::u16string(),
-                                           std::u16string(), std::move(watch));
+  return std::make_unique<Win32OutputFile>(std::move(file), false, IsRemote(file.Get()),
+                                           std::u16string(), std::u16string(), std::move(watch));
 }
 
 std::unique_ptr<OutputFile> AppendOutput(const std::u16string& path,
@@ -286,8 +298,9 @@ std::unique_ptr<OutputFile> AppendOutput(const std::u16string& path,
     watch.OpenFailed();
     throw Failure(FailureCodeFor(error.code, kAccessRefused));
   }
-  const bool marked = markable && SetDeleteDisposition(file.Get(), true);
-  return std::make_unique<Win32OutputFile>(std::move(file), marked, std::u16string(),
+  const bool remote = IsRemote(file.Get());
+  const bool marked = markable && !remote && SetDeleteDisposition(file.Get(), true);
+  return std::make_unique<Win32OutputFile>(std::move(file), marked, remote, std::u16string(),
                                            std::u16string(), std::move(watch));
 }
 

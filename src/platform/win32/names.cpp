@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 
@@ -31,21 +32,22 @@ std::string Narrow(std::u16string_view text, UINT codePage, DWORD flags, BOOL* u
   const wchar_t* wide = reinterpret_cast<const wchar_t*>(text.data());
   const int length = static_cast<int>(text.size());
   const int size =
-      WideCharToMultiByte(codePage, flags, wide, length, nullptr, 0, nullptr, usedDefault);
+      gSystem.WideCharToMultiByte(codePage, flags, wide, length, nullptr, 0, nullptr, usedDefault);
   if (size <= 0) {
     if (GetLastError() == ERROR_NO_UNICODE_TRANSLATION) throw Failure(kBadFileName);
     ThrowLastError(kOutOfMemory);
   }
   std::string narrow(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(codePage, flags, wide, length, narrow.data(), size, nullptr, usedDefault);
+  gSystem.WideCharToMultiByte(codePage, flags, wide, length, narrow.data(), size, nullptr,
+                              usedDefault);
   return narrow;
 }
 
 // Opens a file or folder only to ask about it: no data access, any sharing.
 UniqueFile OpenForQuery(const wchar_t* path) {
-  return UniqueFile(CreateFileW(path, FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  return UniqueFile(gSystem.CreateFileW(
+      path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
 }
 
 // A file's identity: its volume's serial and its id. FILE_ID_INFO's 128-bit
@@ -56,28 +58,51 @@ struct FileIdentity {
   ULONGLONG volume = 0;
   BYTE id[16] = {};
   bool operator==(const FileIdentity&) const = default;
+  // Some redirectors and RAM disks give every file the id 0, or all ones: no identity.
+  bool known() const {
+    const std::size_t size = wide ? sizeof id : sizeof(ULONGLONG);
+    const auto every = [&](BYTE value) {
+      return std::all_of(id, id + size, [value](BYTE b) { return b == value; });
+    };
+    return !every(0) && !every(0xFF);
+  }
 };
 
 std::optional<FileIdentity> IdentityOf(HANDLE file) {
   FileIdentity identity;
   FILE_ID_INFO wide;
-  if (GetFileInformationByHandleEx(file, FileIdInfo, &wide, sizeof wide)) {
+  if (gSystem.GetFileInformationByHandleEx(file, FileIdInfo, &wide, sizeof wide)) {
     identity.wide = true;
     identity.volume = wide.VolumeSerialNumber;
     std::memcpy(identity.id, wide.FileId.Identifier, sizeof identity.id);
     return identity;
   }
   BY_HANDLE_FILE_INFORMATION basic;
-  if (!GetFileInformationByHandle(file, &basic)) return std::nullopt;
+  if (!gSystem.GetFileInformationByHandle(file, &basic)) return std::nullopt;
   identity.volume = basic.dwVolumeSerialNumber;
   const ULONGLONG index = (ULONGLONG{basic.nFileIndexHigh} << 32) | basic.nFileIndexLow;
   std::memcpy(identity.id, &index, sizeof index);
   return identity;
 }
 
-bool SameFileIdentity(HANDLE a, HANDLE b) {
-  const std::optional<FileIdentity> first = IdentityOf(a);
-  return first && first == IdentityOf(b);
+// The same file by identity; where the file system gives none, by the
+// normalised full paths, letter case aside.
+bool SameFile(HANDLE a, const std::u16string& first, HANDLE b, const std::u16string& second) {
+  const std::optional<FileIdentity> one = IdentityOf(a);
+  const std::optional<FileIdentity> other = IdentityOf(b);
+  if (!one || !other) return false;
+  if (one->known() && other->known()) return one == other;
+  std::u16string full;
+  std::u16string otherFull;
+  try {
+    full = FullPathOf(first);
+    otherFull = FullPathOf(second);
+  } catch (const Failure& failure) {
+    if (failure.code() == kOutOfMemory) throw;
+    return false;  // a name that cannot be resolved names no file
+  }
+  return gSystem.CompareStringOrdinal(Wide(full), static_cast<int>(full.size()), Wide(otherFull),
+                                      static_cast<int>(otherFull.size()), TRUE) == CSTR_EQUAL;
 }
 
 }  // namespace
@@ -90,16 +115,15 @@ bool SameFileIdentity(HANDLE a, HANDLE b) {
 bool NamesDevice(const std::u16string& fullPath) {
   if (IsDeviceNamespaceName(fullPath)) return true;
   const std::u16string win32 = Win32PathOf(fullPath);
-  using IsDosDeviceNameFunction = ULONG(WINAPI*)(PCWSTR);
-  static const auto isDosDeviceName = NtdllEntry<IsDosDeviceNameFunction>("RtlIsDosDeviceName_U");
+  const auto isDosDeviceName = gSystem.RtlIsDosDeviceName_U;
   return isDosDeviceName != nullptr && isDosDeviceName(Wide(win32)) != 0;
 }
 
 std::u16string FullPathOf(const std::u16string& path) {
   std::u16string full(MAX_PATH, u'\0');
   for (;;) {
-    const DWORD length = GetFullPathNameW(Wide(path), static_cast<DWORD>(full.size()),
-                                          reinterpret_cast<wchar_t*>(full.data()), nullptr);
+    const DWORD length = gSystem.GetFullPathNameW(Wide(path), static_cast<DWORD>(full.size()),
+                                                  reinterpret_cast<wchar_t*>(full.data()), nullptr);
     if (length == 0) ThrowLastError(kBadFileName);
     const bool fitted = length < full.size();
     full.resize(length);
@@ -114,7 +138,7 @@ bool CanNeverCreate(const std::u16string& path) {
     return true;
   }
   const std::u16string folder = nameStart == 0 ? u"." : path.substr(0, nameStart);
-  const DWORD folderAttributes = GetFileAttributesW(Wide(folder));
+  const DWORD folderAttributes = gSystem.GetFileAttributesW(Wide(folder));
   if (folderAttributes == INVALID_FILE_ATTRIBUTES) {
     switch (GetLastError()) {
       case ERROR_FILE_NOT_FOUND:
@@ -132,7 +156,7 @@ bool CanNeverCreate(const std::u16string& path) {
   if ((folderAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return true;
   // Creating a file over a hidden or system one with normal attributes is
   // refused, as is writing over a read-only one or a folder.
-  const DWORD attributes = GetFileAttributesW(Wide(path));
+  const DWORD attributes = gSystem.GetFileAttributesW(Wide(path));
   constexpr DWORD kNeverOverwritten = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY |
                                       FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & kNeverOverwritten) != 0;
@@ -142,18 +166,20 @@ bool IsSameFile(const std::u16string& first, const std::u16string& second) {
   const UniqueFile a = OpenForQuery(Wide(first));
   if (!a) return false;
   const UniqueFile b = OpenForQuery(Wide(second));
-  return b && SameFileIdentity(a.Get(), b.Get());
+  return b && SameFile(a.Get(), first, b.Get(), second);
 }
 
-bool IsFileNamed(HANDLE file, const std::u16string& path) {
+bool IsFileNamed(HANDLE file, const std::u16string& name, const std::u16string& path) {
   const UniqueFile other = OpenForQuery(Wide(path));
-  return other && SameFileIdentity(file, other.Get());
+  return other && SameFile(file, name, other.Get(), path);
 }
 
-std::string ToNarrow(std::u16string_view text) { return Narrow(text, GetACP(), 0, nullptr); }
+std::string ToNarrow(std::u16string_view text) {
+  return Narrow(text, gSystem.GetACP(), 0, nullptr);
+}
 
 std::string ToNarrowExactly(std::u16string_view text) {
-  const UINT codePage = GetACP();
+  const UINT codePage = gSystem.GetACP();
   std::string narrow;
   if (codePage == CP_UTF8) {
     // Takes no best-fit flag: every valid text converts exactly, and a lone
@@ -172,14 +198,16 @@ std::string ToNarrowExactly(std::u16string_view text) {
 std::u16string FromNarrow(std::string_view bytes) {
   if (bytes.empty()) return {};
   const int length = static_cast<int>(bytes.size());
-  const int size = MultiByteToWideChar(CP_ACP, 0, bytes.data(), length, nullptr, 0);
+  const int size = gSystem.MultiByteToWideChar(CP_ACP, 0, bytes.data(), length, nullptr, 0);
   if (size <= 0) ThrowLastError(kOutOfMemory);
   std::u16string wide(static_cast<std::size_t>(size), u'\0');
-  MultiByteToWideChar(CP_ACP, 0, bytes.data(), length, reinterpret_cast<wchar_t*>(wide.data()),
-                      size);
+  gSystem.MultiByteToWideChar(CP_ACP, 0, bytes.data(), length,
+                              reinterpret_cast<wchar_t*>(wide.data()), size);
   return wide;
 }
 
-std::size_t NarrowCharLength(unsigned char leadByte) { return IsDBCSLeadByte(leadByte) ? 2 : 1; }
+std::size_t NarrowCharLength(unsigned char leadByte) {
+  return gSystem.IsDBCSLeadByte(leadByte) ? 2 : 1;
+}
 
 }  // namespace faxjob::win32

@@ -14,6 +14,7 @@
 #include "platform/win32/long_path.h"
 #include "platform/win32/names.h"
 #include "platform/win32/process.h"
+#include "platform/win32/system_calls.h"
 #include "platform/win32/temporary_files.h"
 
 namespace faxjob {
@@ -84,7 +85,7 @@ class Win32Process : public Process {
   explicit Win32Process(ArmedReport& armed) : armed_(armed) {}
 
   std::u16string RawCommandLine() override {
-    return reinterpret_cast<const char16_t*>(GetCommandLineW());
+    return reinterpret_cast<const char16_t*>(win32::gSystem.GetCommandLineW());
   }
   void ShowStopMessage(const std::u16string& text) override { win32::ShowStopMessage(text); }
   void* LoadEntryPoint(const std::u16string& fileName, const char* entryName) override {

@@ -23,7 +23,7 @@ class Win32FolderTurn : public FolderTurn {
   explicit Win32FolderTurn(UniqueFile lockFile) : lockFile_(std::move(lockFile)) {}
   ~Win32FolderTurn() override {
     OVERLAPPED turnByte{};
-    UnlockFileEx(lockFile_.Get(), 0, 1, 0, &turnByte);
+    gSystem.UnlockFileEx(lockFile_.Get(), 0, 1, 0, &turnByte);
   }
 
  private:
@@ -48,21 +48,27 @@ UniqueFile OpenTurnFile(const std::u16string& path, DWORD access, DWORD& error) 
 void LeaveCurrentFolderOutOfLibrarySearch() {
   std::wstring program(MAX_PATH, L'\0');
   DWORD length;
-  while ((length = GetModuleFileNameW(nullptr, program.data(),
-                                      static_cast<DWORD>(program.size()))) == program.size()) {
+  while ((length = gSystem.GetModuleFileNameW(
+              nullptr, program.data(), static_cast<DWORD>(program.size()))) == program.size()) {
     program.resize(program.size() * 2);
   }
   program.resize(length);
   const std::size_t lastBackslash = program.rfind(L'\\');
-  SetDllDirectoryW(lastBackslash == std::wstring::npos ? L""
-                                                       : program.substr(0, lastBackslash).c_str());
+  gSystem.SetDllDirectoryW(
+      lastBackslash == std::wstring::npos ? L"" : program.substr(0, lastBackslash).c_str());
+}
+
+// An entry point of USER32, loaded for the box alone.
+template <typename Function>
+Function UserEntry(HMODULE user32, const char* name) {
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(gSystem.GetProcAddress(user32, name)));
 }
 
 // A window station that is not visible (a service's, a task's run without
 // a logged-on user) shows a box to nobody, and it would wait for good.
 bool WindowStationIsVisible(HMODULE user32) {
-  const auto processStation = EntryOf<HWINSTA(WINAPI*)()>(user32, "GetProcessWindowStation");
-  const auto information = EntryOf<BOOL(WINAPI*)(HANDLE, int, void*, DWORD, DWORD*)>(
+  const auto processStation = UserEntry<HWINSTA(WINAPI*)()>(user32, "GetProcessWindowStation");
+  const auto information = UserEntry<BOOL(WINAPI*)(HANDLE, int, void*, DWORD, DWORD*)>(
       user32, "GetUserObjectInformationW");
   USEROBJECTFLAGS flags{};
   if (processStation == nullptr || information == nullptr ||
@@ -75,13 +81,13 @@ bool WindowStationIsVisible(HMODULE user32) {
 // What the program asks of the system: no error box of its own, for a missing disk or a fault.
 // Set at the start and again after the library's load, which may have changed it.
 void SetQuietErrorMode() {
-  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+  gSystem.SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
 }
 
 // Services run in session 0, where nobody sees a box.
 bool InSessionZero() {
   DWORD session = 0;
-  return ProcessIdToSessionId(GetCurrentProcessId(), &session) && session == 0;
+  return gSystem.ProcessIdToSessionId(gSystem.GetCurrentProcessId(), &session) && session == 0;
 }
 
 }  // namespace
@@ -91,7 +97,8 @@ void PrepareProcess() {
   // An exception that escapes every handler would end in the runtime's
   // abort box; it ends the run at once instead, with the status of a
   // failure that no report records.
-  std::set_terminate([] { TerminateProcess(GetCurrentProcess(), fault_path::kNothingRecorded); });
+  std::set_terminate(
+      [] { gSystem.TerminateProcess(gSystem.GetCurrentProcess(), fault_path::kNothingRecorded); });
   LeaveCurrentFolderOutOfLibrarySearch();
 }
 
@@ -99,10 +106,10 @@ void ShowStopMessage(const std::u16string& text) {
   // USER32 is loaded only here: imported statically, it and the libraries
   // it pulls in would cost every run more than all its other work, for a
   // box that almost no run shows.
-  const UniqueModule user32(LoadLibraryW(L"user32.dll"));
+  const UniqueModule user32(gSystem.LoadLibraryW(L"user32.dll"));
   if (!user32 || InSessionZero() || !WindowStationIsVisible(user32.Get())) return;
   const auto messageBox =
-      EntryOf<int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT)>(user32.Get(), "MessageBoxW");
+      UserEntry<int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT)>(user32.Get(), "MessageBoxW");
   if (messageBox != nullptr) messageBox(nullptr, Wide(text), L"faxjob", MB_OK | MB_ICONSTOP);
 }
 
@@ -118,7 +125,7 @@ void* LoadEntryPoint(const std::u16string& fileName, const char* entryName) {
   fault_path::CallUntrusted(
       [](void* context) {
         Load& load = *static_cast<Load*>(context);
-        load.module = LoadLibraryW(load.fileName);
+        load.module = gSystem.LoadLibraryW(load.fileName);
         load.error = load.module == nullptr ? GetLastError() : ERROR_SUCCESS;
       },
       &load);
@@ -126,7 +133,7 @@ void* LoadEntryPoint(const std::u16string& fileName, const char* entryName) {
   // Never freed: the library stays loaded until the process ends.
   if (load.module == nullptr) throw Failure(FailureCodeFor(load.error, kLibraryLoadError));
   TakeOverProcessEnds(load.module, fault_path::LibraryEndingProcess());
-  return reinterpret_cast<void*>(GetProcAddress(load.module, entryName));
+  return reinterpret_cast<void*>(gSystem.GetProcAddress(load.module, entryName));
 }
 
 std::unique_ptr<FolderTurn> TakeFolderTurn(const std::u16string& folder) {
@@ -147,7 +154,7 @@ std::unique_ptr<FolderTurn> TakeFolderTurn(const std::u16string& folder) {
   }
   // Blocking: waits, however long, until the run that holds the turn gives it back.
   OVERLAPPED turnByte{};
-  if (!LockFileEx(lockFile.Get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &turnByte)) {
+  if (!gSystem.LockFileEx(lockFile.Get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &turnByte)) {
     ThrowLastError(kHeldByAnotherProcess);
   }
   return std::make_unique<Win32FolderTurn>(std::move(lockFile));

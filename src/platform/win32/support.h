@@ -1,5 +1,6 @@
 // What every Windows file of the platform layer shares: wide text for the
-// system's calls, entry points looked up at run time, the owning handle
+// system's calls (made through the table of system_calls.h), entry points
+// looked up at run time, the owning handle
 // types, a file's delete disposition, and the retry of a file that another
 // program holds for a moment.
 #pragma once
@@ -12,6 +13,7 @@
 
 #include "base/unique_resource.h"
 #include "platform/sharing_retry.h"
+#include "platform/win32/system_calls.h"
 
 namespace faxjob {
 
@@ -38,6 +40,9 @@ Function NtdllEntry(const char* name) noexcept {
 // The owning types for the handles the platform layer opens: each with the
 // value a failed call reports and the call that releases it.
 
+inline BOOL CloseHandleCall(HANDLE handle) { return win32::gSystem.CloseHandle(handle); }
+inline BOOL FindCloseCall(HANDLE search) { return win32::gSystem.FindClose(search); }
+
 template <auto kRelease, bool kFailsAsInvalidValue>
 struct HandleTraits {
   using Type = HANDLE;
@@ -48,21 +53,22 @@ struct HandleTraits {
 struct ModuleTraits {
   using Type = HMODULE;
   static HMODULE Invalid() noexcept { return nullptr; }
-  static bool Release(HMODULE module) noexcept { return FreeLibrary(module) != 0; }
+  static bool Release(HMODULE module) noexcept { return win32::gSystem.FreeLibrary(module) != 0; }
 };
 
-using UniqueFile = UniqueResource<HandleTraits<&CloseHandle, true>>;           // CreateFileW
-using UniqueFileSearch = UniqueResource<HandleTraits<&FindClose, true>>;       // FindFirstFileW
-using UniqueKernelObject = UniqueResource<HandleTraits<&CloseHandle, false>>;  // threads, events
-using UniqueModule = UniqueResource<ModuleTraits>;  // a library loaded for a moment
+using UniqueFile = UniqueResource<HandleTraits<&CloseHandleCall, true>>;      // CreateFileW
+using UniqueFileSearch = UniqueResource<HandleTraits<&FindCloseCall, true>>;  // FindFirstFileW
+using UniqueKernelObject =
+    UniqueResource<HandleTraits<&CloseHandleCall, false>>;  // threads, events
+using UniqueModule = UniqueResource<ModuleTraits>;          // a library loaded for a moment
 
 /// Protects `handle` from CloseHandle, or takes the protection off: a library that closes a
 /// stale handle value cannot close a protected handle of the program's. Where the system
 /// refuses, the handle stays as it was. Returns the handle.
 inline HANDLE ProtectedFromClose(HANDLE handle, bool protect = true) {
   if (handle != nullptr && handle != INVALID_HANDLE_VALUE) {
-    SetHandleInformation(handle, HANDLE_FLAG_PROTECT_FROM_CLOSE,
-                         protect ? HANDLE_FLAG_PROTECT_FROM_CLOSE : 0);
+    win32::gSystem.SetHandleInformation(handle, HANDLE_FLAG_PROTECT_FROM_CLOSE,
+                                        protect ? HANDLE_FLAG_PROTECT_FROM_CLOSE : 0);
   }
   return handle;
 }
@@ -72,8 +78,8 @@ inline HANDLE ProtectedFromClose(HANDLE handle, bool protect = true) {
 /// it ends. Unlike FILE_FLAG_DELETE_ON_CLOSE it can be taken back. False when the system refuses.
 inline bool SetDeleteDisposition(HANDLE file, bool deleted) {
   FILE_DISPOSITION_INFO disposition{static_cast<BOOLEAN>(deleted)};
-  return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) !=
-         0;
+  return win32::gSystem.SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
+                                                   sizeof disposition) != 0;
 }
 
 // Another program's hold on a file: the policy of sharing_retry.h with the
@@ -94,17 +100,10 @@ struct SystemError {
   bool transient() const { return held() || sharing_retry::IsNetworkBlip(code); }
 };
 
-namespace support_detail {
-// Looked up at the start, so that no lookup comes between a failed call and its status.
-using LastNtStatusFunction = LONG(NTAPI*)();
-inline const LastNtStatusFunction kLastNtStatus =
-    NtdllEntry<LastNtStatusFunction>("RtlGetLastNtStatus");
-}  // namespace support_detail
-
 /// The calling thread's last error and NT status: read it right after the call that failed.
 inline SystemError LastSystemError() {
   const DWORD code = GetLastError();
-  const support_detail::LastNtStatusFunction lastNtStatus = support_detail::kLastNtStatus;
+  const auto lastNtStatus = win32::gSystem.RtlGetLastNtStatus;
   return {code, lastNtStatus != nullptr ? static_cast<std::uint32_t>(lastNtStatus()) : 0u};
 }
 
@@ -114,7 +113,7 @@ inline SystemError LastSystemError() {
 template <typename Attempt, typename Retried>
 SystemError WaitOut(Attempt&& attempt, Retried&& retried) {
   return sharing_retry::WaitOut(attempt, retried,
-                                [](unsigned milliseconds) { Sleep(milliseconds); });
+                                [](unsigned milliseconds) { win32::gSystem.Sleep(milliseconds); });
 }
 
 /// WaitOut while another program holds the file.
@@ -137,7 +136,7 @@ UniqueFile CreateFileWaitingOut(WaitOutFunction waitOut, SystemError& error,
                                 Arguments... arguments) {
   UniqueFile file;
   error = waitOut([&] {
-    UniqueFile opened(CreateFileW(arguments...));
+    UniqueFile opened(win32::gSystem.CreateFileW(arguments...));
     const SystemError failed = opened ? SystemError{} : LastSystemError();
     file = std::move(opened);
     return failed;

@@ -1,5 +1,7 @@
 #include "platform/win32/temporary_files.h"
 
+#include <algorithm>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -19,24 +21,57 @@ std::u16string Decimal(DWORD value) {
 }
 
 std::u16string NewTemporaryName(const std::u16string& folder) {
-  return folder + std::u16string(kLeftoverPrefix) + Decimal(GetCurrentProcessId()) + u"-" +
+  return folder + std::u16string(kLeftoverPrefix) + Decimal(gSystem.GetCurrentProcessId()) + u"-" +
          Decimal(++gTemporaries) + std::u16string(kLeftoverSuffix);
 }
 
+// FILE_RENAME_INFO with flags in place of ReplaceIfExists (Windows 10 1809
+// on): replacing, the POSIX way (a target that others hold open with delete
+// sharing is unlinked at once), and over a read-only target.
+constexpr auto kFileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
+constexpr DWORD kRenameReplacingEverything = 0x1 | 0x2 | 0x40;  // FILE_RENAME_FLAG_*
+
 // The rename goes by handle: the system call takes the new name as a full
-// path of the form the file calls take.
-SystemError Rename(HANDLE file, const std::u16string& path, bool replace) {
+// path of the form the file calls take. `flags` is ReplaceIfExists (0 or 1)
+// for FileRenameInfo, FILE_RENAME_FLAG_* for kFileRenameInfoEx; the field
+// lies at the start either way.
+SystemError Rename(HANDLE file, const std::u16string& path, DWORD flags,
+                   FILE_INFO_BY_HANDLE_CLASS form = FileRenameInfo) {
   std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + path.size() * sizeof(char16_t));
   auto& rename = *reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-  rename.ReplaceIfExists = replace;
+  std::memcpy(buffer.data(), &flags, sizeof flags);
   rename.RootDirectory = nullptr;
   // NOLINTNEXTLINE(bugprone-misplaced-widening-cast): size_t and DWORD are both 32 bits here.
   rename.FileNameLength = static_cast<DWORD>(path.size() * sizeof(char16_t));
   std::copy(path.begin(), path.end() + 1, reinterpret_cast<char16_t*>(rename.FileName));
-  return SetFileInformationByHandle(file, FileRenameInfo, &rename,
-                                    static_cast<DWORD>(buffer.size()))
+  return gSystem.SetFileInformationByHandle(file, form, &rename, static_cast<DWORD>(buffer.size()))
              ? SystemError{}
              : LastSystemError();
+}
+
+// How an information class that this system, this file system or this
+// server does not know is refused (older Windows, FAT, SMB).
+bool ClassRefused(DWORD error) {
+  return error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED ||
+         error == ERROR_INVALID_FUNCTION;
+}
+
+// Takes the read-only attribute off the file open in `file`, so that it can
+// be removed; false when it had none or the system refuses.
+bool ClearReadOnly(HANDLE file) {
+  FILE_BASIC_INFO basic;
+  if (!gSystem.GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) ||
+      (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) == 0) {
+    return false;
+  }
+  constexpr DWORD kAnySharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  const UniqueFile writable(
+      gSystem.ReOpenFile(file, FILE_WRITE_ATTRIBUTES, kAnySharing, FILE_FLAG_OPEN_REPARSE_POINT));
+  FILE_BASIC_INFO cleared{};  // times of 0 stay as they are
+  cleared.FileAttributes = basic.FileAttributes & ~DWORD{FILE_ATTRIBUTE_READONLY};
+  if (cleared.FileAttributes == 0) cleared.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  return writable && gSystem.SetFileInformationByHandle(writable.Get(), FileBasicInfo, &cleared,
+                                                        sizeof cleared);
 }
 
 bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b) {
@@ -48,10 +83,65 @@ bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b) {
   return true;
 }
 
+bool IsDigits(std::u16string_view text) {
+  return !text.empty() &&
+         std::all_of(text.begin(), text.end(), [](char16_t c) { return c >= u'0' && c <= u'9'; });
+}
+
+// Only the program's own names, `~faxjob-<process>-<number>.tmp`: a user's
+// `~faxjob-notes.tmp` is not the program's to remove.
 bool IsLeftoverName(std::u16string_view name) {
-  return name.size() > kLeftoverPrefix.size() + kLeftoverSuffix.size() &&
-         EqualsIgnoringCase(name.substr(0, kLeftoverPrefix.size()), kLeftoverPrefix) &&
-         EqualsIgnoringCase(name.substr(name.size() - kLeftoverSuffix.size()), kLeftoverSuffix);
+  if (name.size() <= kLeftoverPrefix.size() + kLeftoverSuffix.size() ||
+      !EqualsIgnoringCase(name.substr(0, kLeftoverPrefix.size()), kLeftoverPrefix) ||
+      !EqualsIgnoringCase(name.substr(name.size() - kLeftoverSuffix.size()), kLeftoverSuffix)) {
+    return false;
+  }
+  const std::u16string_view numbers = name.substr(
+      kLeftoverPrefix.size(), name.size() - kLeftoverPrefix.size() - kLeftoverSuffix.size());
+  const std::size_t dash = numbers.find(u'-');
+  return dash != std::u16string_view::npos && IsDigits(numbers.substr(0, dash)) &&
+         IsDigits(numbers.substr(dash + 1));
+}
+
+// One try at removing `path`, as RemoveFile says; ERROR_FILE_NOT_FOUND when
+// there is none. `evenReadOnly`: a read-only file loses the attribute first.
+SystemError TryRemove(const std::u16string& path, bool evenReadOnly) {
+  constexpr DWORD kAnySharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  // Shared with everyone, so that a program that shares the file's removal
+  // does not stop it.
+  UniqueFile file(gSystem.CreateFileW(Wide(path), DELETE, kAnySharing, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file) return LastSystemError();
+  // A file that the system will not remove (read-only, a mapped program
+  // file, a device) refuses the mark, and is left as it was.
+  if (!SetDeleteDisposition(file.Get(), true)) {
+    const SystemError refused = LastSystemError();
+    if (!evenReadOnly || !ClearReadOnly(file.Get()) || !SetDeleteDisposition(file.Get(), true)) {
+      return refused;
+    }
+  }
+  // A file pending removal cannot be renamed: the mark is taken back, and the
+  // file opened again through this handle to go when it is closed, whatever
+  // ends this process from here on.
+  const bool unmarked = SetDeleteDisposition(file.Get(), false);
+  UniqueFile goes(unmarked
+                      ? gSystem.ReOpenFile(file.Get(), DELETE, kAnySharing,
+                                           FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_DELETE_ON_CLOSE)
+                      : INVALID_HANDLE_VALUE);
+  if (goes) {
+    file.Close();
+    RenameAside(goes.Get(), FolderOf(path));  // refused: it goes under its own name
+    goes.Close();
+  } else if (unmarked && !SetDeleteDisposition(file.Get(), true)) {
+    return LastSystemError();
+  }
+  file.Close();
+  // Wine takes the removal of a file in a folder the user may not write to
+  // and keeps the file: a name still there must not pass for removed.
+  if (gSystem.GetFileAttributesW(Wide(path)) != INVALID_FILE_ATTRIBUTES) {
+    return {ERROR_ACCESS_DENIED, 0};
+  }
+  return {};
 }
 
 }  // namespace
@@ -64,7 +154,7 @@ std::u16string FolderOf(const std::u16string& path) {
 
 bool RenameAside(HANDLE file, const std::u16string& folder) {
   for (int taken = 1; taken <= 100; ++taken) {
-    const SystemError error = Rename(file, NewTemporaryName(folder), false);
+    const SystemError error = Rename(file, NewTemporaryName(folder), FALSE);
     // Left by an earlier process of the same number: the next number.
     if (error.code != ERROR_ALREADY_EXISTS && error.code != ERROR_FILE_EXISTS) {
       return error.code == ERROR_SUCCESS;
@@ -74,15 +164,34 @@ bool RenameAside(HANDLE file, const std::u16string& folder) {
 }
 
 SystemError RenameOnto(HANDLE file, const std::u16string& path) {
-  return WaitOutHolds([&] { return Rename(file, path, true); });
+  bool formOffered = true;
+  auto rename = [&] {
+    if (formOffered) {
+      const SystemError error = Rename(file, path, kRenameReplacingEverything, kFileRenameInfoEx);
+      if (!ClassRefused(error.code)) return error;
+      formOffered = false;
+    }
+    return Rename(file, path, TRUE);
+  };
+  // A target that another program holds open without sharing its removal,
+  // or a read-only one, refuses to be replaced as access denied: it is moved
+  // aside, as RemoveFile removes a file, and the rename tried again, all
+  // within the one bound of a hold.
+  return WaitOutHolds([&] {
+    const SystemError error = rename();
+    if (error.code != ERROR_ACCESS_DENIED || error.held()) return error;
+    const SystemError removal = TryRemove(path, true);
+    return removal.code == ERROR_SUCCESS || removal.code == ERROR_FILE_NOT_FOUND ? rename()
+                                                                                 : removal;
+  });
 }
 
 UniqueFile CreateTemporary(const std::u16string& folder, DWORD access, std::u16string& name,
                            SystemError& error) {
   for (int taken = 1;; ++taken) {
     name = NewTemporaryName(folder);
-    UniqueFile file(CreateFileW(Wide(name), access, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueFile file(gSystem.CreateFileW(Wide(name), access, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
     error = file ? SystemError{} : LastSystemError();
     if (file || (error.code != ERROR_FILE_EXISTS && error.code != ERROR_ALREADY_EXISTS) ||
         taken == 100) {
@@ -94,46 +203,19 @@ UniqueFile CreateTemporary(const std::u16string& folder, DWORD access, std::u16s
 // A removed file that another program still has open stays, pending, under
 // its name until that program closes it, and the name can be neither opened
 // nor created meanwhile. So the file is renamed aside, within its folder, and
-// goes when its last holder closes it.
+// goes when its last holder closes it. A program that does not share the
+// file's removal is waited out.
 bool RemoveFile(const std::u16string& path) {
-  constexpr DWORD kAnySharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-  SystemError error;
-  // Shared with everyone, so that a program that shares the file's removal
-  // does not stop it; one that does not is waited out.
-  UniqueFile file = CreateFileWaitingOutHolds(error, Wide(path), DELETE, kAnySharing, nullptr,
-                                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (!file) {
-    if (error.code == ERROR_FILE_NOT_FOUND) return false;
-    throw Failure(FailureCodeFor(error.code, kAccessRefused));
-  }
-  // A file that the system will not remove (read-only, a mapped program
-  // file, a device) refuses the mark, and is left as it was.
-  if (!SetDeleteDisposition(file.Get(), true)) ThrowLastError(kAccessRefused);
-  // A file pending removal cannot be renamed: the mark is taken back, and the
-  // file opened again through this handle to go when it is closed, whatever
-  // ends this process from here on.
-  const bool unmarked = SetDeleteDisposition(file.Get(), false);
-  UniqueFile goes(unmarked ? ReOpenFile(file.Get(), DELETE, kAnySharing,
-                                        FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_DELETE_ON_CLOSE)
-                           : INVALID_HANDLE_VALUE);
-  if (goes) {
-    file.Close();
-    RenameAside(goes.Get(), FolderOf(path));  // refused: it goes under its own name
-    goes.Close();
-  } else if (unmarked && !SetDeleteDisposition(file.Get(), true)) {
-    ThrowLastError(kAccessRefused);
-  }
-  file.Close();
-  // Wine takes the removal of a file in a folder the user may not write to
-  // and keeps the file: a name still there must not pass for removed.
-  if (GetFileAttributesW(Wide(path)) != INVALID_FILE_ATTRIBUTES) throw Failure(kAccessRefused);
+  const SystemError error = WaitOutHolds([&] { return TryRemove(path, false); });
+  if (error.code == ERROR_FILE_NOT_FOUND) return false;
+  if (error.code != ERROR_SUCCESS) throw Failure(FailureCodeFor(error.code, kAccessRefused));
   return true;
 }
 
 void RemoveLeftovers(const std::u16string& folder) noexcept {
   try {
     WIN32_FIND_DATAW found;
-    const UniqueFileSearch search(FindFirstFileW(
+    const UniqueFileSearch search(gSystem.FindFirstFileW(
         Wide(folder + std::u16string(kLeftoverPrefix) + u"*" + std::u16string(kLeftoverSuffix)),
         &found));
     if (!search) return;
@@ -143,10 +225,11 @@ void RemoveLeftovers(const std::u16string& folder) noexcept {
         continue;
       }
       // Shared with nobody: a file that anyone holds open is in use, and stays.
-      const UniqueFile leftover(CreateFileW(Wide(folder + name), DELETE, 0, nullptr, OPEN_EXISTING,
-                                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+      const UniqueFile leftover(gSystem.CreateFileW(Wide(folder + name), DELETE, 0, nullptr,
+                                                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                                                    nullptr));
       if (leftover) SetDeleteDisposition(leftover.Get(), true);
-    } while (FindNextFileW(search.Get(), &found));
+    } while (gSystem.FindNextFileW(search.Get(), &found));
   } catch (...) {
     // Out of memory: what stays is removed by a later run.
   }
