@@ -172,6 +172,7 @@ TEST(ResultReader, FailsOnAQuoteNeverClosedAndOnAnEntryWithoutNumber) {
     return 0;
   };
   EXPECT_EQ(failureOf("/R 1\r\n\"/R 2"), kInputPastEndOfFile);
+  EXPECT_EQ(failureOf("/R 1,\"x\r\n/R 2\r\n"), kInputPastEndOfFile);
   EXPECT_EQ(failureOf("/R\r\n"), kTypeMismatch);
   EXPECT_EQ(failureOf("/R 1\r\n/R x\r\n"), kTypeMismatch);
   EXPECT_EQ(failureOf("/R\x88"), kTypeMismatch) << "item ends inside the skipped character";
@@ -187,8 +188,8 @@ TEST(ByteClasses, MarkSeparatorsQuotesAndItemStartsOnEveryPath) {
   std::mt19937 random(7);
   auto isSeparator = [](char byte) { return byte == ',' || byte == '\r' || byte == '\n'; };
   auto isBlank = [](char byte) { return byte == ' ' || byte == '\t'; };
-  // Quotes now and then, or often: most samples keep every quote at an item start.
-  for (const std::string alphabet : {",\r\n\" \ta/R", ",,\n\na/Rx/Ry/R\"", "\n,ab/"}) {
+  // Quotes often, now and then or never, among other bytes up to the slash.
+  for (const std::string alphabet : {",\r\n\" \ta/R", ",,\n\na/Rx/Ry/R\"", "\n,a-0/"}) {
     std::string bytes(600, ' ');
     for (char& byte : bytes) byte = alphabet[random() % alphabet.size()];
     for (auto classify : {&ClassifyBytes, &ClassifyBytesPortable}) {
@@ -217,8 +218,9 @@ TEST(ByteClasses, MarkSeparatorsQuotesAndItemStartsOnEveryPath) {
               bool start = itemStart && (byte == '/' || isBlank(byte) || byte == '"');
               bool separator = isSeparator(byte);
               if (masked && i < size) {
-                start = itemStart &&
-                        (open[i] ? data[i + 1] == '/' : !inside[i] && byte != '"' && start);
+                start = itemStart && (open[i] ? data[i + 1] == '/'
+                                              : !inside[i] && byte != '"' && !separator &&
+                                                    static_cast<unsigned char>(byte) <= '/');
                 separator = separator && !inside[i];
               }
               ASSERT_EQ(bit(separators, i), i == size || (i < size && separator)) << i;

@@ -16,8 +16,10 @@ namespace {
 struct WordClasses {
   BitWord separators = 0;
   BitWord quotes = 0;
-  // Slashes and blanks, and quotes: all of them, or (masked) only those
-  // followed by a slash.
+  // Unmasked: slashes, blanks and quotes. Masked: every byte up to the slash
+  // in code order but separators and quotes (slashes and blanks among them,
+  // and a few others that seldom begin an item), and quotes followed by a
+  // slash.
   BitWord lookedAt = 0;
 };
 
@@ -43,7 +45,9 @@ struct PortableClassifier {
       const unsigned byteClass = kClasses.classes[static_cast<unsigned char>(data[i])];
       const bool quote = (byteClass & kQuote) != 0;
       const bool lookedAt =
-          (byteClass & kSlashOrBlank) != 0 || (quote && (!kMasked || data[i + 1] == '/'));
+          kMasked ? (quote ? data[i + 1] == '/'
+                           : static_cast<unsigned char>(data[i]) <= '/' && byteClass != kSeparator)
+                  : (byteClass & (kSlashOrBlank | kQuote)) != 0;
       word.separators |= static_cast<BitWord>(byteClass & kSeparator) << i;
       word.quotes |= static_cast<BitWord>(quote) << i;
       word.lookedAt |= static_cast<BitWord>(lookedAt) << i;
@@ -73,15 +77,20 @@ struct Sse2Classifier {
       const __m128i separators = _mm_or_si128(
           _mm_or_si128(_mm_cmpeq_epi8(bytes, commas), _mm_cmpeq_epi8(bytes, carriageReturns)),
           _mm_cmpeq_epi8(bytes, lineFeeds));
-      const __m128i slashesAndBlanks =
-          _mm_or_si128(_mm_cmpeq_epi8(bytes, slashes),
-                       _mm_or_si128(_mm_cmpeq_epi8(bytes, spaces), _mm_cmpeq_epi8(bytes, tabs)));
-      const __m128i quotesLookedAt =
-          kMasked ? _mm_and_si128(quotes, _mm_cmpeq_epi8(Load(data + offset + 1), slashes))
-                  : quotes;
+      __m128i lookedAt;
+      if constexpr (kMasked) {
+        const __m128i upToSlash = _mm_cmpeq_epi8(_mm_min_epu8(bytes, slashes), bytes);
+        const __m128i quotesWithoutSlash =
+            _mm_andnot_si128(_mm_cmpeq_epi8(Load(data + offset + 1), slashes), quotes);
+        lookedAt = _mm_andnot_si128(_mm_or_si128(separators, quotesWithoutSlash), upToSlash);
+      } else {
+        lookedAt =
+            _mm_or_si128(_mm_or_si128(quotes, _mm_cmpeq_epi8(bytes, slashes)),
+                         _mm_or_si128(_mm_cmpeq_epi8(bytes, spaces), _mm_cmpeq_epi8(bytes, tabs)));
+      }
       word.separators |= Bits(separators) << offset;
       word.quotes |= Bits(quotes) << offset;
-      word.lookedAt |= Bits(_mm_or_si128(slashesAndBlanks, quotesLookedAt)) << offset;
+      word.lookedAt |= Bits(lookedAt) << offset;
     }
     return word;
   }
@@ -122,7 +131,12 @@ void ClassifyEveryStart(const char* data, std::size_t size, const ByteClasses& c
 
 // Bit i set where an odd number of bits 0 to i are set.
 BitWord RunningParity(BitWord bits) {
-  for (std::size_t shift = 1; shift < kBitsPerWord; shift *= 2) bits ^= bits << shift;
+  bits ^= bits << 1;
+  bits ^= bits << 2;
+  bits ^= bits << 4;
+  bits ^= bits << 8;
+  bits ^= bits << 16;
+  if constexpr (kBitsPerWord == 64) bits ^= bits << (kBitsPerWord / 2);
   return bits;
 }
 

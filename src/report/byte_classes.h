@@ -35,7 +35,9 @@ inline constexpr std::size_t kClassifyLookAhead = 1;
 /// When data[0] begins an item outside quotes (`atItemStart`), the quoted
 /// items are found in bulk: `separators` holds only those outside quotes,
 /// and `starts` the item starts that may be record entries: a slash, a blank
-/// (an item that begins later), or an opening quote followed by a slash.
+/// (an item that begins later), an opening quote followed by a slash, and the
+/// few other bytes up to the slash in code order that seldom begin an item
+/// (neither digits nor letters are among them).
 /// That holds when every quote that opens a quoted region by count lies
 /// right after a separator: a quote inside an unquoted item or after a
 /// closing quote is an ordinary character and breaks the count. Where one

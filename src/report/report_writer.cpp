@@ -170,7 +170,13 @@ void ReportWriter::WriteLines(ResultReader& entries, std::string_view narrowText
       const std::size_t room = (capacity_ - used_) / kLineRoom;
       const std::size_t end = std::min(numbers.size(), next + room);
       for (; next < end; ++next) {
-        out = WriteField(out, numbers[next]);
+        const EntryNumber& number = numbers[next];
+        if (number.fieldSize != 0) {
+          std::memcpy(out, number.field, sizeof number.field);
+          out += number.fieldSize;
+        } else {
+          out = WriteField(out, number);
+        }
         std::memcpy(out, paddedSuffix, kShortSuffixSize);
         out += suffix.size();
       }

@@ -89,12 +89,14 @@ bool ReadShortField(const char* begin, const char* end, EntryNumber& number) {
   if (length < 1 || length > static_cast<std::ptrdiff_t>(kNumberWordsSize)) return false;
   // The bytes before the text, in the low bytes of the words (the first
   // character is the lowest byte), taken as '0'.
-  static constexpr std::uint32_t kBefore[] = {0xFFFFFFFFu, 0x00FFFFFFu, 0x0000FFFFu, 0x000000FFu,
-                                              0};
-  const std::uint32_t highBefore = length >= 4 ? kBefore[length - 4] : 0xFFFFFFFFu;
-  const std::uint32_t lowBefore = length >= 4 ? 0 : kBefore[length];
-  const std::uint32_t high = (Word32(end - 8) & ~highBefore) | (0x30303030u & highBefore);
-  const std::uint32_t low = (Word32(end - 4) & ~lowBefore) | (0x30303030u & lowBefore);
+  static constexpr std::uint32_t kHighBefore[] = {
+      0, 0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu, 0x00FFFFFFu, 0x0000FFFFu, 0xFFu, 0};
+  static constexpr std::uint32_t kLowBefore[] = {0, 0x00FFFFFFu, 0x0000FFFFu, 0xFFu, 0, 0, 0, 0, 0};
+  const auto index = static_cast<std::size_t>(length);
+  const std::uint32_t high =
+      (Word32(end - 8) & ~kHighBefore[index]) | (0x30303030u & kHighBefore[index]);
+  const std::uint32_t low =
+      (Word32(end - 4) & ~kLowBefore[index]) | (0x30303030u & kLowBefore[index]);
   // '0'..'9' to 0..9, every other byte above 9.
   const std::uint32_t highDigits = high ^ 0x30303030u;
   const std::uint32_t lowDigits = low ^ 0x30303030u;
@@ -103,11 +105,16 @@ bool ReadShortField(const char* begin, const char* end, EntryNumber& number) {
     return false;
   }
   // Eight digits, of which the field keeps the last six and any nonzero ones before.
-  const std::uint32_t dropped = static_cast<std::uint32_t>((highDigits & 0xFFu) == 0) +
-                                static_cast<std::uint32_t>((highDigits & 0xFFFFu) == 0);
-  const std::uint64_t field = ((std::uint64_t{low} << 32) | high) >> (8 * dropped);
+  const std::uint64_t digits = (std::uint64_t{low} << 32) | high;
+  std::uint64_t field = digits >> 16;
+  number.fieldSize = 6;
+  if (length > 6) {
+    const std::uint32_t dropped = static_cast<std::uint32_t>((highDigits & 0xFFu) == 0) +
+                                  static_cast<std::uint32_t>((highDigits & 0xFFFFu) == 0);
+    field = digits >> (8 * dropped);
+    number.fieldSize = 8 - dropped;
+  }
   std::memcpy(number.field, &field, sizeof number.field);
-  number.fieldSize = 8 - dropped;
   return true;
 }
 
@@ -215,8 +222,29 @@ void ResultReader::TakeItems() {
     // Items in between start with neither a slash, a quote nor a blank:
     // they are no entries, and end at the first separator.
     std::size_t start = NextSetBit(starts, position);
+    if (data[start] == '/') {
+      // The usual case: an unquoted item, up to the next separator.
+      const std::size_t itemEnd = NextSetBit(separators, start);
+      if (itemEnd == filled && !endOfFile) {
+        position = start;
+        break;
+      }
+      if (data[start + 1] == 'R') {
+        batchCount_ = count;  // the entries so far, should this number fail
+        ReadNumber(data + start, data + itemEnd, batch_[count++]);
+      }
+      position = itemEnd + 1;
+      continue;
+    }
     if (start == filled) {
-      position = endOfFile ? filled : AfterLastSetBit(separators, position, filled);
+      position = AfterLastSetBit(separators, position, filled);
+      if (endOfFile) {
+        // The last item, passed over, may be a quoted one never closed.
+        if (data[position] == '"' && NextSetBit(quotes, position + 1) == filled) {
+          throw Failure(kInputPastEndOfFile);
+        }
+        position = filled;
+      }
       break;
     }
     while (IsBlank(data[start])) ++start;
