@@ -144,6 +144,15 @@ TEST(ResultReader, ReadsQuotedItemsWithoutTheirQuotes) {
   // Characters after the closing quote go with the separator.
   EXPECT_EQ(EntriesOf("\"/R 8\"junk,/R 9\r\n"), (Numbers{8, 9}));
   EXPECT_EQ(EntriesOf("a\"b,/R 3\r\n"), (Numbers{3})) << "a quote inside an item is ordinary";
+  // Quotes that are ordinary characters put the count of quotes out of step.
+  for (std::size_t chunk : {3, 4096}) {
+    EXPECT_EQ(EntriesOf("a\"b,/R 5,\"c,/R 6\"\r\n", chunk), (Numbers{5})) << chunk;
+    EXPECT_EQ(EntriesOf("/R 1, \"x,/R 2\",/R 3\r\n", chunk), (Numbers{1, 3})) << chunk;
+    EXPECT_EQ(EntriesOf("\"x\"\"y,/R 2,z\",/R 3\r\n", chunk), (Numbers{2, 3})) << chunk;
+  }
+  // A quoted item read piece by piece: the blocks after its first begin inside it.
+  EXPECT_EQ(EntriesOf("\"" + std::string(5000, 'x') + ",\",/R 4,\"/R 7\"\r\n", 1000),
+            (Numbers{4, 7}));
 }
 
 TEST(ResultReader, TakesBlanksAloneAfterTheLastItemAsAnEmptyItem) {
@@ -163,6 +172,7 @@ TEST(ResultReader, FailsOnAQuoteNeverClosedAndOnAnEntryWithoutNumber) {
     return 0;
   };
   EXPECT_EQ(failureOf("/R 1\r\n\"/R 2"), kInputPastEndOfFile);
+  EXPECT_EQ(failureOf("/R 1,\"x\r\n/R 2\r\n"), kInputPastEndOfFile);
   EXPECT_EQ(failureOf("/R\r\n"), kTypeMismatch);
   EXPECT_EQ(failureOf("/R 1\r\n/R x\r\n"), kTypeMismatch);
   EXPECT_EQ(failureOf("/R\x88"), kTypeMismatch) << "item ends inside the skipped character";
@@ -176,33 +186,53 @@ TEST(ResultReader, StreamsHugeItems) {
 
 TEST(ByteClasses, MarkSeparatorsQuotesAndItemStartsOnEveryPath) {
   std::mt19937 random(7);
-  const std::string alphabet = ",\r\n\" \ta/R";
-  std::string bytes(600, ' ');
-  for (char& byte : bytes) byte = alphabet[random() % alphabet.size()];
   auto isSeparator = [](char byte) { return byte == ',' || byte == '\r' || byte == '\n'; };
-  for (auto classify : {&ClassifyBytes, &ClassifyBytesPortable}) {
-    for (std::size_t offset = 0; offset < 16; ++offset) {
-      for (std::size_t size = 0; size < 300; size += 1 + size / 16) {
-        const std::size_t words = BitWordsFor(size);
-        std::vector<BitWord> separators(words), quotes(words), starts(words);
-        classify(bytes.data() + offset, size, {separators.data(), quotes.data(), starts.data()});
-        auto bit = [](const std::vector<BitWord>& bits, std::size_t i) {
-          return (bits[i / kBitsPerWord] >> (i % kBitsPerWord)) & 1;
-        };
-        for (std::size_t i = 0; i < words * kBitsPerWord; ++i) {
-          const char byte = i < size ? bytes[offset + i] : 0;
-          const bool itemStart = i == 0 || isSeparator(bytes[offset + i - 1]);
-          const bool start =
-              itemStart && std::string_view("/\" \t").find(byte) != std::string_view::npos;
-          ASSERT_EQ(bit(separators, i), i == size || (i < size && isSeparator(byte))) << i;
-          ASSERT_EQ(bit(quotes, i), i == size || (i < size && byte == '"')) << i;
-          ASSERT_EQ(bit(starts, i), i == size || (i < size && start)) << i;
-        }
-        for (std::size_t from = 0; from <= size; from += 7) {
-          std::size_t after = from;
-          for (std::size_t i = from; i < size; ++i)
-            after = isSeparator(bytes[offset + i]) ? i + 1 : after;
-          ASSERT_EQ(AfterLastSetBit(separators.data(), from, size), after) << from;
+  auto isBlank = [](char byte) { return byte == ' ' || byte == '\t'; };
+  // Quotes often, now and then or never, among other bytes up to the slash.
+  for (const std::string alphabet : {",\r\n\" \ta/R", ",,\n\na/Rx/Ry/R\"", "\n,a-0/"}) {
+    std::string bytes(600, ' ');
+    for (char& byte : bytes) byte = alphabet[random() % alphabet.size()];
+    for (auto classify : {&ClassifyBytes, &ClassifyBytesPortable}) {
+      for (std::size_t offset = 0; offset < 16; ++offset) {
+        for (std::size_t size = 0; size < 300; size += 1 + size / 16) {
+          for (const bool atItemStart : {false, true}) {
+            const char* data = bytes.data() + offset;
+            // The quoted regions by count, and whether they can be masked.
+            std::vector<bool> inside(size + 1), open(size + 1);
+            bool masked = atItemStart;
+            for (std::size_t i = 0, quotes = 0; i < size; ++i) {
+              quotes += data[i] == '"';
+              inside[i] = quotes % 2 == 1;
+              open[i] = data[i] == '"' && inside[i];
+              if (open[i] && i > 0 && !isSeparator(data[i - 1])) masked = false;
+            }
+            const std::size_t words = BitWordsFor(size);
+            std::vector<BitWord> separators(words), quotes(words), starts(words);
+            classify(data, size, {separators.data(), quotes.data(), starts.data()}, atItemStart);
+            auto bit = [](const std::vector<BitWord>& bits, std::size_t i) {
+              return (bits[i / kBitsPerWord] >> (i % kBitsPerWord)) & 1;
+            };
+            for (std::size_t i = 0; i < words * kBitsPerWord; ++i) {
+              const char byte = i < size ? data[i] : 0;
+              const bool itemStart = i == 0 || isSeparator(data[i - 1]);
+              bool start = itemStart && (byte == '/' || isBlank(byte) || byte == '"');
+              bool separator = isSeparator(byte);
+              if (masked && i < size) {
+                start = itemStart && (open[i] ? data[i + 1] == '/'
+                                              : !inside[i] && byte != '"' && !separator &&
+                                                    static_cast<unsigned char>(byte) <= '/');
+                separator = separator && !inside[i];
+              }
+              ASSERT_EQ(bit(separators, i), i == size || (i < size && separator)) << i;
+              ASSERT_EQ(bit(quotes, i), i == size || (i < size && byte == '"')) << i;
+              ASSERT_EQ(bit(starts, i), i == size || (i < size && start)) << i;
+            }
+            for (std::size_t from = 0; from <= size; from += 7) {
+              std::size_t after = from;
+              for (std::size_t i = from; i < size; ++i) after = bit(separators, i) ? i + 1 : after;
+              ASSERT_EQ(AfterLastSetBit(separators.data(), from, size), after) << from;
+            }
+          }
         }
       }
     }
@@ -256,6 +286,22 @@ TEST_F(TranscriptionTest, WritesOneLinePerEntryAndClosesReportBeforeResult) {
       platform.observed.events,
       (std::vector<std::string>{"open-read C:\\out\\RESULT.TXT", "open-write C:\\out\\r.txt",
                                 "close-write C:\\out\\r.txt", "close-read C:\\out\\RESULT.TXT"}));
+}
+
+TEST_F(TranscriptionTest, WritesTheFieldOfEveryNumberTextAsItsValueWould) {
+  std::string content;
+  std::string expected;
+  for (std::string_view text :
+       {"0",         "7",        "00",       "000000",    "0000000",  "00000000",
+        "000000000", "1000000",  "0100000",  "1234567",   "01234567", "00123456",
+        "00012345",  "12345678", "99999999", "123456789", "-0",       "-7",
+        "-1234567",  " 42",      "42\t",     "4.5",       "0012.5"}) {
+    content.append("/R ").append(text).append(",\"x\"\r\n");
+    expected.append(Field(Parse(text))).append(",OK\r\n");
+  }
+  platform.AddFile(u"C:\\out\\RESULT.TXT", content);
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(platform.files[u"C:\\out\\r.txt"], expected);
 }
 
 TEST_F(TranscriptionTest, WritesTheLinesBeforeAFailingEntry) {

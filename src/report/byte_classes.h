@@ -1,7 +1,7 @@
 // Bitmaps of the bytes that shape a result file, one bit a byte, found for a
 // whole block in one pass: item separators (comma, CR, LF), double quotes,
-// and the item starts that need a look (a slash, a quote or a blank right
-// after a separator). Any other item is no record entry and is passed over.
+// and the item starts that need a look. Any other item is no record entry
+// and is passed over.
 #pragma once
 
 #include <bit>
@@ -21,19 +21,36 @@ constexpr std::size_t BitWordsFor(std::size_t size) { return size / kBitsPerWord
 struct ByteClasses {
   BitWord* separators;
   BitWord* quotes;
-  // A slash, quote, space or tab at the first byte or right after a separator.
   BitWord* starts;
 };
 
+// Bytes past the last whole word that the classification reads.
+inline constexpr std::size_t kClassifyLookAhead = 1;
+
 /// Sets the bits of `classes` for data[0] to data[size - 1]; bit `size` is
 /// set in each as an end mark, and higher bits are clear. Reads `data` up to
-/// the next multiple of kBitsPerWord bytes past `size`, which must be
-/// readable.
-void ClassifyBytes(const char* data, std::size_t size, const ByteClasses& classes);
+/// the next multiple of kBitsPerWord bytes past `size`, and
+/// kClassifyLookAhead bytes more, which must be readable.
+///
+/// When data[0] begins an item outside quotes (`atItemStart`), the quoted
+/// items are found in bulk: `separators` holds only those outside quotes,
+/// and `starts` the item starts that may be record entries: a slash, a blank
+/// (an item that begins later), an opening quote followed by a slash, and the
+/// few other bytes up to the slash in code order that seldom begin an item
+/// (neither digits nor letters are among them).
+/// That holds when every quote that opens a quoted region by count lies
+/// right after a separator: a quote inside an unquoted item or after a
+/// closing quote is an ordinary character and breaks the count. Where one
+/// does, or when data[0] is inside an item, `separators` holds them all and
+/// `starts` every slash, quote or blank at the first byte or right after a
+/// separator; the caller's walk from item to item sorts them out.
+void ClassifyBytes(const char* data, std::size_t size, const ByteClasses& classes,
+                   bool atItemStart);
 
 /// The same without vector instructions; ClassifyBytes uses it where the
 /// processor has none.
-void ClassifyBytesPortable(const char* data, std::size_t size, const ByteClasses& classes);
+void ClassifyBytesPortable(const char* data, std::size_t size, const ByteClasses& classes,
+                           bool atItemStart);
 
 /// The position of the first set bit at or after `from`. An end mark at or
 /// after `from` must exist.

@@ -14,6 +14,13 @@ bool IsBlank(char byte) { return byte == ' ' || byte == '\t'; }
 
 }  // namespace
 
+double EntryNumber::AsDouble() const {
+  if (fieldSize == 0) return isWhole ? static_cast<double>(whole) : value;
+  std::int64_t digits = 0;
+  for (std::uint32_t i = 0; i < fieldSize; ++i) digits = digits * 10 + (field[i] - '0');
+  return static_cast<double>(digits);
+}
+
 void NumberTextParser::Feed(const char* bytes, std::size_t size) {
   for (std::size_t i = 0; i < size && state_ != State::kInvalid; ++i) Feed(bytes[i]);
 }

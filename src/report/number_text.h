@@ -6,16 +6,21 @@
 
 namespace faxjob {
 
-// Whole numbers of up to 15 digits, nearly every entry, stay integers from
+// The usual number text, up to eight plain digits, is kept as the number
+// field it gives. Other whole numbers of up to 15 digits stay integers from
 // the text to the report line; the rest go through a double.
 struct EntryNumber {
+  // The field's digits from the first, then filler up to eight bytes;
+  // `fieldSize` (6 to 8) is 0 when the number is in `whole` or `value`.
+  char field[8] = {};
+  std::uint32_t fieldSize = 0;
   bool isWhole = true;
   std::int64_t whole = 0;
   double value = 0.0;
 
-  static EntryNumber Whole(std::int64_t number) { return {true, number, 0.0}; }
-  static EntryNumber Real(double number) { return {false, 0, number}; }
-  double AsDouble() const { return isWhole ? static_cast<double>(whole) : value; }
+  static EntryNumber Whole(std::int64_t number) { return {{}, 0, true, number, 0.0}; }
+  static EntryNumber Real(double number) { return {{}, 0, false, 0, number}; }
+  double AsDouble() const;
 };
 
 // The number text of a record entry, parsed as it streams past: an optional

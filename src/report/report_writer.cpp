@@ -84,7 +84,12 @@ char* WriteField(char* out, double value) {
   return std::to_chars(out, out + kMaxFieldSize - 1, magnitude, std::chars_format::fixed, 0).ptr;
 }
 
+// Writes eight bytes, of which the field's are kept.
 char* WriteField(char* out, const EntryNumber& number) {
+  if (number.fieldSize != 0) {
+    std::memcpy(out, number.field, sizeof number.field);
+    return out + number.fieldSize;
+  }
   if (!number.isWhole) return WriteField(out, number.value);
   if (number.whole >= 0 && number.whole < 1'000'000) {
     // The usual field: six digits, in three independent pairs.
@@ -165,7 +170,13 @@ void ReportWriter::WriteLines(ResultReader& entries, std::string_view narrowText
       const std::size_t room = (capacity_ - used_) / kLineRoom;
       const std::size_t end = std::min(numbers.size(), next + room);
       for (; next < end; ++next) {
-        out = WriteField(out, numbers[next]);
+        const EntryNumber& number = numbers[next];
+        if (number.fieldSize != 0) {
+          std::memcpy(out, number.field, sizeof number.field);
+          out += number.fieldSize;
+        } else {
+          out = WriteField(out, number);
+        }
         std::memcpy(out, paddedSuffix, kShortSuffixSize);
         out += suffix.size();
       }

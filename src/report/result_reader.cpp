@@ -69,9 +69,11 @@ class EntryText {
   NumberTextParser number_;
 };
 
-// The usual number text is up to eight digits and nothing else. They are
-// read as two 32-bit words, four digits each, and turned into a number with
-// a few multiplications, without a branch on the digits.
+// The usual number text is up to eight digits and nothing else. Its number
+// field is the text itself, padded with zeros to six digits, with leading
+// zeros beyond those dropped: the text is read as two 32-bit words, four
+// characters each, and checked and padded in them, without a branch on the
+// digits.
 constexpr std::size_t kNumberWordsSize = 8;
 
 std::uint32_t Word32(const char* bytes) {
@@ -80,31 +82,39 @@ std::uint32_t Word32(const char* bytes) {
   return word;
 }
 
-// Four digit bytes, the first in the lowest byte, to their value; false
-// when one is no digit.
-bool FourDigits(std::uint32_t bytes, std::uint32_t& value) {
-  const std::uint32_t digits = bytes ^ 0x30303030u;  // '0'..'9' to 0..9, all else above
-  if (((digits & 0xF0F0F0F0u) | ((digits + 0x06060606u) & 0xF0F0F0F0u)) != 0) return false;
-  const std::uint32_t pairs = (digits * 10 + (digits >> 8)) & 0x00FF00FFu;
-  value = (pairs * 100 + (pairs >> 16)) & 0xFFFFu;
-  return true;
-}
-
-// `end` must have eight readable bytes before it.
-bool ReadShortDigits(const char* begin, const char* end, std::uint32_t& value) {
+// Sets the field of `number` when the text from `begin` to `end` is one to
+// eight digits. `end` must have eight readable bytes before it.
+bool ReadShortField(const char* begin, const char* end, EntryNumber& number) {
   const std::ptrdiff_t length = end - begin;
   if (length < 1 || length > static_cast<std::ptrdiff_t>(kNumberWordsSize)) return false;
-  // The bytes before the text, in the low bytes of the words, read as '0'.
-  static constexpr std::uint32_t kBefore[] = {0xFFFFFFFFu, 0x00FFFFFFu, 0x0000FFFFu, 0x000000FFu,
-                                              0};
-  const std::uint32_t highBefore = length >= 4 ? kBefore[length - 4] : 0xFFFFFFFFu;
-  const std::uint32_t lowBefore = length >= 4 ? 0 : kBefore[length];
-  const std::uint32_t high = (Word32(end - 8) & ~highBefore) | (0x30303030u & highBefore);
-  const std::uint32_t low = (Word32(end - 4) & ~lowBefore) | (0x30303030u & lowBefore);
-  std::uint32_t highValue;
-  std::uint32_t lowValue;
-  if (!FourDigits(high, highValue) || !FourDigits(low, lowValue)) return false;
-  value = highValue * 10000 + lowValue;
+  // The bytes before the text, in the low bytes of the words (the first
+  // character is the lowest byte), taken as '0'.
+  static constexpr std::uint32_t kHighBefore[] = {
+      0, 0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu, 0x00FFFFFFu, 0x0000FFFFu, 0xFFu, 0};
+  static constexpr std::uint32_t kLowBefore[] = {0, 0x00FFFFFFu, 0x0000FFFFu, 0xFFu, 0, 0, 0, 0, 0};
+  const auto index = static_cast<std::size_t>(length);
+  const std::uint32_t high =
+      (Word32(end - 8) & ~kHighBefore[index]) | (0x30303030u & kHighBefore[index]);
+  const std::uint32_t low =
+      (Word32(end - 4) & ~kLowBefore[index]) | (0x30303030u & kLowBefore[index]);
+  // '0'..'9' to 0..9, every other byte above 9.
+  const std::uint32_t highDigits = high ^ 0x30303030u;
+  const std::uint32_t lowDigits = low ^ 0x30303030u;
+  if ((((highDigits | lowDigits) | ((highDigits + 0x06060606u) | (lowDigits + 0x06060606u))) &
+       0xF0F0F0F0u) != 0) {
+    return false;
+  }
+  // Eight digits, of which the field keeps the last six and any nonzero ones before.
+  const std::uint64_t digits = (std::uint64_t{low} << 32) | high;
+  std::uint64_t field = digits >> 16;
+  number.fieldSize = 6;
+  if (length > 6) {
+    const std::uint32_t dropped = static_cast<std::uint32_t>((highDigits & 0xFFu) == 0) +
+                                  static_cast<std::uint32_t>((highDigits & 0xFFFFu) == 0);
+    field = digits >> (8 * dropped);
+    number.fieldSize = 8 - dropped;
+  }
+  std::memcpy(number.field, &field, sizeof number.field);
   return true;
 }
 
@@ -137,7 +147,7 @@ ResultReader::ResultReader(Text& codePage, InputFile& file, std::size_t blockSiz
   }
   // Room for a carried item, a block, its end mark and the whole word the
   // classifier reads past it.
-  const std::size_t capacity = carryOver_ + blockSize_ + kBitsPerWord;
+  const std::size_t capacity = carryOver_ + blockSize_ + kBitsPerWord + kClassifyLookAhead;
   storage_ = std::make_unique_for_overwrite<char[]>(kNumberWordsSize + capacity);
   std::memset(storage_.get(), 0, kNumberWordsSize);
   data_ = storage_.get() + kNumberWordsSize;
@@ -160,7 +170,7 @@ std::span<const EntryNumber> ResultReader::NextEntries() {
           batch_[batchCount_++] = *number;
         }
       } else {
-        Refill(position_);
+        Refill(position_, true);
       }
     }
   } catch (const Failure& failure) {
@@ -170,7 +180,7 @@ std::span<const EntryNumber> ResultReader::NextEntries() {
   return {batch_, batchCount_};
 }
 
-bool ResultReader::Refill(std::size_t keepFrom) {
+bool ResultReader::Refill(std::size_t keepFrom, bool atItemStart) {
   char* const data = data_;
   const std::size_t kept = filled_ - keepFrom;
   std::memmove(data, data + keepFrom, kept);
@@ -181,20 +191,21 @@ bool ResultReader::Refill(std::size_t keepFrom) {
   // The end mark stops the blank skipping; the rest of the word is read by
   // the classifier and dropped.
   data[filled_] = '\n';
-  std::memset(data + filled_ + 1, 0, kBitsPerWord - 1);
-  ClassifyBytes(data, filled_, {separators_.get(), quotes_.get(), starts_.get()});
+  std::memset(data + filled_ + 1, 0, kBitsPerWord - 1 + kClassifyLookAhead);
+  ClassifyBytes(data, filled_, {separators_.get(), quotes_.get(), starts_.get()}, atItemStart);
   return !endOfFile_;
 }
 
-inline EntryNumber ResultReader::NumberOf(const char* entry, const char* entryEnd) const {
+inline void ResultReader::ReadNumber(const char* entry, const char* entryEnd,
+                                     EntryNumber& number) const {
   const char* numberText = entry + 2;
   if (numberText != entryEnd) {
     numberText += std::min<std::ptrdiff_t>(charLength_[static_cast<unsigned char>(*numberText)],
                                            entryEnd - numberText);
   }
-  std::uint32_t shortValue;
-  if (ReadShortDigits(numberText, entryEnd, shortValue)) return EntryNumber::Whole(shortValue);
-  return OtherNumberOf(entry, numberText, entryEnd);
+  if (!ReadShortField(numberText, entryEnd, number)) {
+    number = OtherNumberOf(entry, numberText, entryEnd);
+  }
 }
 
 void ResultReader::TakeItems() {
@@ -211,8 +222,29 @@ void ResultReader::TakeItems() {
     // Items in between start with neither a slash, a quote nor a blank:
     // they are no entries, and end at the first separator.
     std::size_t start = NextSetBit(starts, position);
+    if (data[start] == '/') {
+      // The usual case: an unquoted item, up to the next separator.
+      const std::size_t itemEnd = NextSetBit(separators, start);
+      if (itemEnd == filled && !endOfFile) {
+        position = start;
+        break;
+      }
+      if (data[start + 1] == 'R') {
+        batchCount_ = count;  // the entries so far, should this number fail
+        ReadNumber(data + start, data + itemEnd, batch_[count++]);
+      }
+      position = itemEnd + 1;
+      continue;
+    }
     if (start == filled) {
-      position = endOfFile ? filled : AfterLastSetBit(separators, position, filled);
+      position = AfterLastSetBit(separators, position, filled);
+      if (endOfFile) {
+        // The last item, passed over, may be a quoted one never closed.
+        if (data[position] == '"' && NextSetBit(quotes, position + 1) == filled) {
+          throw Failure(kInputPastEndOfFile);
+        }
+        position = filled;
+      }
       break;
     }
     while (IsBlank(data[start])) ++start;
@@ -242,7 +274,7 @@ void ResultReader::TakeItems() {
     // Neither byte can be the item's end, and the end mark stops at the last.
     if (content[0] == '/' && content[1] == 'R') {
       batchCount_ = count;  // the entries so far, should this number fail
-      batch_[count++] = NumberOf(content, data + contentEnd);
+      ReadNumber(content, data + contentEnd, batch_[count++]);
     }
     position = itemEnd + 1;
   }
@@ -275,7 +307,7 @@ std::optional<EntryNumber> ResultReader::StreamItem(std::size_t itemStart) {
       part = Part::kAfterQuote;
       continue;
     }
-    if (!Refill(filled_)) {
+    if (!Refill(filled_, false)) {
       if (part == Part::kQuoted) throw Failure(kInputPastEndOfFile);
       return entry.Finish();
     }

@@ -39,13 +39,14 @@ class ResultReader {
   static constexpr std::size_t kBatchSize = 256;
 
   // Replaces what was read with what is kept from `keepFrom` on and the next
-  // block after it. False at the end of the file.
-  bool Refill(std::size_t keepFrom);
+  // block after it. False at the end of the file. `atItemStart` when an item
+  // (or the blanks before it) begins at `keepFrom`, not a part of one.
+  bool Refill(std::size_t keepFrom, bool atItemStart);
   // Takes the items that lie whole in the buffer, up to a full batch; stops
   // at the first one that runs past what was read.
   void TakeItems();
-  // The number of a record entry that lies whole in the buffer.
-  EntryNumber NumberOf(const char* entry, const char* entryEnd) const;
+  // Sets `number` to that of a record entry that lies whole in the buffer.
+  void ReadNumber(const char* entry, const char* entryEnd, EntryNumber& number) const;
   // The same for number texts other than up to eight plain digits.
   EntryNumber OtherNumberOf(const char* entry, const char* numberText, const char* entryEnd) const;
   // Reads an item too long to carry over, from `itemStart`, piece by piece.
