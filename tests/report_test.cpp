@@ -299,9 +299,9 @@ TEST_F(TranscriptionTest, WritesTheFieldOfEveryNumberTextAsItsValueWould) {
     content.append("/R ").append(text).append(",\"x\"\r\n");
     expected.append(Field(Parse(text))).append(",OK\r\n");
   }
-  platform.AddFile(u"C:\\out\\RESULT.TXT", content);
+  platform.world.AddFile(u"C:\\out\\RESULT.TXT", content);
   EXPECT_EQ(Run(), 0);
-  EXPECT_EQ(platform.files[u"C:\\out\\r.txt"], expected);
+  EXPECT_EQ(platform.world.files[u"C:\\out\\r.txt"], expected);
 }
 
 TEST_F(TranscriptionTest, WritesTheLinesBeforeAFailingEntry) {
