@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/exit_status.h"
 #include "platform/sharing_retry.h"
 #include "platform/win32/long_path.h"
 
@@ -94,7 +95,7 @@ class FakeInputFile : public InputFile {
 
   bool IsSameFileAs(const std::u16string& path) override {
     entry_.platform().Call("IsSameFileAs");
-    return entry_.platform().Reachable(path) == entry_.path();
+    return entry_.platform().FileReachedBy(path) == entry_.path();  // by identity, as Windows
   }
 
   void Close() override { entry_.Close(); }
@@ -710,7 +711,7 @@ FakePlatform::FaultOutcome FakePlatform::SimulateFault() const {
     return outcome;
   }
   left[path] += line;
-  outcome.status = 1;
+  outcome.status = libraryCalled ? kExitFailureReported : kExitFailedBeforeCall;
   return outcome;
 }
 

@@ -142,7 +142,11 @@ class FakePlatform : public Platform {
   std::size_t NarrowCharLength(unsigned char leadByte) override;
   void ShowStopMessage(const std::u16string& text) override;
   void* LoadEntryPoint(const std::u16string& fileName, const char* entryName) override;
-  void CallLibrary(void (*call)(void* context), void* context) override { call(context); }
+  void CallLibrary(void (*call)(void* context), void* context) override {
+    libraryCalled = true;
+    call(context);
+  }
+  bool libraryCalled = false;  // as the fault path learns it
   bool CanNeverCreate(const std::u16string& path) override;
   bool NamesStream(const std::u16string& fullPath) override;
   bool IsSameFile(const std::u16string& first, const std::u16string& second) override;

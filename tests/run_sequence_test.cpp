@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <optional>
 #include <ostream>
@@ -155,11 +156,121 @@ TEST_F(RunJobTest, ReportsLibraryFailuresAsAnErrorLineWithoutCallingIt) {
       {FakePlatform::Library::kNoEntryPoint, kEntryPointNotFound}};
   for (const auto& [library, code] : cases) {
     platform.library = library;
-    EXPECT_EQ(Run(), kExitFailureReported) << code;
+    EXPECT_EQ(Run(), kExitFailedBeforeCall) << code;
     EXPECT_EQ(Report(), ErrorLine(code));
   }
   EXPECT_EQ(gScript.calls, 0);
   EXPECT_TRUE(platform.messages.empty());
+}
+
+// Every failure code in each situation that raises it, and whether the
+// library had been called: a failure recorded before the call ends with status
+// 5 (nothing sent, a retry is safe), after it with 1 (a fax may have gone out).
+TEST_F(RunJobTest, PlacesEveryFailureCodeBeforeOrAfterTheCall) {
+  using Setup = std::function<void(FakePlatform&)>;
+  auto run = [this](const Setup& setup, FakePlatform& fresh) {
+    PrepareFresh(fresh);
+    gScript = LibraryScript();
+    setup(fresh);
+    SendRequest request{};
+    return RunJob(fresh, request);
+  };
+  FakePlatform plainRun;
+  ASSERT_EQ(run([](FakePlatform&) {}, plainRun), kExitReportWritten);
+  const std::vector<std::string> plain = plainRun.calls;
+  // A failure raised by the given occurrence of an operation of the plain run.
+  auto at = [&plain](const std::string& operation, int occurrence, std::int32_t code) {
+    int call = 0;
+    for (int seen = 0; seen < occurrence; ++call) {
+      if (plain.at(call) == operation) ++seen;
+    }
+    return [call, code](FakePlatform& fresh) {
+      fresh.faults = {.atCall = call, .code = code, .foreign = code == kInternalError};
+    };
+  };
+  auto result = [](std::string text) {
+    return [text](FakePlatform&) { gScript.result = text; };
+  };
+  auto reportAt = [](std::u16string report) {
+    return [report](FakePlatform& fresh) {
+      fresh.commandLine = u"faxjob C:\\jobs\\job001.txt " + report;
+    };
+  };
+  const std::u16string longFolder = u"C:\\" + std::u16string(246, u'd');
+  const struct {
+    std::int32_t code;
+    const char* situation;
+    Setup setup;
+    bool called;
+    bool recorded = true;  // in the report's error line
+  } cases[] = {
+      {kOverflow, "entry number beyond a double", result("/R 1" + std::string(400, '0')), true},
+      {kOutOfMemory, "out of memory at the load", at("LoadEntryPoint", 1, kOutOfMemory), false},
+      {kOutOfMemory, "out of memory in the transcription", at("Read", 1, kOutOfMemory), true},
+      {kSubscriptOutOfRange, "result path too long for its slot",
+       [&](FakePlatform& fresh) {
+         fresh.folders.insert(longFolder);
+         reportAt(longFolder + u"\\status.txt")(fresh);
+       },
+       false},
+      {kTypeMismatch, "entry number no number", result("/R x\r\n"), true},
+      {kLibraryLoadError, "library not loadable",
+       [](FakePlatform& fresh) { fresh.library = FakePlatform::Library::kNotLoadable; }, false},
+      {kInternalError, "unexpected exception before the call", at("LoadEntryPoint", 1, 51),
+       false},
+      {kInternalError, "unexpected exception after the call", at("OpenForReading", 1, 51), true},
+      {kBadFileName, "report folder without an exact narrow form",
+       [&](FakePlatform& fresh) {
+         fresh.folders.insert(u"C:\\\u00e9");
+         reportAt(u"C:\\\u00e9\\status.txt")(fresh);
+       },
+       false},
+      {kFileNotFound, "library missing",
+       [](FakePlatform& fresh) { fresh.library = FakePlatform::Library::kMissing; }, false},
+      {kFileNotFound, "no result file after the call",
+       [](FakePlatform&) { gScript.writesResult = false; }, true},
+      // Never written over: what the library wrote stays, and no report tells of it.
+      {kFileAlreadyOpen, "report path leading to the result file",
+       [&](FakePlatform& fresh) {
+         fresh.otherNames = {{u"C:\\out\\link.txt", u"C:\\out\\RESULT.TXT"}};
+         reportAt(u"C:\\out\\link.txt")(fresh);
+       },
+       true, false},
+      {kDeviceIoError, "device error at the old result file", at("RemoveFile", 2, 57), false},
+      {kDeviceIoError, "device error reading the result file", at("Read", 1, 57), true},
+      {kDiskFull, "disk full at the lock file", at("TakeFolderTurn", 1, kDiskFull), false},
+      {kDiskFull, "disk full after the call", at("Read", 1, kDiskFull), true},
+      {kInputPastEndOfFile, "result file ending inside quotes", result("/R 1\r\n\"/R 2"), true},
+      {kHeldByAnotherProcess, "old result file held", at("RemoveFile", 2, 70), false},
+      {kHeldByAnotherProcess, "result file held", at("OpenForReading", 1, 70), true},
+      {kAccessRefused, "lock file refused",
+       [](FakePlatform& fresh) { fresh.folders.insert(u"C:\\out\\FAXJOB.LCK"); }, false},
+      {kAccessRefused, "result file refused", at("OpenForReading", 1, 75), true},
+      {kPathNotFound, "folder gone before the call", at("TakeFolderTurn", 1, 76), false},
+      {kPathNotFound, "folder gone after the call", at("OpenForReading", 1, 76), true},
+      {kEntryPointNotFound, "library without its entry point",
+       [](FakePlatform& fresh) { fresh.library = FakePlatform::Library::kNoEntryPoint; }, false},
+  };
+  std::set<std::int32_t> placed;
+  for (const auto& [code, situation, setup, called, recorded] : cases) {
+    SCOPED_TRACE(situation);
+    FakePlatform fresh;
+    const int status = run(setup, fresh);
+    EXPECT_EQ(gScript.calls > 0, called);
+    const std::u16string report = fresh.commandLine.substr(fresh.commandLine.rfind(u' ') + 1);
+    if (recorded) {
+      EXPECT_EQ(status, called ? kExitFailureReported : kExitFailedBeforeCall);
+      EXPECT_TRUE(fresh.files[report].ends_with(ErrorLine(code))) << fresh.files[report];
+    } else {
+      EXPECT_EQ(status, called ? kExitFailureUnreported : kExitNothingSent);
+    }
+    placed.insert(code);
+  }
+  for (std::int32_t code = 0; code < 1000; ++code) {
+    if (DescriptionOf(code) != DescriptionOf(-1)) {
+      EXPECT_EQ(placed.count(code), 1u) << code;
+    }
+  }
 }
 
 TEST_F(RunJobTest, ReportsAResultPathTooLongForItsSlotWithoutCallingTheLibrary) {
@@ -167,7 +278,7 @@ TEST_F(RunJobTest, ReportsAResultPathTooLongForItsSlotWithoutCallingTheLibrary) 
       u"C:\\" + std::u16string(246, u'd');  // 250 bytes with the backslash
   platform.folders.insert(folder);
   platform.commandLine = u"faxjob C:\\jobs\\job001.txt " + folder + u"\\r.txt";
-  EXPECT_EQ(Run(), kExitFailureReported);
+  EXPECT_EQ(Run(), kExitFailedBeforeCall);
   EXPECT_EQ(platform.files[folder + u"\\r.txt"], ErrorLine(kSubscriptOutOfRange));
   EXPECT_EQ(gScript.calls, 0);
 }
@@ -305,7 +416,7 @@ TEST_F(RunJobTest, RefusesPathsWithoutAnExactNarrowFormBeforeTheLibraryIsCalled)
          {job + u" " + kReport, u"C:\\jobs\\job001.txt " + folder + u"\\r.txt"}) {
       platform.commandLine = u"faxjob " + arguments;
       const std::u16string report = arguments.substr(arguments.find(u' ') + 1);
-      EXPECT_EQ(Run(), kExitFailureReported) << testing::Utf8(arguments);
+      EXPECT_EQ(Run(), kExitFailedBeforeCall) << testing::Utf8(arguments);
       EXPECT_EQ(platform.files[report], ErrorLine(kBadFileName)) << testing::Utf8(arguments);
     }
   }
@@ -324,7 +435,7 @@ TEST_F(RunJobTest, NeverTranscribesAResultFileLeftFromAnEarlierRun) {
   // One that cannot be removed stops the run before the library is called.
   platform.AddFile(u"C:\\out\\RESULT.TXT", "/R 7\r\n");
   platform.readOnlyFiles.insert(u"C:\\out\\RESULT.TXT");
-  EXPECT_EQ(Run(), kExitFailureReported);
+  EXPECT_EQ(Run(), kExitFailedBeforeCall);
   EXPECT_EQ(Report(), ErrorLine(kAccessRefused));
   EXPECT_EQ(gScript.calls, 2);
 }
@@ -356,7 +467,7 @@ TEST_F(RunJobTest, HoldsTheFolderTurnFromTheRemovalUntilTheResultFileIsClosed) {
   EXPECT_EQ(platform.files.at(u"C:\\out\\FAXJOB.LCK"), "");
   platform.files.erase(u"C:\\out\\FAXJOB.LCK");
   platform.folders.insert(u"C:\\out\\FAXJOB.LCK");
-  EXPECT_EQ(Run(), kExitFailureReported);
+  EXPECT_EQ(Run(), kExitFailedBeforeCall);
   EXPECT_EQ(Report(), ErrorLine(kAccessRefused));
   EXPECT_EQ(gScript.calls, 2);
 }
@@ -449,13 +560,16 @@ TEST_F(RunJobTest, NeverLetsAFaultPassForASuccessfulRun) {
     SCOPED_TRACE("fault at call " + std::to_string(faultCall));
     const auto& [status, files] = *fresh.faultOutcome;
     const auto report = files.find(kReport);
-    if (status == kExitFailureReported) {
+    if (status == kExitFailureReported || status == kExitFailedBeforeCall) {
       ASSERT_NE(report, files.end());
       const std::string& text = report->second;
       const std::size_t linesBefore = text.size() - ErrorLine(kInternalError).size();
       EXPECT_EQ(text.substr(linesBefore), ErrorLine(kInternalError));
       EXPECT_EQ(text.compare(0, linesBefore, complete, 0, linesBefore), 0);
       EXPECT_TRUE(linesBefore == 0 || text[linesBefore - 1] == '\n');
+      // Before the call the fault says that nothing was sent; after it, that something may have.
+      const bool calledBefore = faultCall > static_cast<int>(gScript.platformCallsBefore);
+      EXPECT_EQ(status == kExitFailedBeforeCall, !calledBefore);
       sawLinesBefore = sawLinesBefore || linesBefore > 0;
       sawAllLinesBefore = sawAllLinesBefore || linesBefore == complete.size();
     } else {
@@ -547,6 +661,9 @@ TEST_F(RunJobTest, KeepsItsOwnFilesWhereTheyWereWhenTheLibraryChangesTheCurrentF
 
 TEST_F(RunJobTest, RecordsAnExceptionOfAnyOtherKindAsAnInternalError) {
   EXPECT_EQ(Run(), kExitReportWritten);
+  // The calls of a run that finds an earlier report, as the faulty run below does.
+  platform.calls.clear();
+  EXPECT_EQ(Run(), kExitReportWritten);
   const auto opening = std::find(platform.calls.begin(), platform.calls.end(), "OpenForReading");
   platform.faults = {.atCall = static_cast<int>(opening - platform.calls.begin()) + 1 +
                                static_cast<int>(platform.calls.size()),
@@ -611,7 +728,7 @@ TEST_F(RunJobTest, EndsEveryFaultInTheOneOutcomeItCallsFor) {
         const bool called = seen["RemoveFile"] == 2 && operation != "RemoveFile";
         const Outcome failedBeforeTheReport = {
             persistent ? (called ? kExitFailureUnreported : kExitNothingSent)
-                       : kExitFailureReported,
+                       : (called ? kExitFailureReported : kExitFailedBeforeCall),
             persistent ? (earlierReportGone ? none : std::optional<std::string>("stale"))
                        : std::optional(error)};
         Outcome expected;
@@ -708,7 +825,7 @@ TEST_F(RunJobTest, WaitsOutAHoldAndEndsAsHeldOnlyWhenItLastsLonger) {
     bool calledBefore;
   } cases[] = {
       {"RemoveFile", 1, {}, kReport, {kExitNothingSent, "stale"}, false},
-      {"RemoveFile", 2, {}, resultFile, {kExitFailureReported, held}, false},
+      {"RemoveFile", 2, {}, resultFile, {kExitFailedBeforeCall, held}, false},
       {"OpenForReading", 1, {}, resultFile, {kExitFailureReported, held}, true},
       // The report is written under a name of its own, and meets a hold on its path only when
       // it takes that name: whole, but never under the report's name.

@@ -49,6 +49,7 @@ class PosixPlatform : public Platform {
     return posix::LoadEntryPoint(names_.ToNarrow(fileName), entryName);
   }
   void CallLibrary(void (*call)(void* context), void* context) override {
+    fault_path::gLibraryCalled = true;
     fault_path::CallUntrusted(call, context);
   }
   bool CanNeverCreate(const std::u16string& path) override { return names_.CanNeverCreate(path); }

@@ -45,6 +45,7 @@ class Win32Platform : public Platform {
     return win32::LoadEntryPoint(fileName, entryName);
   }
   void CallLibrary(void (*call)(void* context), void* context) override {
+    fault_path::gLibraryCalled = true;
     fault_path::CallUntrusted(call, context);
   }
   bool CanNeverCreate(const std::u16string& path) override { return win32::CanNeverCreate(path); }
