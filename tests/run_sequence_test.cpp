@@ -660,16 +660,17 @@ TEST_F(RunJobTest, KeepsItsOwnFilesWhereTheyWereWhenTheLibraryChangesTheCurrentF
 }
 
 TEST_F(RunJobTest, RecordsAnExceptionOfAnyOtherKindAsAnInternalError) {
-  EXPECT_EQ(Run(), kExitReportWritten);
-  // The calls of a run that finds an earlier report, as the faulty run below does.
-  platform.calls.clear();
-  EXPECT_EQ(Run(), kExitReportWritten);
-  const auto opening = std::find(platform.calls.begin(), platform.calls.end(), "OpenForReading");
-  platform.faults = {.atCall = static_cast<int>(opening - platform.calls.begin()) + 1 +
-                               static_cast<int>(platform.calls.size()),
-                     .foreign = true};
-  EXPECT_EQ(Run(), kExitFailureReported);
-  EXPECT_EQ(Report(), ErrorLine(kInternalError));
+  // Where a plain run opens the result file, in a run that starts as the faulty one does.
+  FakePlatform plain;
+  PrepareFresh(plain);
+  SendRequest request{};
+  ASSERT_EQ(RunJob(plain, request), kExitReportWritten);
+  const auto opening = std::find(plain.calls.begin(), plain.calls.end(), "OpenForReading");
+  FakePlatform faulty;
+  PrepareFresh(faulty);
+  faulty.faults = {.atCall = static_cast<int>(opening - plain.calls.begin()) + 1, .foreign = true};
+  EXPECT_EQ(RunJob(faulty, request), kExitFailureReported);
+  EXPECT_EQ(faulty.files[kReport], ErrorLine(kInternalError));
 }
 
 struct Outcome {

@@ -25,7 +25,11 @@ class PosixPlatform : public Platform {
     // The arguments arrive already split: joined with single spaces they give
     // the same command text whenever neither path holds a blank or a quote.
     commandLine_ = u"faxjob";
-    for (int i = 1; i < argc; ++i) commandLine_ += u" " + names_.FromNarrow(argv[i]);
+    // Appended piece by piece: `u" " + text` sends GCC 12 at -O3 into a false -Wrestrict.
+    for (int i = 1; i < argc; ++i) {
+      commandLine_ += u' ';
+      commandLine_ += names_.FromNarrow(argv[i]);
+    }
   }
 
   std::u16string RawCommandLine() override { return commandLine_; }
