@@ -188,9 +188,7 @@ TEST_F(RunJobTest, PlacesEveryFailureCodeBeforeOrAfterTheCall) {
       fresh.faults = {.atCall = call, .code = code, .foreign = code == kInternalError};
     };
   };
-  auto result = [](std::string text) {
-    return [text](FakePlatform&) { gScript.result = text; };
-  };
+  auto result = [](std::string text) { return [text](FakePlatform&) { gScript.result = text; }; };
   auto reportAt = [](std::u16string report) {
     return [report](FakePlatform& fresh) {
       fresh.commandLine = u"faxjob C:\\jobs\\job001.txt " + report;
@@ -216,8 +214,7 @@ TEST_F(RunJobTest, PlacesEveryFailureCodeBeforeOrAfterTheCall) {
       {kTypeMismatch, "entry number no number", result("/R x\r\n"), true},
       {kLibraryLoadError, "library not loadable",
        [](FakePlatform& fresh) { fresh.library = FakePlatform::Library::kNotLoadable; }, false},
-      {kInternalError, "unexpected exception before the call", at("LoadEntryPoint", 1, 51),
-       false},
+      {kInternalError, "unexpected exception before the call", at("LoadEntryPoint", 1, 51), false},
       {kInternalError, "unexpected exception after the call", at("OpenForReading", 1, 51), true},
       {kBadFileName, "report folder without an exact narrow form",
        [&](FakePlatform& fresh) {
