@@ -9,11 +9,10 @@ properties: the tables that Windows reads for those are checked as tables."""
 import os
 import re
 import shutil
+import struct
 import subprocess
 import unittest
 from pathlib import Path
-
-import pefile
 
 from harness import FaxjobTestCase, wine_path
 
@@ -32,6 +31,16 @@ def msi_table(msi: Path, table: str) -> list:
     exported = subprocess.run(["msiinfo", "export", str(msi), table], capture_output=True,
                               text=True, check=True).stdout
     return [line.split("\t") for line in exported.splitlines()[3:]]
+
+
+def file_version(program: Path) -> str:
+    """The file version in the fixed part of a program's version resource (VS_FIXEDFILEINFO: its
+    signature and structure version, then the two words of the version)."""
+    content = program.read_bytes()
+    at = content.find(struct.pack("<II", 0xFEEF04BD, 0x10000))
+    assert at >= 0, f"no version resource in {program}"
+    most, least = struct.unpack_from("<II", content, at + 8)
+    return f"{most >> 16}.{most & 0xFFFF}.{least >> 16}.{least & 0xFFFF}"
 
 
 def files_below(folder: Path) -> set:
@@ -110,9 +119,7 @@ class InstallerTests(FaxjobTestCase):
     # -- tests ---------------------------------------------------------------------------------
 
     def test_package_tables_and_default_folder(self):
-        fixed = pefile.PE(str(self.stage / "faxjob.exe")).VS_FIXEDFILEINFO[0]
-        exe_version = (f"{fixed.FileVersionMS >> 16}.{fixed.FileVersionMS & 0xFFFF}."
-                       f"{fixed.FileVersionLS >> 16}.{fixed.FileVersionLS & 0xFFFF}")
+        exe_version = file_version(self.stage / "faxjob.exe")
         for msi in (self.msi, self.newer_msi):
             with self.subTest(msi.name):
                 properties = dict(msi_table(msi, "Property"))
