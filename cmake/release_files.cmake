@@ -6,7 +6,9 @@
 #      already, if a certificate was given), and then signed itself;
 #   3. SHA256SUMS over the release files and the program inside them.
 #
-# The date is SOURCE_DATE_EPOCH where it is set, else the time of the last commit.
+# The date is SOURCE_DATE_EPOCH where it is set, else the time of the last commit where the
+# source is a git checkout of its own, else the newest modification time of the files the release
+# is made from (a `git archive` tree gives each file the commit's time).
 
 include("${CMAKE_CURRENT_LIST_DIR}/msi.cmake")
 
@@ -18,12 +20,32 @@ set(msi "${CPACK_PACKAGE_DIRECTORY}/${program}.msi")
 if(DEFINED ENV{SOURCE_DATE_EPOCH})
   set(epoch "$ENV{SOURCE_DATE_EPOCH}")
 else()
-  execute_process(COMMAND git log -1 --format=%ct WORKING_DIRECTORY "${source_dir}"
-                  OUTPUT_VARIABLE epoch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET
+  # Only the source's own history counts: a tree unpacked inside another checkout is no checkout.
+  execute_process(COMMAND git rev-parse --show-toplevel WORKING_DIRECTORY "${source_dir}"
+                  OUTPUT_VARIABLE top OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET
                   RESULT_VARIABLE no_git)
-  if(no_git OR NOT epoch)
-    message(FATAL_ERROR "No date for the release files: set SOURCE_DATE_EPOCH (seconds since "
-                        "1970) where the source is not a git checkout")
+  set(epoch "")
+  if(NOT no_git)
+    file(REAL_PATH "${top}" top)
+    file(REAL_PATH "${source_dir}" real_source_dir)
+    if(top STREQUAL real_source_dir)
+      execute_process(COMMAND git log -1 --format=%ct WORKING_DIRECTORY "${source_dir}"
+                      OUTPUT_VARIABLE epoch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    endif()
+  endif()
+  if(NOT epoch)
+    # Named folders only: a build folder inside the source tree holds newer files.
+    file(GLOB_RECURSE sources LIST_DIRECTORIES false
+         "${source_dir}/src/*" "${source_dir}/cmake/*" "${source_dir}/packaging/*"
+         "${source_dir}/docs/*" "${source_dir}/standin/*")
+    set(epoch 0)
+    foreach(file IN LISTS sources ITEMS "${source_dir}/CMakeLists.txt" "${source_dir}/README.md")
+      file(TIMESTAMP "${file}" modified "%s" UTC)
+      if(modified GREATER epoch)
+        set(epoch "${modified}")
+      endif()
+    endforeach()
+    message(STATUS "- release date: the newest modification time of the sources, ${epoch}")
   endif()
 endif()
 if(NOT epoch MATCHES "^[0-9]+$")

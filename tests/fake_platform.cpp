@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "base/exit_status.h"
+
 namespace faxjob::testing {
 
 FakePlatform* FakePlatform::current = nullptr;
@@ -87,7 +89,7 @@ ProcessEnd FakePlatform::SimulateFault() const {
     return outcome;
   }
   left[path] += line;
-  outcome.status = 1;
+  outcome.status = observed.libraryCalled ? kExitFailureReported : kExitFailedBeforeCall;
   return outcome;
 }
 

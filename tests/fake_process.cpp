@@ -18,6 +18,11 @@ void FakeProcess::ShowStopMessage(const std::u16string& text) {
   platform_.observed.messages.push_back(text);
 }
 
+void FakeProcess::CallLibrary(void (*call)(void* context), void* context) {
+  platform_.observed.libraryCalled = true;
+  call(context);
+}
+
 void* FakeProcess::LoadEntryPoint(const std::u16string& fileName, const char* entryName) {
   platform_.Call("LoadEntryPoint");
   platform_.observed.events.push_back("load " + Utf8(fileName));

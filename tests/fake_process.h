@@ -18,7 +18,7 @@ class FakeProcess : public Process {
   std::u16string RawCommandLine() override;
   void ShowStopMessage(const std::u16string& text) override;
   void* LoadEntryPoint(const std::u16string& fileName, const char* entryName) override;
-  void CallLibrary(void (*call)(void* context), void* context) override { call(context); }
+  void CallLibrary(void (*call)(void* context), void* context) override;
   void ArmFaultPath(const std::u16string& reportPath, std::string_view errorLine) override;
   void DisarmFaultPath() override;
 

@@ -104,6 +104,7 @@ struct FakeFaults {
 struct FakeObserved {
   std::vector<std::string> calls;  // the operation of every platform call, in order
   int faultsInjected = 0;
+  bool libraryCalled = false;            // as the fault path learns it
   std::vector<unsigned> waitsMs;         // every wait for a hold to end, in milliseconds
   std::vector<std::u16string> messages;  // message boxes shown
   std::vector<std::string> events;  // "open-read PATH", "close-write PATH", "turn-take DIR", ...

@@ -104,12 +104,14 @@ class FaultPathTest : public ::testing::Test {
   void TearDown() override { ASSERT_EQ(std::system(("rm -rf '" + folder_ + "'").c_str()), 0); }
 
   // In a child process: arms the fault path, takes the run's step, faults.
-  void ExpectFaultEndsWith(int status, RunStep step, void (*fault)() = AccessViolation) {
+  void ExpectFaultEndsWith(int status, RunStep step, void (*fault)() = AccessViolation,
+                           bool libraryCalled = true) {
     const std::u16string report(path_.begin(), path_.end());
     EXPECT_EXIT(
         {
           const PosixPlatform platform(0, nullptr);
           platform.parts().process.ArmFaultPath(report, kErrorLine);
+          if (libraryCalled) platform.parts().process.CallLibrary([](void*) {}, nullptr);
           const std::unique_ptr<OutputFile> file = step(platform.parts(), report);
           fault();
         },
@@ -146,7 +148,9 @@ TEST_F(FaultPathTest, RecordsTheLineWhereverTheReportStands) {
     void (*fault)();
     int status;
     std::optional<std::string> report;
+    bool libraryCalled = true;
   } cases[] = {
+      {"before the call", Untouched, AccessViolation, 5, kErrorLine, false},
       {"not opened", Untouched, AccessViolation, 1, kErrorLine},
       {"stack overflow", Untouched, StackOverflow, 1, kErrorLine},
       {"open", EntriesWritten, AccessViolation, 1, kEntries + kErrorLine},
@@ -158,7 +162,7 @@ TEST_F(FaultPathTest, RecordsTheLineWhereverTheReportStands) {
     SCOPED_TRACE(c.name);
     unlink(path_.c_str());
     if (c.step != WriteFailed) std::ofstream(path_, std::ios::binary) << "stale";
-    ExpectFaultEndsWith(c.status, c.step, c.fault);
+    ExpectFaultEndsWith(c.status, c.step, c.fault, c.libraryCalled);
     EXPECT_EQ(Report(), c.report);
     EXPECT_EQ(OtherFiles(), "") << "a name of the report's own stayed behind";
   }

@@ -15,6 +15,7 @@ namespace faxjob {
 namespace {
 
 using testing::FakePlatform;
+using testing::gScript;
 using testing::ProcessEnd;
 using testing::RunJobTest;
 using testing::StandInSendPageInt;
@@ -87,13 +88,16 @@ TEST_F(RunJobTest, NeverLetsAFaultPassForASuccessfulRun) {
     SCOPED_TRACE("fault at call " + std::to_string(faultCall));
     const auto& [status, files] = *fresh.observed.faultOutcome;
     const auto report = files.find(kReport);
-    if (status == kExitFailureReported) {
+    if (status == kExitFailureReported || status == kExitFailedBeforeCall) {
       ASSERT_NE(report, files.end());
       const std::string& text = report->second;
       const std::size_t linesBefore = text.size() - ErrorLine(kInternalError).size();
       EXPECT_EQ(text.substr(linesBefore), ErrorLine(kInternalError));
       EXPECT_EQ(text.compare(0, linesBefore, complete, 0, linesBefore), 0);
       EXPECT_TRUE(linesBefore == 0 || text[linesBefore - 1] == '\n');
+      // Before the call the fault says that nothing was sent; after it, that something may have.
+      const bool calledBefore = faultCall > static_cast<int>(gScript.platformCallsBefore);
+      EXPECT_EQ(status == kExitFailedBeforeCall, !calledBefore);
       sawLinesBefore = sawLinesBefore || linesBefore > 0;
       sawAllLinesBefore = sawAllLinesBefore || linesBefore == complete.size();
     } else {

@@ -120,7 +120,7 @@ TEST_F(RunJobTest, RefusesPathsWithoutAnExactNarrowFormBeforeTheLibraryIsCalled)
          {job + u" " + kReport, u"C:\\jobs\\job001.txt " + folder + u"\\r.txt"}) {
       platform.world.commandLine = u"faxjob " + arguments;
       const std::u16string report = arguments.substr(arguments.find(u' ') + 1);
-      EXPECT_EQ(Run(), kExitFailureReported) << testing::Utf8(arguments);
+      EXPECT_EQ(Run(), kExitFailedBeforeCall) << testing::Utf8(arguments);
       EXPECT_EQ(platform.world.files[report], ErrorLine(kBadFileName)) << testing::Utf8(arguments);
     }
   }
@@ -139,7 +139,7 @@ TEST_F(RunJobTest, NeverTranscribesAResultFileLeftFromAnEarlierRun) {
   // One that cannot be removed stops the run before the library is called.
   platform.world.AddFile(u"C:\\out\\RESULT.TXT", "/R 7\r\n");
   platform.world.readOnlyFiles.insert(u"C:\\out\\RESULT.TXT");
-  EXPECT_EQ(Run(), kExitFailureReported);
+  EXPECT_EQ(Run(), kExitFailedBeforeCall);
   EXPECT_EQ(Report(), ErrorLine(kAccessRefused));
   EXPECT_EQ(gScript.calls, 2);
 }
@@ -176,7 +176,7 @@ TEST_F(RunJobTest, HoldsTheFolderTurnFromTheLoadUntilTheResultFileIsClosed) {
   EXPECT_EQ(platform.world.files.at(u"C:\\out\\FAXJOB.LCK"), "");
   platform.world.files.erase(u"C:\\out\\FAXJOB.LCK");
   platform.world.folders.insert(u"C:\\out\\FAXJOB.LCK");
-  EXPECT_EQ(Run(), kExitFailureReported);
+  EXPECT_EQ(Run(), kExitFailedBeforeCall);
   EXPECT_EQ(Report(), ErrorLine(kAccessRefused));
   EXPECT_EQ(gScript.calls, 2);
 }

@@ -81,7 +81,7 @@ TEST_F(RunJobTest, EndsEveryFaultInTheOneOutcomeItCallsFor) {
         const bool called = seen["RemoveFile"] == 2 && operation != "RemoveFile";
         const Outcome failedBeforeTheReport = {
             persistent ? (called ? kExitFailureUnreported : kExitNothingSent)
-                       : kExitFailureReported,
+                       : (called ? kExitFailureReported : kExitFailedBeforeCall),
             persistent ? (earlierReportGone ? none : std::optional<std::string>("stale"))
                        : std::optional(error)};
         Outcome expected;
@@ -179,7 +179,7 @@ TEST_F(RunJobTest, WaitsOutAHoldAndEndsAsHeldOnlyWhenItLastsLonger) {
     bool calledBefore;
   } cases[] = {
       {"RemoveFile", 1, {}, kReport, {kExitNothingSent, "stale"}, false},
-      {"RemoveFile", 2, {}, resultFile, {kExitFailureReported, held}, false},
+      {"RemoveFile", 2, {}, resultFile, {kExitFailedBeforeCall, held}, false},
       {"OpenForReading", 1, {}, resultFile, {kExitFailureReported, held}, true},
       // The report is written as a temporary file, and meets a hold on its path only when it
       // takes that name: whole, but never under the report's name.

@@ -2,6 +2,7 @@
 // it records when the library or the transcription fails.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -13,6 +14,7 @@ namespace faxjob {
 namespace {
 
 using testing::FakeNarrow;
+using testing::FakePlatform;
 using testing::FakeWorld;
 using testing::gScript;
 using testing::RunJobTest;
@@ -75,7 +77,7 @@ TEST_F(RunJobTest, ReportsLibraryFailuresAsAnErrorLineWithoutCallingIt) {
       {FakeWorld::Library::kNoEntryPoint, kEntryPointNotFound}};
   for (const auto& [library, code] : cases) {
     platform.world.library = library;
-    EXPECT_EQ(Run(), kExitFailureReported) << code;
+    EXPECT_EQ(Run(), kExitFailedBeforeCall) << code;
     EXPECT_EQ(Report(), ErrorLine(code));
   }
   EXPECT_EQ(gScript.calls, 0);
@@ -87,7 +89,7 @@ TEST_F(RunJobTest, ReportsAResultPathTooLongForItsSlotWithoutCallingTheLibrary) 
       u"C:\\" + std::u16string(246, u'd');  // 250 bytes with the backslash
   platform.world.folders.insert(folder);
   platform.world.commandLine = u"faxjob C:\\jobs\\job001.txt " + folder + u"\\r.txt";
-  EXPECT_EQ(Run(), kExitFailureReported);
+  EXPECT_EQ(Run(), kExitFailedBeforeCall);
   EXPECT_EQ(platform.world.files[folder + u"\\r.txt"], ErrorLine(kSubscriptOutOfRange));
   EXPECT_EQ(gScript.calls, 0);
 }
@@ -165,14 +167,19 @@ TEST_F(RunJobTest, KeepsItsOwnFilesWhereTheyWereWhenTheLibraryChangesTheCurrentF
 }
 
 TEST_F(RunJobTest, RecordsAnExceptionOfAnyOtherKindAsAnInternalError) {
-  EXPECT_EQ(Run(), kExitReportWritten);
-  const auto opening =
-      std::find(platform.observed.calls.begin(), platform.observed.calls.end(), "OpenForReading");
-  platform.faults.failing = {.atCall = static_cast<int>(opening - platform.observed.calls.begin()) +
-                                       1 + static_cast<int>(platform.observed.calls.size()),
-                             .foreign = true};
-  EXPECT_EQ(Run(), kExitFailureReported);
-  EXPECT_EQ(Report(), ErrorLine(kInternalError));
+  // Where a plain run opens the result file, in a run that starts as the faulty one does.
+  FakePlatform plain;
+  PrepareFresh(plain);
+  SendRequest request{};
+  ASSERT_EQ(RunJob(plain, request), kExitReportWritten);
+  const std::vector<std::string>& calls = plain.observed.calls;
+  const auto opening = std::find(calls.begin(), calls.end(), "OpenForReading");
+  FakePlatform faulty;
+  PrepareFresh(faulty);
+  faulty.faults.failing = {.atCall = static_cast<int>(opening - calls.begin()) + 1,
+                           .foreign = true};
+  EXPECT_EQ(RunJob(faulty, request), kExitFailureReported);
+  EXPECT_EQ(faulty.world.files[kReport], ErrorLine(kInternalError));
 }
 
 }  // namespace

@@ -1,7 +1,12 @@
 @echo off
 rem Sends one fax job through faxjob.exe, waits for it and acts on its exit status.
+rem A template: copy it to a folder of your own before you change it; an upgrade replaces this
+rem copy.
 rem
 rem   send_fax.bat JOBFILE REPORTFILE
+rem
+rem Sending the job again is safe exactly after exit status 3 and 5: nothing was sent. After any
+rem other failure a fax may have gone out.
 rem
 rem JOBFILE must not hold a space. REPORTFILE may; put it in double quotes here, and this file
 rem hands it on without them. Paths holding & ^ or %% need more care than this example takes.
@@ -33,7 +38,7 @@ set STATUS=%ERRORLEVEL%
 
 if "%STATUS%"=="2" goto unreported
 if "%STATUS%"=="3" goto refused
-if not "%STATUS%"=="0" if not "%STATUS%"=="1" if not "%STATUS%"=="4" goto unexpected_status
+if not "%STATUS%"=="0" if not "%STATUS%"=="1" if not "%STATUS%"=="4" if not "%STATUS%"=="5" goto unexpected_status
 if not exist "%REPORT%" goto no_report
 if "%STATUS%"=="0" goto sent
 if "%STATUS%"=="4" goto library_error
@@ -63,9 +68,17 @@ set "FAILURE_CODES=000006 000007 000009 000013 000048 000051 000052 000053 00005
 set "FAILURE_CODES=%FAILURE_CODES% 000062 000070 000075 000076 000453"
 for %%K in (%FAILURE_CODES%) do if "%%K"=="%CODE%" set "ERROR_LINE=yes"
 if not defined ERROR_LINE goto no_error_line
+if "%STATUS%"=="5" goto failed_before_call
 echo faxjob: failed with error %CODE%; the report ends with the error line:
 type "%REPORT%"
+echo faxjob: the fax library was called, so a fax may have gone out: check before sending the job again.
 exit /b 1
+
+:failed_before_call
+echo faxjob: failed with error %CODE% before the fax library was called; the report ends with the error line:
+type "%REPORT%"
+echo Nothing was sent: sending the job again is safe.
+exit /b 5
 
 :unreported
 echo faxjob: failed, and no report says why; whatever lies at the report path is not from this
@@ -73,17 +86,21 @@ echo run. Treat the job as failed and its outcome as unknown; check the report f
 exit /b 2
 
 :refused
-echo faxjob: nothing was sent: the command line is unusable (job file missing, not two paths) or the report path can never be written
+echo faxjob: nothing was sent and nothing written: the command line is unusable (job file missing,
+echo not two paths), the report path can never be written or names the job file, a reserved name or
+echo a stream, the job file is the report folder's RESULT.TXT or FAXJOB.LCK, the earlier report could
+echo not be removed, or the run failed before the call and could not record why.
+echo Nothing was sent: sending the job again is safe.
 exit /b 3
 
-rem faxjob leaves a report after every run that ends by itself with 0, 1 or 4, and ends with no
+rem faxjob leaves a report after every run that ends by itself with 0, 1, 4 or 5, and ends with no
 rem other status; anything else means that the run was ended from outside, by a user, a shutdown
 rem or a library that ended the process, before or after the fax went out.
 :no_report
 echo faxjob: exit status %STATUS% and no report: the run did not finish by itself.
 goto unknown_outcome
 :no_error_line
-echo faxjob: exit status 1 and no error line at the report's end: the run did not finish by itself.
+echo faxjob: exit status %STATUS% and no error line at the report's end: the run did not finish by itself.
 goto unknown_outcome
 :unexpected_status
 echo faxjob: exit status %STATUS%: the run did not finish by itself.

@@ -1,6 +1,10 @@
 ' Sends one fax job through faxjob.exe, waits for it and acts on its exit status.
+' A template: copy it to a folder of your own before you change it; an upgrade replaces this copy.
 '
 '   cscript //nologo send_fax.vbs JOBFILE REPORTFILE
+'
+' Sending the job again is safe exactly after exit status 3 and 5: nothing was sent. After any
+' other failure a fax may have gone out.
 '
 ' JOBFILE must not hold a space. REPORTFILE may; put it in double quotes here, and this script
 ' hands it on without them. No path may hold %. faxjob.exe is taken from the folder above this
@@ -13,6 +17,7 @@ Const ForReading = 1
 Const TristateFalse = 0 ' the ANSI code page, which the report is written in
 Const HiddenWindow = 0
 Const FaxjobMissing = 9009
+Const NothingSent = "Nothing was sent: sending the job again is safe."
 ' The codes of the failure table, which the error line starts with.
 Const FailureCodes = " 000006 000007 000009 000013 000048 000051 000052 000053 000055 000057 000061 000062 000070 000075 000076 000453 "
 
@@ -52,11 +57,11 @@ Next
 ' program's own path is quoted. Run waits until the program ends and returns its exit status.
 status = shell.Run("""" & faxjob & """ " & job & " " & report, HiddenWindow, True)
 
-' faxjob leaves a report after every run that ends by itself with 0, 1 or 4, and ends with no
+' faxjob leaves a report after every run that ends by itself with 0, 1, 4 or 5, and ends with no
 ' other status; anything else means that the run was ended from outside, by a user, a shutdown
 ' or a library that ended the process, before or after the fax went out.
 Select Case status
-  Case 0, 1, 4
+  Case 0, 1, 4, 5
     If Not fso.FileExists(report) Then Unfinished "exit status " & status & " and no report"
 End Select
 
@@ -69,19 +74,30 @@ Select Case status
     lines = ReadReport()
     ShowLines lines
     If UBound(lines) < 0 Then WScript.Echo "faxjob: the report holds no record entries"
-  Case 1
+  Case 1, 5
     lines = ReadReport()
     If Not EndsWithErrorLine(lines) Then
-      Unfinished "exit status 1 and no error line at the report's end"
+      Unfinished "exit status " & status & " and no error line at the report's end"
     End If
     errorLine = Split(lines(UBound(lines)), ",")
-    WScript.Echo "faxjob: failed with error " & errorLine(0) & "; the report ends with the error line:"
-    ShowLines lines
+    If status = 5 Then
+      WScript.Echo "faxjob: failed with error " & errorLine(0) & " before the fax library was called; the report ends with the error line:"
+      ShowLines lines
+      WScript.Echo NothingSent
+    Else
+      WScript.Echo "faxjob: failed with error " & errorLine(0) & "; the report ends with the error line:"
+      ShowLines lines
+      WScript.Echo "faxjob: the fax library was called, so a fax may have gone out: check before sending the job again."
+    End If
   Case 2
     WScript.Echo "faxjob: failed, and no report says why; whatever lies at the report path is not from this"
     WScript.Echo "run. Treat the job as failed and its outcome as unknown; check the report folder."
   Case 3
-    WScript.Echo "faxjob: nothing was sent: the command line is unusable (job file missing, not two paths) or the report path can never be written"
+    WScript.Echo "faxjob: nothing was sent and nothing written: the command line is unusable (job file missing,"
+    WScript.Echo "not two paths), the report path can never be written or names the job file, a reserved name or"
+    WScript.Echo "a stream, the job file is the report folder's RESULT.TXT or FAXJOB.LCK, the earlier report could"
+    WScript.Echo "not be removed, or the run failed before the call and could not record why."
+    WScript.Echo NothingSent
   Case Else
     Unfinished "exit status " & status
 End Select

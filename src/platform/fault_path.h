@@ -26,8 +26,14 @@ inline constexpr NativeFile kNoFile = -1;
 #endif
 
 // The exit statuses a fault ends the process with.
-inline constexpr int kLineRecorded = kExitFailureReported;
 inline constexpr int kNothingRecorded = kExitFailureUnreported;
+
+// Set before the library is called (not before its load): a fault before then
+// sent nothing, and its recorded line ends the process with the status that says so.
+inline std::atomic<bool> gLibraryCalled{false};
+inline int LineRecordedStatus() {
+  return gLibraryCalled.load() ? kExitFailureReported : kExitFailedBeforeCall;
+}
 
 // How long a fault may take to record its line before the process ends without it.
 inline constexpr int kSecondsToRecord = 5;

@@ -36,7 +36,8 @@ class Process {
   /// does not trust: the fault path's handler installed again (the library's runtime may have
   /// put its own in its place while loading), and the floating-point environment (rounding,
   /// precision, denormals) saved before and restored after, so that nothing the library sets
-  /// there changes how the run reads and rounds numbers. Raises nothing of its own.
+  /// there changes how the run reads and rounds numbers. From its start a recorded fault ends the
+  /// process with status 1 instead of 5: a fax may have gone out. Raises nothing of its own.
   virtual void CallLibrary(void (*call)(void* context), void* context) = 0;
 
   /// Prepares the fault path; called once, before the fax library is loaded. From then on a

@@ -182,8 +182,10 @@ int RunJob(const Platform& platform, SendRequest& request) {
     status = trap.Handle(Failure(kInternalError));
   }
   platform.process.DisarmFaultPath();
-  // A failure that no report records, before any fax could go out, says so.
-  return status == kExitFailureUnreported && !libraryCalled ? kExitNothingSent : status;
+  // A failure before any fax could go out says so, recorded or not.
+  if (!libraryCalled && status == kExitFailureUnreported) return kExitNothingSent;
+  if (!libraryCalled && status == kExitFailureReported) return kExitFailedBeforeCall;
+  return status;
 }
 
 }  // namespace faxjob

@@ -29,8 +29,15 @@ JOB_DONE = "faxjob: job done; the report, one line per record entry:"
 LIBRARY_ERROR = ("faxjob: the fax library returned an error; its status text is on every "
                  "report line:")
 FAILED_62 = "faxjob: failed with error 000062; the report ends with the error line:"
-REFUSED = ("faxjob: nothing was sent: the command line is unusable (job file missing, not two "
-           "paths) or the report path can never be written")
+NOTHING_SENT = "Nothing was sent: sending the job again is safe."
+REFUSED = [
+    "faxjob: nothing was sent and nothing written: the command line is unusable (job file missing,",
+    "not two paths), the report path can never be written or names the job file, a reserved name or",
+    "a stream, the job file is the report folder's RESULT.TXT or FAXJOB.LCK, the earlier report could",
+    "not be removed, or the run failed before the call and could not record why.",
+    NOTHING_SENT]
+MAY_HAVE_GONE_OUT = ("faxjob: the fax library was called, so a fax may have gone out: check "
+                     "before sending the job again.")
 NO_ENTRIES = "faxjob: the report holds no record entries"
 UNKNOWN_OUTCOME = "Treat the job as failed and its outcome as unknown: a fax may have gone out."
 
@@ -113,8 +120,14 @@ class CallerTests(FaxjobTestCase):
             # The result file ends inside a quoted item: two entries, then failure 62.
             ("error line", ('!result /R 1,"03-1234-5678",OK\\r\\n/R 2,"06-9876',),
              1, [FAILED_62, f"000001,{SENT}", f"000002,{SENT}",
-                 "000062,ファイルにこれ以上データがありません。"]),
-            ("bad command line", None, 3, [REFUSED]),
+                 "000062,ファイルにこれ以上データがありません。", MAY_HAVE_GONE_OUT]),
+            # The report folder's lock file cannot be opened (a folder of that name): failure 75
+            # before the library is called.
+            ("failed before the call", ("03-1234-5678",),
+             5, ["faxjob: failed with error 000075 before the fax library was called; the report "
+                 "ends with the error line:",
+                 "000075,パス名またはファイル名が無効か、アクセスが拒否されました。", NOTHING_SENT]),
+            ("bad command line", None, 3, REFUSED),
             # Killed while the library works: exit status 0, and no report.
             ("ended from outside",
              (f"!save-record {wine_path(library_called)}", "!sleep 60000", "03-1234-5678"),
@@ -139,6 +152,10 @@ class CallerTests(FaxjobTestCase):
                     killer.start()
                 if name == "faxjob.exe missing":
                     self.faxjob_exe.rename(self.path("faxjob-elsewhere.exe"))
+                lock_folder = report.parent / "FAXJOB.LCK"
+                if name == "failed before the call":
+                    lock_folder.unlink(missing_ok=True)  # the lock file the earlier runs left
+                    lock_folder.mkdir()
                 try:
                     launched, output = self.run_in_console(command_line)
                 finally:
@@ -147,13 +164,15 @@ class CallerTests(FaxjobTestCase):
                         killer.join()
                     if name == "faxjob.exe missing":
                         self.path("faxjob-elsewhere.exe").rename(self.faxjob_exe)
+                    if lock_folder.is_dir():
+                        lock_folder.rmdir()
                 if killer:
                     self.assertTrue(killer_outcome.get("killed"), "faxjob's process not found")
                 self.assertEqual(output, expected_output)
                 self.assertEqual(launched["exit_code"], status)
-                self.assertEqual(report.exists(), status in (0, 1, 4))
+                self.assertEqual(report.exists(), status in (0, 1, 4, 5))
                 boxes = [window["text"] for window in launched["windows"]]
-                self.assertEqual(boxes, [ARGUMENT_ERROR_TEXT] if expected_output == [REFUSED]
+                self.assertEqual(boxes, [ARGUMENT_ERROR_TEXT] if expected_output == REFUSED
                                  else [])
 
     def test_batch_file_under_cmd(self):

@@ -5,9 +5,9 @@ or, where even that cannot be done in time, with exit status 2 and no report fro
 import shutil
 import unittest
 
-from test_failures import (EXIT_FAILURE_REPORTED, EXIT_FAILURE_UNREPORTED, EXIT_REPORT_WRITTEN,
-                           OLD_REPORT, ONE_NUMBER_JOB, SENT_TEXT, FailureTestCase, error_line,
-                           report_line)
+from test_failures import (EXIT_FAILED_BEFORE_CALL, EXIT_FAILURE_REPORTED, EXIT_FAILURE_UNREPORTED,
+                           EXIT_REPORT_WRITTEN, OLD_REPORT, ONE_NUMBER_JOB, SENT_TEXT,
+                           FailureTestCase, error_line, report_line)
 
 WITHIN_SECONDS = 20.0  # generous for Wine under emulation; a hang would take the run's timeout
 

@@ -16,6 +16,7 @@ EXIT_REPORT_WRITTEN = 0
 EXIT_FAILURE_REPORTED = 1
 EXIT_FAILURE_UNREPORTED = 2
 EXIT_NOTHING_SENT = 3
+EXIT_FAILED_BEFORE_CALL = 5  # with the error line: the library was not called
 
 DESCRIPTIONS = {
     6: "オーバーフローしました。",
@@ -65,9 +66,10 @@ class FailureTestCase(FaxjobTestCase):
         self.assertNoWindow(result)
         return result
 
-    def assertErrorReport(self, result, report: Path, code: int, lines_before=b""):
+    def assertErrorReport(self, result, report: Path, code: int, lines_before=b"",
+                          status=EXIT_FAILURE_REPORTED):
         self.assertEqual(report.read_bytes(), lines_before + error_line(code))
-        self.assertEqual(result.exit_code, EXIT_FAILURE_REPORTED)
+        self.assertEqual(result.exit_code, status)
 
 
 class ResultPathLengthTests(FailureTestCase):
@@ -104,7 +106,7 @@ class ResultPathLengthTests(FailureTestCase):
                                                              + "\\RESULT.TXT"))
                     self.assertEqual(record[548 + 259], 0)
                 else:
-                    self.assertErrorReport(result, report, 9)
+                    self.assertErrorReport(result, report, 9, status=EXIT_FAILED_BEFORE_CALL)
                     self.assertFalse(self.record_file.exists(), "the library was called")
                     self.assertFalse((report.parent / "RESULT.TXT").exists())
 
@@ -146,7 +148,7 @@ class LibraryTests(FailureTestCase):
                 if source is None:
                     self.assertNoLibraryOnWineSearchPath()
                 result = self.run_job(ONE_NUMBER_JOB, self.report)
-                self.assertErrorReport(result, self.report, code)
+                self.assertErrorReport(result, self.report, code, status=EXIT_FAILED_BEFORE_CALL)
                 self.assertFalse(self.record_file.exists(), "the stand-in was called")
                 self.assertTrue(self.path("out", "RESULT.TXT").exists(), "a file was removed")
 

@@ -1,11 +1,15 @@
 """The Windows Installer package, under Wine's msiexec: made by the package step, installed
 silently into the default folder and into a folder that holds the fax library, run from there,
 replaced by a package of a higher version made from the same files, refused over that newer one,
-and uninstalled, leaving what it did not install."""
+and uninstalled, leaving what it did not install.
+
+Wine's msiexec compares file hashes where Windows compares versions, and ignores secure
+properties: the tables that Windows reads for those are checked as tables."""
 
 import os
 import re
 import shutil
+import struct
 import subprocess
 import unittest
 from pathlib import Path
@@ -14,7 +18,10 @@ from harness import FaxjobTestCase, wine_path
 
 # Windows Installer finds an installed faxjob by it: a change would leave old installs behind.
 UPGRADE_CODE = "{E79ADC10-FEEC-4DB9-BBCC-659B2B13E9F6}"
-PROGRAM_FILES = {"faxjob.exe", "README.md", "callers/send_fax.bat", "callers/send_fax.vbs"}
+# Installed name: the staged file (the zip's name). Names no vendor's file in the folder has.
+PROGRAM_FILES = {"faxjob.exe": "faxjob.exe", "faxjob-README.md": "README.md",
+                 "faxjob-callers/send_fax.bat": "callers/send_fax.bat",
+                 "faxjob-callers/send_fax.vbs": "callers/send_fax.vbs"}
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 ERROR_INSTALL_FAILURE = 1603
 
@@ -24,6 +31,16 @@ def msi_table(msi: Path, table: str) -> list:
     exported = subprocess.run(["msiinfo", "export", str(msi), table], capture_output=True,
                               text=True, check=True).stdout
     return [line.split("\t") for line in exported.splitlines()[3:]]
+
+
+def file_version(program: Path) -> str:
+    """The file version in the fixed part of a program's version resource (VS_FIXEDFILEINFO: its
+    signature and structure version, then the two words of the version)."""
+    content = program.read_bytes()
+    at = content.find(struct.pack("<II", 0xFEEF04BD, 0x10000))
+    assert at >= 0, f"no version resource in {program}"
+    most, least = struct.unpack_from("<II", content, at + 8)
+    return f"{most >> 16}.{most & 0xFFFF}.{least >> 16}.{least & 0xFFFF}"
 
 
 def files_below(folder: Path) -> set:
@@ -94,22 +111,36 @@ class InstallerTests(FaxjobTestCase):
 
     def assertInstalledIn(self, folder: Path):
         """Exactly the program's files, each as the package step staged it."""
-        installed = files_below(folder) & (PROGRAM_FILES | {"ZRQINT32.DLL"})
-        self.assertEqual(installed - {"ZRQINT32.DLL"}, PROGRAM_FILES)
-        for name in PROGRAM_FILES:
-            self.assertEqual((folder / name).read_bytes(), (self.stage / name).read_bytes(), name)
+        installed = files_below(folder) & (PROGRAM_FILES.keys() | {"ZRQINT32.DLL"})
+        self.assertEqual(installed - {"ZRQINT32.DLL"}, PROGRAM_FILES.keys())
+        for name, staged in PROGRAM_FILES.items():
+            self.assertEqual((folder / name).read_bytes(), (self.stage / staged).read_bytes(), name)
 
     # -- tests ---------------------------------------------------------------------------------
 
     def test_package_tables_and_default_folder(self):
-        properties = dict(msi_table(self.msi, "Property"))
-        self.assertEqual(properties["UpgradeCode"], UPGRADE_CODE)
-        self.assertEqual(properties["ProductVersion"], os.environ["FAXJOB_VERSION"])
-        self.assertEqual(properties["ALLUSERS"], "1")  # per machine
-        self.assertEqual({row[2] for row in msi_table(self.msi, "File")},
-                         {"faxjob.exe", "README.md", "send_fax.bat", "send_fax.vbs"})
-        self.assertIn(["INSTALLDIR", "ProgramFilesFolder", "faxjob"],
-                      msi_table(self.msi, "Directory"))
+        exe_version = file_version(self.stage / "faxjob.exe")
+        for msi in (self.msi, self.newer_msi):
+            with self.subTest(msi.name):
+                properties = dict(msi_table(msi, "Property"))
+                self.assertEqual(properties["UpgradeCode"], UPGRADE_CODE)
+                self.assertEqual(properties["ALLUSERS"], "1")  # per machine
+                # Not dropped from an install that a standard user starts elevated.
+                self.assertIn("INSTALLDIR", properties["SecureCustomProperties"].split(";"))
+                # The program versioned as its resource says, and compared by that alone: no
+                # hash that would let an unversioned comparison decide.
+                files = {row[0]: row for row in msi_table(msi, "File")}
+                self.assertEqual(files["faxjob.exe"][4], exe_version)
+                self.assertNotIn("faxjob.exe", {row[0] for row in msi_table(msi, "MsiFileHash")})
+                self.assertEqual({row[2] for row in files.values()},
+                                 {"faxjob.exe", "FJREADME.MD|faxjob-README.md", "send_fax.bat",
+                                  "send_fax.vbs"})
+                self.assertEqual({tuple(row) for row in msi_table(msi, "Directory")
+                                  if row[0] in ("INSTALLDIR", "CALLERSDIR")},
+                                 {("INSTALLDIR", "ProgramFilesFolder", "faxjob"),
+                                  ("CALLERSDIR", "INSTALLDIR", "FJCALLER|faxjob-callers")})
+        self.assertEqual(dict(msi_table(self.msi, "Property"))["ProductVersion"],
+                         os.environ["FAXJOB_VERSION"])
         summary = subprocess.run(["msiinfo", "suminfo", str(self.msi)], capture_output=True,
                                  text=True, check=True).stdout
         self.assertRegex(summary, r"Template: Intel;")  # a 32-bit package
@@ -130,6 +161,8 @@ class InstallerTests(FaxjobTestCase):
         library = folder / "ZRQINT32.DLL"
         self.fax_library.replace(library)  # the only library: faxjob must find the one beside it
         library_bytes = library.read_bytes()
+        vendor_readme = folder / "README.md"  # the library's own, which the package never touches
+        vendor_readme.write_text("the fax library's notes")
 
         self.assertSucceeded(self.msiexec(
             f'/i "{wine_path(self.msi)}" INSTALLDIR="{wine_path(folder)}\\" /qn'))
@@ -163,7 +196,8 @@ class InstallerTests(FaxjobTestCase):
         self.assertInstalledIn(folder)
 
         self.assertSucceeded(self.msiexec(f'/x "{wine_path(self.newer_msi)}" /qn'))
-        self.assertEqual(files_below(folder), {"ZRQINT32.DLL", *left_by_runs})
+        self.assertEqual(files_below(folder), {"ZRQINT32.DLL", "README.md", *left_by_runs})
+        self.assertEqual(vendor_readme.read_text(), "the fax library's notes")
         self.assertEqual(library.read_bytes(), library_bytes)
         for name, content in left_by_runs.items():
             self.assertEqual((folder / name).read_bytes(), content, name)

@@ -14,8 +14,8 @@ from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 from harness import wine_path
-from test_failures import (EXIT_FAILURE_REPORTED, EXIT_FAILURE_UNREPORTED, EXIT_NOTHING_SENT,
-                           EXIT_REPORT_WRITTEN, ONE_NUMBER_JOB, OLD_REPORT, SENT_TEXT,
+from test_failures import (EXIT_FAILED_BEFORE_CALL, EXIT_FAILURE_REPORTED, EXIT_FAILURE_UNREPORTED,
+                           EXIT_NOTHING_SENT, EXIT_REPORT_WRITTEN, ONE_NUMBER_JOB, OLD_REPORT, SENT_TEXT,
                            FailureTestCase, error_line, report_line, result_directive)
 
 
@@ -50,7 +50,7 @@ class ExactPathTests(GuardTestCase):
                 result = self.run_faxjob(f" {job} {wine_path(report)}")
                 self.assertNoWindow(result)
                 self.assertNotCalled()
-                self.assertEqual(result.exit_code, EXIT_FAILURE_REPORTED)
+                self.assertEqual(result.exit_code, EXIT_FAILED_BEFORE_CALL)
                 self.assertEqual(report.read_bytes(), error_line(52))
 
     def test_report_folder_without_an_exact_form(self):
@@ -66,7 +66,7 @@ class ExactPathTests(GuardTestCase):
                     argument += "\\\ud800\\.."
                 result = self.run_job(ONE_NUMBER_JOB, argument + "\\r.txt")
                 self.assertNotCalled()
-                self.assertEqual(result.exit_code, EXIT_FAILURE_REPORTED)
+                self.assertEqual(result.exit_code, EXIT_FAILED_BEFORE_CALL)
                 self.assertEqual((folder / "r.txt").read_bytes(), error_line(52))
                 self.assertEqual(os.listdir(folder), ["r.txt"])
         self.assertEqual(os.listdir(other), [])
@@ -99,13 +99,13 @@ class StaleResultFileTests(GuardTestCase):
         self.result_file.write_bytes(b"/R 7\r\n")
         with self.subTest("held by another process"), self.holding(self.result_file):
             result = self.run_job(ONE_NUMBER_JOB, wine_path(self.report))
-            self.assertEqual(result.exit_code, EXIT_FAILURE_REPORTED)
+            self.assertEqual(result.exit_code, EXIT_FAILED_BEFORE_CALL)
             self.assertEqual(self.report.read_bytes(), error_line(70))
         with self.subTest("a folder"):
             self.result_file.unlink()
             self.result_file.mkdir()
             result = self.run_job(ONE_NUMBER_JOB, wine_path(self.report))
-            self.assertEqual(result.exit_code, EXIT_FAILURE_REPORTED)
+            self.assertEqual(result.exit_code, EXIT_FAILED_BEFORE_CALL)
             self.assertEqual(self.report.read_bytes(), error_line(75))
         self.assertNotCalled()
 
@@ -518,7 +518,7 @@ class LibrarySearchTests(GuardTestCase):
         report = self.path("out", "r.txt")
         result = self.run_job(ONE_NUMBER_JOB, wine_path(report), cwd=working)
         self.assertNotCalled()
-        self.assertEqual(result.exit_code, EXIT_FAILURE_REPORTED)
+        self.assertEqual(result.exit_code, EXIT_FAILED_BEFORE_CALL)
         self.assertEqual(report.read_bytes(), error_line(53))
 
 

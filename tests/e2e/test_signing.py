@@ -45,7 +45,8 @@ class SigningTests(FaxjobTestCase):
         made = subprocess.run(
             [os.environ.get("FAXJOB_CPACK", "cpack"), "--config",
              str(self.artifacts.build_dir / "CPackConfig.cmake"), "-B", str(packages)],
-            env=dict(os.environ, FAXJOB_SIGN_CERT=str(certificate), FAXJOB_SIGN_KEY=str(key)),
+            env=dict(os.environ, FAXJOB_SIGN_CERT=str(certificate), FAXJOB_SIGN_KEY=str(key),
+                     FAXJOB_SIGN_NO_TIMESTAMP_SIGNATURE_EXPIRES_WITH_CERTIFICATE="yes"),
             stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=600, check=False)
         self.assertEqual(made.returncode, 0, made.stdout + made.stderr)
         unpacked = self.make_folder("unpacked")
@@ -91,6 +92,9 @@ class SigningTests(FaxjobTestCase):
             "no certificate": self.sign(self.faxjob_exe),
             "a key that git tracks": self.sign(self.faxjob_exe, FAXJOB_SIGN_CERT=certificate,
                                                FAXJOB_SIGN_KEY=tracked_file),
+            # Without a time-stamp server, unless signing without one is asked for by name.
+            "no time-stamp server": self.sign(self.faxjob_exe, FAXJOB_SIGN_CERT=certificate,
+                                              FAXJOB_SIGN_KEY=key),
             # A time-stamp server that is named is asked, and its silence is a failure.
             "no time stamp": self.sign(self.faxjob_exe, FAXJOB_SIGN_CERT=certificate,
                                        FAXJOB_SIGN_KEY=key,
@@ -104,6 +108,11 @@ class SigningTests(FaxjobTestCase):
         done = self.sign("--if-certificate", self.faxjob_exe)
         self.assertEqual((done.returncode, done.stdout), (0, ""))
         self.assertEqual(self.faxjob_exe.read_bytes(), original)
+        # Asked for by name, a signature without a time stamp is made.
+        done = self.sign("--no-timestamp-signature-expires-with-certificate", self.faxjob_exe,
+                         FAXJOB_SIGN_CERT=certificate, FAXJOB_SIGN_KEY=key)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(self.verify(self.faxjob_exe, certificate).returncode, 0)
 
 
 if __name__ == "__main__":

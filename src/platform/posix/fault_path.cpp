@@ -115,7 +115,7 @@ void OnFault(int) {
   alarmAction.sa_handler = OnAlarm;
   sigaction(SIGALRM, &alarmAction, nullptr);
   alarm(kSecondsToRecord);
-  _exit(RecordErrorLine(prepared) ? kLineRecorded : kNothingRecorded);
+  _exit(RecordErrorLine(prepared) ? LineRecordedStatus() : kNothingRecorded);
 }
 
 // SA_NODEFER: a fault inside the handler comes back to it and waits for the alarm.

@@ -109,6 +109,7 @@ class PosixProcess : public Process {
     return posix::LoadEntryPoint(names_.ToNarrow(fileName), entryName);
   }
   void CallLibrary(void (*call)(void* context), void* context) override {
+    fault_path::gLibraryCalled = true;
     fault_path::CallUntrusted(call, context);
   }
   void ArmFaultPath(const std::u16string& reportPath, std::string_view errorLine) override {
@@ -130,7 +131,11 @@ class PosixProcess : public Process {
 // whenever neither path holds a blank or a quote.
 std::u16string CommandLineOf(posix::Names& names, int argc, char** argv) {
   std::u16string commandLine = u"faxjob";
-  for (int i = 1; i < argc; ++i) commandLine += u" " + names.FromNarrow(argv[i]);
+  // Appended piece by piece: `u" " + text` sends GCC 12 at -O3 into a false -Wrestrict.
+  for (int i = 1; i < argc; ++i) {
+    commandLine += u' ';
+    commandLine += names.FromNarrow(argv[i]);
+  }
   return commandLine;
 }
 

@@ -67,7 +67,7 @@ DWORD WINAPI RunRecorder(void* parameter) {
       Sleep(kMillisecondsToPoll);
     }
   }
-  End(RecordErrorLine(prepared) ? kLineRecorded : kNothingRecorded);
+  End(RecordErrorLine(prepared) ? LineRecordedStatus() : kNothingRecorded);
 }
 
 // Wakes the recorder and gives it a few seconds to end the process.
@@ -133,7 +133,7 @@ void NTAPI OnProcessDetach(void*, DWORD reason, void*) {
   if (reason != DLL_PROCESS_DETACH || prepared == nullptr || !gArmed || gFaulted.exchange(true)) {
     return;
   }
-  End(RecordErrorLine(*prepared, false) ? kLineRecorded : kNothingRecorded);
+  End(RecordErrorLine(*prepared, false) ? LineRecordedStatus() : kNothingRecorded);
 }
 
 // The runtime's TLS directory calls every callback placed between .CRT$XLA and .CRT$XLZ.

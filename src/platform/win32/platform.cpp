@@ -92,6 +92,7 @@ class Win32Process : public Process {
     return win32::LoadEntryPoint(fileName, entryName);
   }
   void CallLibrary(void (*call)(void* context), void* context) override {
+    fault_path::gLibraryCalled = true;
     fault_path::CallUntrusted(call, context);
   }
   void ArmFaultPath(const std::u16string& reportPath, std::string_view errorLine) override {
