@@ -129,7 +129,7 @@ class FakeOutputFile : public OutputFile {
     FakePlatform& platform = entry_.platform();
     platform.Call("Keep");
     if (std::exchange(marked_, false)) platform.markedFiles.erase(entry_.path());
-    if (target_.empty()) return;
+    if (target_.empty()) return Tell(ReportStage::kKept);
     // The rename onto the path is a call of its own, and meets another program's hold there;
     // where it fails, the file is marked again, to go when it is closed.
     try {
@@ -144,6 +144,7 @@ class FakeOutputFile : public OutputFile {
     entry_.Rename(target_);
     target_.clear();
     if (isFaultReport_) platform.faultReportTemporary.reset();
+    Tell(ReportStage::kKept);
   }
 
   void Write(const char* data, std::size_t size) override {
@@ -169,8 +170,10 @@ class FakeOutputFile : public OutputFile {
   }
 
  private:
+  // A kept report stays kept, whatever happens to its file.
   void Tell(ReportStage where) {
-    if (isFaultReport_) entry_.platform().faultReport = where;
+    ReportStage& stage = entry_.platform().faultReport;
+    if (isFaultReport_ && stage != ReportStage::kKept) stage = where;
   }
   void RemoveIfMarked() {
     FakePlatform& platform = entry_.platform();
@@ -661,7 +664,10 @@ void FakePlatform::ArmFaultPath(const std::u16string& reportPath, std::string_vi
   faultReport = ReportStage::kUntouched;
 }
 
-void FakePlatform::DisarmFaultPath() { faultPath.reset(); }
+void FakePlatform::DisarmFaultPath(int status) {
+  faultPath.reset();
+  decidedEnd = status;
+}
 
 std::map<std::u16string, std::string> FakePlatform::FilesLeftAtTheEnd() const {
   std::map<std::u16string, std::string> left = files;
@@ -676,7 +682,7 @@ FakePlatform::FaultOutcome FakePlatform::SimulateUnseenEnd(UnseenEnd route, int 
 }
 
 FakePlatform::FaultOutcome FakePlatform::SimulateFault() const {
-  FaultOutcome outcome{2, FilesLeftAtTheEnd()};
+  FaultOutcome outcome{decidedEnd.value_or(2), FilesLeftAtTheEnd()};
   if (!faultPath) return outcome;
   const std::u16string& path = faultPath->reportPath;
   // The run's open report, still under a name of its own or under its path.
@@ -684,6 +690,9 @@ FakePlatform::FaultOutcome FakePlatform::SimulateFault() const {
   std::map<std::u16string, std::string>& left = outcome.files;
   const ErrorLine action = ErrorLineAt(faultReport);
   switch (action) {
+    case ErrorLine::kLeave:
+      outcome.status = keptReportStatus;
+      return outcome;
     case ErrorLine::kRemove:
       left.erase(runFile);
       return outcome;

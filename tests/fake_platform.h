@@ -109,6 +109,8 @@ class FakePlatform : public Platform {
   std::optional<FaultPath> faultPath;
   // Where the armed report stands, as the output file tells the fault path.
   ReportStage faultReport = ReportStage::kUntouched;
+  int keptReportStatus = 1;       // what a fault ends with once the report is kept
+  std::optional<int> decidedEnd;  // the run's end, once decided
   std::set<std::u16string> openForReading;
   std::set<std::u16string> openForWriting;
   std::set<std::u16string> markedFiles;  // open for writing and not kept yet, or being removed
@@ -156,7 +158,8 @@ class FakePlatform : public Platform {
   bool RemoveFile(const std::u16string& path) override;
   void RemoveLeftovers(const std::u16string& folder) noexcept override;
   void ArmFaultPath(const std::u16string& reportPath, std::string_view errorLine) override;
-  void DisarmFaultPath() override;
+  void SetKeptReportStatus(int status) override { keptReportStatus = status; }
+  void DisarmFaultPath(int status) override;
 
   // What a processor fault does now: the exit status and the files the
   // process leaves. The run's own view of the files stays as it was.

@@ -55,7 +55,9 @@ std::unique_ptr<OutputFile> EntriesWritten(Platform& platform, const std::u16str
   return file;
 }
 
+// Kept: final under its name, so a fault leaves it and ends with the status that goes with it.
 std::unique_ptr<OutputFile> Closed(Platform& platform, const std::u16string& report) {
+  platform.SetKeptReportStatus(4);
   const std::unique_ptr<OutputFile> file = EntriesWritten(platform, report);
   file->Keep();
   file->Close();
@@ -77,8 +79,9 @@ std::unique_ptr<OutputFile> WriteFailed(Platform& platform, const std::u16string
   return file;
 }
 
+// The run's end decided: its status, whatever comes after.
 std::unique_ptr<OutputFile> Disarmed(Platform& platform, const std::u16string&) {
-  platform.DisarmFaultPath();
+  platform.DisarmFaultPath(4);
   return nullptr;
 }
 
@@ -150,9 +153,9 @@ TEST_F(FaultPathTest, RecordsTheLineWhereverTheReportStands) {
       {"not opened", Untouched, AccessViolation, 1, kErrorLine},
       {"stack overflow", Untouched, StackOverflow, 1, kErrorLine},
       {"open", EntriesWritten, AccessViolation, 1, kEntries + kErrorLine},
-      {"closed", Closed, AccessViolation, 1, kEntries + kErrorLine},
+      {"kept", Closed, AccessViolation, 4, kEntries},
       {"write failed", WriteFailed, AccessViolation, 2, std::nullopt},
-      {"disarmed", Disarmed, AccessViolation, 2, "stale"},
+      {"end decided", Disarmed, AccessViolation, 4, "stale"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

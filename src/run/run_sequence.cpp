@@ -137,8 +137,10 @@ int SendAndTranscribe(Platform& platform, SendPageIntFunction sendPageInt, SendR
       },
       &call);
   const std::int32_t resultCode = call.resultCode;
+  const int status = resultCode == 0 ? kExitReportWritten : kExitLibraryFailed;
+  platform.SetKeptReportStatus(status);
   Transcribe(platform, own.result, report, ResultMessages(resultCode));
-  return resultCode == 0 ? kExitReportWritten : kExitLibraryFailed;
+  return status;
 }
 
 // The error line of a fault, made before the library is called: a process
@@ -176,9 +178,10 @@ int RunJob(Platform& platform, SendRequest& request) {
   } catch (...) {
     status = trap.Handle(Failure(kInternalError));
   }
-  platform.DisarmFaultPath();
   // A failure that no report records, before any fax could go out, says so.
-  return status == kExitFailureUnreported && !libraryCalled ? kExitNothingSent : status;
+  if (status == kExitFailureUnreported && !libraryCalled) status = kExitNothingSent;
+  platform.DisarmFaultPath(status);
+  return status;
 }
 
 }  // namespace faxjob

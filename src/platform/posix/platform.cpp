@@ -87,8 +87,9 @@ class PosixPlatform : public Platform {
     fault_path::Arm(names_.Native(reportPath), errorLine);
     faultReportPath_ = reportPath;
   }
-  void DisarmFaultPath() override {
-    fault_path::Disarm();
+  void SetKeptReportStatus(int status) override { fault_path::gReport.SetKeptStatus(status); }
+  void DisarmFaultPath(int status) override {
+    fault_path::DecideEnd(status);
     faultReportPath_.reset();
   }
 

@@ -79,34 +79,44 @@ void RemoveReport(const Prepared& prepared, HANDLE runFile, bool underItsOwnName
 
 }  // namespace
 
-bool RecordErrorLine(const Prepared& prepared, bool othersRun) {
+int RecordErrorLine(const Prepared& prepared, bool othersRun) {
   HANDLE runFile = nullptr;
   const char16_t* temporaryName = nullptr;
   const Report stage = gReport.TakeOver(runFile, temporaryName, othersRun);
+  // Taken over already, by a recording that ended with its thread: what it did is unknown.
+  if (stage == Report::kTakenOver) return kNothingRecorded;
   const bool underItsOwnName = temporaryName != nullptr;
+  const ErrorLine action = ErrorLineAt(stage);
+  if (action == ErrorLine::kLeave) return gReport.keptStatus();
   // A line that something wrote over is never written: no report instead.
   if (CheckOf(prepared.errorLine, prepared.errorLineSize) != prepared.errorLineCheck) {
     if (stage != Report::kUntouched) RemoveReport(prepared, runFile, underItsOwnName);
-    return false;
+    return kNothingRecorded;
   }
-  switch (ErrorLineAt(stage)) {
+  bool kept = false;
+  switch (action) {
     case ErrorLine::kCreate:
       // Under a name of its own until the line is whole, as the run writes a report.
-      return AddLine(prepared,
+      kept = AddLine(prepared,
                      OpenFile(prepared, prepared.ntTemporaryPath, kWriteAccess, FILE_SHARE_READ,
                               FILE_OVERWRITE_IF)
                          .Get(),
                      true);
+      break;
     case ErrorLine::kAppendToClosed:
-      return AddLine(prepared, OpenReport(prepared, kWriteAccess, FILE_SHARE_READ, FILE_OPEN).Get(),
+      kept = AddLine(prepared, OpenReport(prepared, kWriteAccess, FILE_SHARE_READ, FILE_OPEN).Get(),
                      false);
+      break;
     case ErrorLine::kAppendToOpen:
-      return AddLine(prepared, runFile, underItsOwnName);
+      kept = AddLine(prepared, runFile, underItsOwnName);
+      break;
     case ErrorLine::kRemove:
+      RemoveReport(prepared, runFile, underItsOwnName);
+      break;
+    case ErrorLine::kLeave:  // answered above
       break;
   }
-  RemoveReport(prepared, runFile, underItsOwnName);
-  return false;
+  return kept ? kLineRecorded : kNothingRecorded;
 }
 
 }  // namespace faxjob::fault_path

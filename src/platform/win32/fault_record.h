@@ -22,6 +22,8 @@ using DosPathToNtPathFunction = BOOLEAN(NTAPI*)(PCWSTR, UNICODE_STRING*, PCWSTR*
 
 constexpr ULONG kStackGuarantee = 16 * 1024;
 constexpr SIZE_T kThreadStack = 64 * 1024;
+constexpr SIZE_T kReserveStack = 64 * 1024;  // for the thread whose own stack overflowed
+constexpr DWORD kMillisecondsToStart = 10 * 1000;
 constexpr DWORD kMillisecondsToRecord = kSecondsToRecord * 1000;
 constexpr DWORD kMillisecondsToFinish = 1000;  // after the line is whole: two quick calls
 constexpr DWORD kMillisecondsToPoll = 10;      // where a handle's wait has failed
@@ -50,6 +52,9 @@ struct Prepared {
   DWORD mainThreadId;
   HANDLE recorder;
   HANDLE watcher;
+  DWORD recorderId;
+  DWORD watcherId;
+  char* reserveStack;    // kReserveStack bytes, for the first thread whose stack overflows
   HANDLE recorderReady;  // events, for Arm only
   HANDLE watcherReady;
 };
@@ -60,8 +65,9 @@ inline std::atomic<int> gProgress{kWorking};
 // FNV-1a: enough to tell a line that something wrote over from the one Arm made.
 DWORD CheckOf(const char* data, DWORD size);
 
-/// Takes the report over from the run and records the line as its stage allows; true when the
-/// report keeps it. `othersRun`: other threads of the process may still be running.
-bool RecordErrorLine(const Prepared& prepared, bool othersRun = true);
+/// Takes the report over from the run and records the line as its stage allows; returns the exit
+/// status that goes with what the report then holds. `othersRun`: other threads of the process
+/// may still be running.
+int RecordErrorLine(const Prepared& prepared, bool othersRun = true);
 
 }  // namespace faxjob::fault_path

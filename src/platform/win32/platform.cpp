@@ -75,8 +75,9 @@ class Win32Platform : public Platform {
     fault_path::Arm(reportPath, errorLine);
     faultReportPath_ = reportPath;
   }
-  void DisarmFaultPath() override {
-    fault_path::Disarm();
+  void SetKeptReportStatus(int status) override { fault_path::gReport.SetKeptStatus(status); }
+  void DisarmFaultPath(int status) override {
+    fault_path::DecideEnd(status);
     faultReportPath_.reset();
   }
 
@@ -92,5 +93,7 @@ class Win32Platform : public Platform {
 }  // namespace
 
 std::unique_ptr<Platform> CreateWin32Platform() { return std::make_unique<Win32Platform>(); }
+
+void EndProcess(int status) { fault_path::EndProcess(status); }
 
 }  // namespace faxjob
