@@ -12,8 +12,7 @@
    or faults a moment after the call returned, or overflow the stack in frames of a page; end
    the process in DllMain, through a handle with the right to end it alone, through what
    GetProcAddress finds, through a second library, or suspend the other threads. One
-   branch per library,
-   chosen by a compile definition. */
+   branch per library, chosen by a compile definition. */
 #ifdef ASSERTS
 #undef NDEBUG /* the release build's flags would remove the assert */
 #endif
@@ -21,9 +20,11 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
-#include <tlhelp32.h>
 #include <windows.h>
 #include <xmmintrin.h>
+/* clang-format off: after windows.h, which it needs */
+#include <tlhelp32.h>
+/* clang-format on */
 
 enum { kResultPathOffset = 548 };
 

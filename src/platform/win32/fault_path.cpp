@@ -15,6 +15,11 @@
 // stands; its imports of those calls lead here instead, and the call is
 // recorded like a fault.
 //
+// The process ends once, by one owner: the first of a fault and the run's own
+// end to claim it. A fault after the run's claim ends the process with the
+// run's status and touches no file; the run's end after a fault's claim waits
+// for the fault path. Both stay armed from the library's load until the end.
+//
 // A fault does not always reach the filter: the system ends the thread when
 // the exception dispatch itself faults, as it does when overwritten heap
 // memory held the list of vectored handlers. A third thread watches the
@@ -179,13 +184,6 @@ HANDLE StartThread(LPTHREAD_START_ROUTINE run, const Prepared& prepared, DWORD& 
   return ProtectedFromClose(thread);
 }
 
-// Pages of their own, never given back: the fault path needs them until the process ends.
-Prepared& AllocatePrepared(std::size_t size) {
-  void* pages = VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
-  if (pages == nullptr) throw Failure(kOutOfMemory);
-  return *static_cast<Prepared*>(pages);
-}
-
 }  // namespace
 
 void WaitForTheEnd() {
@@ -194,71 +192,9 @@ void WaitForTheEnd() {
 
 void Pause() { Sleep(1); }
 
-// The NT form of a path, as NtCreateFile takes it, in a heap block to copy.
-class NtPath {
- public:
-  NtPath(DosPathToNtPathFunction toNtPath, FreeUnicodeStringFunction freeString,
-         const NativePath& path)
-      : freeString_(freeString) {
-    if (!toNtPath(reinterpret_cast<PCWSTR>(path.c_str()), &converted_, nullptr, nullptr)) {
-      throw Failure(kOutOfMemory);
-    }
-  }
-  NtPath(const NtPath&) = delete;
-  NtPath& operator=(const NtPath&) = delete;
-  ~NtPath() { freeString_(&converted_); }
-
-  std::size_t size() const { return converted_.Length; }
-  // Copies the text to `at` and points `path` at the copy; returns where the copy ends.
-  char* CopyTo(char* at, UNICODE_STRING& path) const {
-    std::memcpy(at, converted_.Buffer, converted_.Length);
-    path.Length = path.MaximumLength = converted_.Length;
-    path.Buffer = reinterpret_cast<PWSTR>(at);
-    return at + converted_.Length;
-  }
-
- private:
-  FreeUnicodeStringFunction freeString_;
-  UNICODE_STRING converted_{};
-};
-
 void Arm(const NativePath& reportPath, std::string_view errorLine) {
-  const auto ntCreateFile = NtdllEntry<NtCreateFileFunction>("NtCreateFile");
-  const auto ntSetInformationFile =
-      NtdllEntry<NtSetInformationFileFunction>("NtSetInformationFile");
-  const auto toNtPath = NtdllEntry<DosPathToNtPathFunction>("RtlDosPathNameToNtPathName_U");
-  const auto freeString = NtdllEntry<FreeUnicodeStringFunction>("RtlFreeUnicodeString");
-  if (ntCreateFile == nullptr || ntSetInformationFile == nullptr || toNtPath == nullptr ||
-      freeString == nullptr) {
-    throw Failure(kOutOfMemory);
-  }
-  const std::string process = std::to_string(GetCurrentProcessId());
-  const NativePath temporaryPath =
-      reportPath.substr(0, reportPath.rfind(u'\\') + 1) + std::u16string(kLeftoverPrefix) +
-      std::u16string(process.begin(), process.end()) + u"-0" + std::u16string(kLeftoverSuffix);
-  const NtPath report(toNtPath, freeString, reportPath);
-  const NtPath temporary(toNtPath, freeString, temporaryPath);
-  const std::size_t renameSize = (offsetof(FILE_RENAME_INFO, FileName) + report.size() + 3) & ~3u;
-  const std::size_t size =
-      sizeof(Prepared) + report.size() + temporary.size() + 4 + renameSize + errorLine.size();
-  Prepared& prepared = AllocatePrepared(size);
-  char* at = report.CopyTo(reinterpret_cast<char*>(&prepared + 1), prepared.ntPath);
-  at = temporary.CopyTo(at, prepared.ntTemporaryPath);
-  at += (4 - reinterpret_cast<std::uintptr_t>(at) % 4) % 4;  // up to a multiple of 4
-  prepared.renameOntoReport = reinterpret_cast<FILE_RENAME_INFO*>(at);
-  prepared.renameOntoReport->ReplaceIfExists = TRUE;
-  prepared.renameOntoReport->RootDirectory = nullptr;
-  prepared.renameOntoReport->FileNameLength = static_cast<DWORD>(report.size());
-  UNICODE_STRING renameText;
-  report.CopyTo(at + offsetof(FILE_RENAME_INFO, FileName), renameText);
-  prepared.renameSize = static_cast<DWORD>(renameSize);
-  char* const line = at + renameSize;
-  std::memcpy(line, errorLine.data(), errorLine.size());
-  prepared.errorLine = line;
-  prepared.errorLineSize = static_cast<DWORD>(errorLine.size());
-  prepared.errorLineCheck = CheckOf(line, prepared.errorLineSize);
-  prepared.ntCreateFile = ntCreateFile;
-  prepared.ntSetInformationFile = ntSetInformationFile;
+  std::size_t size = 0;
+  Prepared& prepared = PrepareRecord(reportPath, errorLine, size);
 
   HANDLE mainThread = nullptr;
   if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &mainThread, 0,

@@ -7,6 +7,8 @@
 #include <winternl.h>
 
 #include <atomic>
+#include <cstddef>
+#include <string_view>
 
 #include "platform/fault_path.h"
 
@@ -64,6 +66,12 @@ inline std::atomic<int> gProgress{kWorking};
 
 // FNV-1a: enough to tell a line that something wrote over from the one Arm made.
 DWORD CheckOf(const char* data, DWORD size);
+
+/// Prepares, in pages of their own, all the recording needs: the report's NT path and a name of
+/// its own beside it, the rename record and the error line; `size` receives the size of the
+/// pages, which Arm makes read-only once it has added the threads. Raises 7.
+Prepared& PrepareRecord(const NativePath& reportPath, std::string_view errorLine,
+                        std::size_t& size);
 
 /// Takes the report over from the run and records the line as its stage allows; returns the exit
 /// status that goes with what the report then holds. `othersRun`: other threads of the process
