@@ -11,9 +11,10 @@
    register stack, a thread that faults a moment later; or start a thread that ends the process
    or faults a moment after the call returned, or overflow the stack in frames of a page; end
    the process in DllMain, through a handle with the right to end it alone, through what
-   GetProcAddress finds, through a second library, or suspend the other threads. One
+   GetProcAddress finds, through a second library, or suspend the other threads; show boxes,
+   its own or its runtime's after asking it for them. One
    branch per library, chosen by a compile definition. */
-#ifdef ASSERTS
+#if defined(ASSERTS) || defined(BOX_ASSERTS)
 #undef NDEBUG /* the release build's flags would remove the assert */
 #endif
 #include <assert.h>
@@ -295,6 +296,21 @@ __declspec(dllexport) int __stdcall SendZRQ_PageInt(void* record, const void* fo
   CloseHandle(CreateThread(NULL, 0, SuspendOthersAndEndCaller, NULL, 0, NULL));
   Sleep(INFINITE);
   return 0;
+#elif defined(BOX_ASSERTS)
+  WriteResult(record, ONE_ENTRY);
+  _set_error_mode(_OUT_TO_MSGBOX);
+  assert(record == NULL);
+  return 0;
+#elif defined(SHOWS_BOXES)
+  {
+    /* As a runtime linked into the library shows its errors: through its own import, and
+       through what GetProcAddress finds. */
+    const FARPROC wide = GetProcAddress(GetModuleHandleA("user32.dll"), "MessageBoxW");
+    MessageBoxA(NULL, "runtime error", "ZRQ", MB_OKCANCEL | MB_ICONSTOP);
+    ((int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT))(void*)wide)(NULL, L"runtime error", L"ZRQ",
+                                                              MB_YESNO | MB_DEFBUTTON2);
+    return WriteResult(record, ONE_ENTRY);
+  }
 #elif defined(DEEP_FRAMES)
   {
     volatile char start = 0;

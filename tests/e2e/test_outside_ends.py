@@ -303,6 +303,23 @@ class InvisibleWindowStationTests(OutsideEndsTestCase):
         self.assertEqual(self.scratch_files(), set())
 
 
+    def test_no_box_of_the_library_or_its_runtime_waits_there(self):
+        # The runtime's box for a failed assert after _set_error_mode(_OUT_TO_MSGBOX), and boxes
+        # the library shows itself, through its import and through GetProcAddress: each is
+        # answered at once with its default button.
+        for library, status, report_text in (
+                ("ERRBOX.dll", EXIT_FAILURE_REPORTED, error_line(51)),
+                ("BOXES.dll", EXIT_REPORT_WRITTEN, report_line(1, SENT_TEXT))):
+            with self.subTest(library):
+                self.use_library(library)
+                report = self.path(f"out-{library}", "r.txt")
+                job = self.write_job("job.txt", ONE_NUMBER_JOB)
+                unseen = self.run_faxjob(f" {wine_path(job)} {wine_path(report)}", timeout=40,
+                                         launch_options=["--invisible-desktop"])
+                self.assertNoWindow(unseen)
+                self.assertEqual((unseen.exit_code, report.read_bytes()), (status, report_text))
+
+
 class ChangedCurrentFolderTests(OutsideEndsTestCase):
 
     def test_a_relative_report_path_stays_where_the_run_started(self):

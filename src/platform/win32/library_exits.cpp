@@ -8,6 +8,7 @@
 #include <iterator>
 
 #include "platform/fault_path.h"
+#include "platform/win32/boxes.h"
 #include "platform/win32/import_slots.h"
 #include "platform/win32/support.h"
 
@@ -51,6 +52,7 @@ GetProcAddressFunction gGetProcAddress = nullptr;
 SuspendFunction gSuspendThread = nullptr;
 CompareFunction gCompareObjects = nullptr;  // Windows 10 and later
 HANDLE gThisProcess = nullptr;              // a real handle, for the comparison
+std::atomic<bool> gLibraryOnly{false};      // the library's own takeovers are in the table
 // Takeovers is large for the stack of a thread with little left: a global, made once.
 Takeovers gTakeovers;
 // The library's own filter: remembered, so that it gets back what it set, but never installed.
@@ -119,6 +121,9 @@ LPTOP_LEVEL_EXCEPTION_FILTER WINAPI OnSetFilter(LPTOP_LEVEL_EXCEPTION_FILTER fil
 
 void __cdecl OnAbortSignal(int) { gEnd(3); }
 
+// A library that asks its runtime for boxes gets text instead, as set at the start.
+int __cdecl OnSetErrorMode(int) { return kOutToStandardError; }
+
 // A module that exports the C runtime's abort and signal is a C runtime, whatever its name
 // (msvcrt.dll, msvcr*.dll, ucrtbase.dll, an api-ms-win-crt forwarder).
 bool IsRuntime(HMODULE module) {
@@ -149,6 +154,9 @@ void QuietRuntime(HMODULE runtime) {
 void AddRuntimeEnds(HMODULE runtime) {
   gTakeovers.Add(runtime, {"exit", "_exit", "_Exit", "quick_exit", "abort", "_amsg_exit"},
                  reinterpret_cast<void*>(gEnd));
+  if (gLibraryOnly) {
+    gTakeovers.Add(runtime, {"_set_error_mode"}, reinterpret_cast<void*>(&OnSetErrorMode));
+  }
 }
 
 // A module that a load brings in, taken as the loader reports it: its imports are bound and its
@@ -158,6 +166,7 @@ VOID CALLBACK OnDllLoaded(ULONG reason, const DllNotification* loaded, void*) {
   if (reason != kDllLoaded || loaded == nullptr) return;
   const auto module = static_cast<HMODULE>(loaded->base);
   if (IsRuntime(module)) AddRuntimeEnds(module);
+  if (module == GetModuleHandleW(L"user32.dll")) AnswerBoxesAtOnce(module);
   TakeSlots(module, gTakeovers);
 }
 
@@ -184,6 +193,7 @@ void TakeRuntimes() {
 }  // namespace
 
 void TakeOverProcessEnds(HMODULE library, void* end) {
+  AnswerBoxesAtOnce(GetModuleHandleW(L"user32.dll"));
   if (library != nullptr) {
     TakeRuntimes();
     TakeSlots(library, gTakeovers);
@@ -222,6 +232,7 @@ void TakeOverProcessEnds(HMODULE library, void* end) {
     gTakeovers.Add(system, {"GetProcAddress"}, reinterpret_cast<void*>(&OnGetProcAddress));
     gTakeovers.Add(system, {"SuspendThread"}, reinterpret_cast<void*>(&OnSuspendThread));
   }
+  gLibraryOnly = true;
   const auto registerNotification =
       EntryOf<RegisterNotificationFunction>(ntdll, "LdrRegisterDllNotification");
   void* cookie = nullptr;
