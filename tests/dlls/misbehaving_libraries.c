@@ -12,7 +12,8 @@
    or faults a moment after the call returned, or overflow the stack in frames of a page; end
    the process in DllMain, through a handle with the right to end it alone, through what
    GetProcAddress finds, through a second library, or suspend the other threads; show boxes,
-   its own or its runtime's after asking it for them. One
+   its own or its runtime's after asking it for them; or call the program's TLS callbacks with
+   the process's detach. One
    branch per library, chosen by a compile definition. */
 #if defined(ASSERTS) || defined(BOX_ASSERTS)
 #undef NDEBUG /* the release build's flags would remove the assert */
@@ -310,6 +311,27 @@ __declspec(dllexport) int __stdcall SendZRQ_PageInt(void* record, const void* fo
     ((int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT))(void*)wide)(NULL, L"runtime error", L"ZRQ",
                                                               MB_YESNO | MB_DEFBUTTON2);
     return WriteResult(record, ONE_ENTRY);
+  }
+#elif defined(CALLS_TLS_DETACH)
+  {
+    /* What Windows does when a process ends by an ExitProcess that nobody redirected: the
+       program's TLS callbacks with the process's detach, in the order the directory lists. */
+    const BYTE* const program = (const BYTE*)GetModuleHandleA(NULL);
+    const IMAGE_NT_HEADERS* const headers =
+        (const IMAGE_NT_HEADERS*)(program + ((const IMAGE_DOS_HEADER*)program)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY* const tls =
+        &headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_TLS];
+    WriteResult(record, ONE_ENTRY);
+    if (tls->VirtualAddress != 0) {
+      const IMAGE_TLS_DIRECTORY* const directory =
+          (const IMAGE_TLS_DIRECTORY*)(program + tls->VirtualAddress);
+      const PIMAGE_TLS_CALLBACK* callback =
+          (const PIMAGE_TLS_CALLBACK*)directory->AddressOfCallBacks;
+      for (; callback != NULL && *callback != NULL; ++callback) {
+        (*callback)((void*)program, DLL_PROCESS_DETACH, NULL);
+      }
+    }
+    return -4; /* no callback ended the process */
   }
 #elif defined(DEEP_FRAMES)
   {

@@ -47,6 +47,9 @@ HIDDEN_ROUTES = {
         "GETPROC.dll", {"ZRQ_LOOK_UP": "SetUnhandledExceptionFilter"}),
     "ExitProcess in a second library loaded during the call": ("LOADHELP.dll", {}),
     "the other threads suspended, then the calling thread ended": ("SUSPENDS.dll", {}),
+    # Wine calls no TLS callback: the library calls them as Windows would at an ExitProcess
+    # that nothing redirected.
+    "the program's TLS callbacks called with the process's detach": ("TLSCALL.dll", {}),
 }
 
 
