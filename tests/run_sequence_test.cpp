@@ -491,6 +491,7 @@ TEST_F(RunJobTest, LeavesNoReportThatLiesWhenEndedFromOutsideAtAnyMoment) {
   const std::set<std::u16string> ownFiles = {job, kReport, u"C:\\out\\RESULT.TXT",
                                              u"C:\\out\\FAXJOB.LCK"};
   std::map<std::string, int> seen;
+  bool named = false;  // the report had its name at an earlier kill: final from then on
   for (int killCall = 1;; ++killCall) {
     FakePlatform fresh;
     PrepareFresh(fresh);
@@ -504,12 +505,14 @@ TEST_F(RunJobTest, LeavesNoReportThatLiesWhenEndedFromOutsideAtAnyMoment) {
     const auto report = fresh.killOutcome->find(kReport);
     if (report == fresh.killOutcome->end()) {
       ++seen["absent"];
+      EXPECT_FALSE(named) << "the report went after it had its name";
     } else if (report->second == "stale") {
       ++seen["earlier"];
       EXPECT_FALSE(libraryCodeRan);
     } else {
       ++seen["complete"];
       EXPECT_EQ(report->second, complete);
+      named = true;
     }
     // The next run into the folder finds what this one left, and leaves only its own files.
     FakePlatform next;
