@@ -54,7 +54,6 @@ class NtPath {
   UNICODE_STRING converted_{};
 };
 
-
 UniqueKernelObject OpenFile(const Prepared& prepared, const UNICODE_STRING& ntPath,
                             ACCESS_MASK access, ULONG sharing, ULONG disposition) {
   OBJECT_ATTRIBUTES attributes;
@@ -180,8 +179,7 @@ Prepared& PrepareRecord(const NativePath& reportPath, std::string_view errorLine
   const NtPath report(toNtPath, freeString, reportPath);
   const NtPath temporary(toNtPath, freeString, temporaryPath);
   const std::size_t renameSize = (offsetof(FILE_RENAME_INFO, FileName) + report.size() + 3) & ~3u;
-  size =
-      sizeof(Prepared) + report.size() + temporary.size() + 4 + renameSize + errorLine.size();
+  size = sizeof(Prepared) + report.size() + temporary.size() + 4 + renameSize + errorLine.size();
   Prepared& prepared = AllocatePrepared(size);
   char* at = report.CopyTo(reinterpret_cast<char*>(&prepared + 1), prepared.ntPath);
   at = temporary.CopyTo(at, prepared.ntTemporaryPath);
