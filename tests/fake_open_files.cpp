@@ -125,7 +125,7 @@ class FakeOutputFile : public OutputFile {
     FakePlatform& platform = entry_.platform();
     platform.Call("Keep");
     if (std::exchange(deleteDisposition_, false)) platform.world.deletePending.erase(entry_.path());
-    if (target_.empty()) return;
+    if (target_.empty()) return Tell(ReportStage::kKept);
     // The rename onto the path is a call of its own, and meets another program's hold there;
     // where it fails, its delete disposition is set again, to go when it is closed.
     try {
@@ -148,6 +148,7 @@ class FakeOutputFile : public OutputFile {
     entry_.Rename(target_);
     target_.clear();
     if (isFaultReport_) platform.observed.faultReportTemporary.reset();
+    Tell(ReportStage::kKept);
   }
 
   void Write(const char* data, std::size_t size) override {
@@ -173,8 +174,10 @@ class FakeOutputFile : public OutputFile {
   }
 
  private:
+  // A kept report stays kept, whatever happens to its file.
   void Tell(ReportStage where) {
-    if (isFaultReport_) entry_.platform().observed.faultReport = where;
+    ReportStage& stage = entry_.platform().observed.faultReport;
+    if (isFaultReport_ && stage != ReportStage::kKept) stage = where;
   }
   void DeleteIfDispositionSet() {
     FakePlatform& platform = entry_.platform();

@@ -55,7 +55,7 @@ ProcessEnd FakePlatform::SimulateUnseenEnd(UnseenEnd route, int status) const {
 }
 
 ProcessEnd FakePlatform::SimulateFault() const {
-  ProcessEnd outcome{2, world.FilesLeftAtTheEnd()};
+  ProcessEnd outcome{observed.decidedEnd.value_or(2), world.FilesLeftAtTheEnd()};
   if (!observed.faultPath) return outcome;
   const std::u16string& path = observed.faultPath->reportPath;
   // The run's open report, still a temporary file or under its path.
@@ -63,6 +63,9 @@ ProcessEnd FakePlatform::SimulateFault() const {
   std::map<std::u16string, std::string>& left = outcome.files;
   const ErrorLine action = ErrorLineAt(observed.faultReport);
   switch (action) {
+    case ErrorLine::kLeave:
+      outcome.status = observed.keptReportStatus;
+      return outcome;
     case ErrorLine::kRemove:
       left.erase(runFile);
       return outcome;

@@ -50,6 +50,13 @@ void FakeProcess::ArmFaultPath(const std::u16string& reportPath, std::string_vie
   platform_.observed.faultReport = ReportStage::kUntouched;
 }
 
-void FakeProcess::DisarmFaultPath() { platform_.observed.faultPath.reset(); }
+void FakeProcess::SetKeptReportStatus(int status) {
+  platform_.observed.keptReportStatus = status;
+}
+
+void FakeProcess::DisarmFaultPath(int status) {
+  platform_.observed.faultPath.reset();
+  platform_.observed.decidedEnd = status;
+}
 
 }  // namespace faxjob::testing

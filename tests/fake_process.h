@@ -20,7 +20,8 @@ class FakeProcess : public Process {
   void* LoadEntryPoint(const std::u16string& fileName, const char* entryName) override;
   void CallLibrary(void (*call)(void* context), void* context) override;
   void ArmFaultPath(const std::u16string& reportPath, std::string_view errorLine) override;
-  void DisarmFaultPath() override;
+  void SetKeptReportStatus(int status) override;
+  void DisarmFaultPath(int status) override;
 
  private:
   FakePlatform& platform_;

@@ -118,6 +118,8 @@ struct FakeObserved {
   std::optional<FaultPath> faultPath;
   // Where the armed report stands, as the output file tells the fault path.
   ReportStage faultReport = ReportStage::kUntouched;
+  int keptReportStatus = 1;       // what a fault ends with once the report is kept
+  std::optional<int> decidedEnd;  // the run's end, once decided
   // The armed report's temporary file while it is written as one.
   std::optional<std::u16string> faultReportTemporary;
 };

@@ -55,7 +55,9 @@ std::unique_ptr<OutputFile> EntriesWritten(const Platform& platform, const std::
   return file;
 }
 
+// Kept: final under its name, so a fault leaves it and ends with the status that goes with it.
 std::unique_ptr<OutputFile> Closed(const Platform& platform, const std::u16string& report) {
+  platform.process.SetKeptReportStatus(4);
   const std::unique_ptr<OutputFile> file = EntriesWritten(platform, report);
   file->Keep();
   file->Close();
@@ -77,8 +79,9 @@ std::unique_ptr<OutputFile> WriteFailed(const Platform& platform, const std::u16
   return file;
 }
 
+// The run's end decided: its status, whatever comes after.
 std::unique_ptr<OutputFile> Disarmed(const Platform& platform, const std::u16string&) {
-  platform.process.DisarmFaultPath();
+  platform.process.DisarmFaultPath(4);
   return nullptr;
 }
 
@@ -154,9 +157,9 @@ TEST_F(FaultPathTest, RecordsTheLineWhereverTheReportStands) {
       {"not opened", Untouched, AccessViolation, 1, kErrorLine},
       {"stack overflow", Untouched, StackOverflow, 1, kErrorLine},
       {"open", EntriesWritten, AccessViolation, 1, kEntries + kErrorLine},
-      {"closed", Closed, AccessViolation, 1, kEntries + kErrorLine},
+      {"kept", Closed, AccessViolation, 4, kEntries},
       {"write failed", WriteFailed, AccessViolation, 2, std::nullopt},
-      {"disarmed", Disarmed, AccessViolation, 2, "stale"},
+      {"end decided", Disarmed, AccessViolation, 4, "stale"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -73,22 +73,35 @@ TEST_F(RunJobTest, AnEndNothingRedirectsIsRecordedAtTheDetachOrLeavesNoReport) {
 
 // A fault may come at any moment, from a thread the library left running.
 // Whenever it comes, the report holds complete lines and then the error
-// line, or is absent or stale, and the exit status says which.
+// line, or is absent or stale, and the exit status says which; once the
+// report has its name it is final: the fault leaves it, and the process ends
+// with the status that goes with it. Once the run has decided its end, a
+// fault changes nothing: one end, the run's.
 TEST_F(RunJobTest, NeverLetsAFaultPassForASuccessfulRun) {
   const std::string complete = ScriptManyEntries();
   bool sawLinesBefore = false;
   bool sawAllLinesBefore = false;
+  bool sawKept = false;
   for (int faultCall = 1;; ++faultCall) {
     FakePlatform fresh;
     PrepareFresh(fresh);
     fresh.faults.faultCall = faultCall;
     SendRequest request{};
-    RunJob(fresh, request);
-    if (!fresh.observed.faultOutcome) break;  // the run ended before that call
+    const int runStatus = RunJob(fresh, request);
+    if (!fresh.observed.faultOutcome) {  // the run ended before that call: a fault now is too late
+      const ProcessEnd late = fresh.SimulateFault();
+      EXPECT_EQ(late.status, runStatus);
+      EXPECT_EQ(late.files, fresh.world.FilesLeftAtTheEnd());
+      break;
+    }
     SCOPED_TRACE("fault at call " + std::to_string(faultCall));
     const auto& [status, files] = *fresh.observed.faultOutcome;
     const auto report = files.find(kReport);
-    if (status == kExitFailureReported || status == kExitFailedBeforeCall) {
+    if (status == kExitReportWritten) {
+      ASSERT_NE(report, files.end());
+      EXPECT_EQ(report->second, complete);
+      sawKept = true;
+    } else if (status == kExitFailureReported || status == kExitFailedBeforeCall) {
       ASSERT_NE(report, files.end());
       const std::string& text = report->second;
       const std::size_t linesBefore = text.size() - ErrorLine(kInternalError).size();
@@ -105,7 +118,7 @@ TEST_F(RunJobTest, NeverLetsAFaultPassForASuccessfulRun) {
       EXPECT_TRUE(report == files.end() || report->second == "stale");
     }
   }
-  EXPECT_TRUE(sawLinesBefore && sawAllLinesBefore);
+  EXPECT_TRUE(sawLinesBefore && sawAllLinesBefore && sawKept);
 }
 
 // The process may be ended from outside at any moment: a caller's time-out,
@@ -120,6 +133,7 @@ TEST_F(RunJobTest, LeavesNoReportThatLiesWhenEndedFromOutsideAtAnyMoment) {
   const std::set<std::u16string> ownFiles = {job, kReport, u"C:\\out\\RESULT.TXT",
                                              u"C:\\out\\FAXJOB.LCK"};
   std::map<std::string, int> seen;
+  bool named = false;  // the report had its name at an earlier kill: final from then on
   for (int killCall = 1;; ++killCall) {
     FakePlatform fresh;
     PrepareFresh(fresh);
@@ -135,12 +149,14 @@ TEST_F(RunJobTest, LeavesNoReportThatLiesWhenEndedFromOutsideAtAnyMoment) {
     const auto report = fresh.observed.killOutcome->find(kReport);
     if (report == fresh.observed.killOutcome->end()) {
       ++seen["absent"];
+      EXPECT_FALSE(named) << "the report went after it had its name";
     } else if (report->second == "stale") {
       ++seen["earlier"];
       EXPECT_FALSE(libraryCodeRan);
     } else {
       ++seen["complete"];
       EXPECT_EQ(report->second, complete);
+      named = true;
     }
     // The next run into the folder finds what this one left, and leaves only its own files.
     FakePlatform next;

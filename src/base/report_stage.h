@@ -12,6 +12,8 @@ enum class ReportStage : int {
   kOpen,       // open for writing, every write so far complete
   kInDoubt,    // a write or a close is under way or has failed: its content is unknown
   kClosed,     // closed after complete writes
+  kKeeping,    // taking its name: the fault path waits for the outcome
+  kKept,       // whole under its name: final, nothing changes or removes it any more
   kTakenOver,  // the fault path is at work: the run leaves the report alone
 };
 
@@ -21,6 +23,7 @@ enum class ErrorLine : int {
   kAppendToClosed,  // open the finished report again and add the line after its lines
   kAppendToOpen,    // add the line to the open report, after its complete lines
   kRemove,          // no line: the content is unknown, and a report this run touched must go
+  kLeave,           // no line: the report is final, and the status that goes with it stands
 };
 
 /// The one rule: a line goes only after complete lines, never into a report in doubt.
@@ -32,6 +35,9 @@ constexpr ErrorLine ErrorLineAt(ReportStage stage) {
       return ErrorLine::kAppendToClosed;
     case ReportStage::kOpen:
       return ErrorLine::kAppendToOpen;
+    case ReportStage::kKeeping:  // an outcome nobody knows any more: whole under either name
+    case ReportStage::kKept:
+      return ErrorLine::kLeave;
     case ReportStage::kOpening:    // an outcome nobody knows yet
     case ReportStage::kInDoubt:    // a write under way or failed
     case ReportStage::kTakenOver:  // a second fault: the first one records

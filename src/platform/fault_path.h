@@ -49,12 +49,18 @@ void InstallHandler();
 /// that the library left full is emptied too), and the handler installed before and again after,
 /// over whatever the library put in its place.
 void CallUntrusted(void (*call)(void* context), void* context);
-/// From now on a fault ends the process with kNothingRecorded and touches no file.
-void Disarm();
+/// The run's end, decided once: from now on a fault, or a library's end of the process, ends it
+/// with `status` and touches no file. Where a fault took the end first, the calling thread waits
+/// for the fault path to end the process instead.
+void DecideEnd(int status);
 #ifdef _WIN32
-/// What a library's own calls that end the process are sent to: while armed, a fault; after,
-/// a wait for the run to end the process with its own status.
+/// What a library's own calls that end the process are sent to: a fault, until the run's end is
+/// decided; after, the end with the run's status.
 void* LibraryEndingProcess();
+/// Ends the process with `status` as the run's end, unless a fault took the end first.
+[[noreturn]] void EndProcess(int status);
+/// True for the thread that armed the fault path and the fault path's own threads.
+bool IsOwnThread(unsigned long threadId);
 #endif
 
 /// The calling thread waits, for good, for the fault path to end the process.
@@ -78,8 +84,16 @@ class ReportState {
     temporaryName_ = temporaryName;
     Enter(Report::kOpen);
   }
-  /// The report now lies under its path; before Written.
-  void Renamed() { temporaryName_ = nullptr; }
+  /// The exit status that goes with the report once it is kept: a fault from then on leaves it.
+  void SetKeptStatus(int status) { keptStatus_ = status; }
+  int keptStatus() const { return keptStatus_.load(); }
+  /// Before the report takes its name (or, under its path already, loses its mark for removal).
+  void Keeping() { Enter(Report::kKeeping); }
+  /// The report lies whole under its path: final from now on, whatever the run does with the file.
+  void Kept() {
+    temporaryName_ = nullptr;
+    Enter(Report::kKept);
+  }
   void OpenFailed(Report before) { Enter(before); }
   /// Before each write and before the close; a write that never reports
   /// Written leaves the content in doubt.
@@ -99,8 +113,13 @@ class ReportState {
   Report TakeOver(NativeFile& file, const NativePath::value_type*& temporaryName,
                   bool openMayFinish = true) {
     Report before = state_.load();
-    for (;;) {
-      if (before == Report::kOpening && openMayFinish) {  // about to succeed or fail
+    // A write under way ends within moments, as an open or the taking of the name does; one
+    // that failed leaves the report in doubt for good, and is not waited for long.
+    for (int pausesInDoubt = 0;;) {
+      const bool mayFinish =
+          openMayFinish && (before == Report::kOpening || before == Report::kKeeping ||
+                            (before == Report::kInDoubt && ++pausesInDoubt <= kPausesInDoubt));
+      if (mayFinish) {
         Pause();
         before = state_.load();
       } else if (state_.compare_exchange_weak(before, Report::kTakenOver)) {
@@ -113,20 +132,24 @@ class ReportState {
   }
 
  private:
+  // A kept report stays kept whatever the run does with its file, until the run opens it again.
   Report Enter(Report next) {
     Report before = state_.load();
     do {
       if (before == Report::kTakenOver) WaitForTheEnd();
+      if (before == Report::kKept && next != Report::kOpening) return before;
     } while (!state_.compare_exchange_weak(before, next));
     return before;
   }
 
+  static constexpr int kPausesInDoubt = 100;
   // Plain processor instructions: safe in a signal handler and with any lock held.
   static_assert(std::atomic<Report>::is_always_lock_free);
   static_assert(std::atomic<NativeFile>::is_always_lock_free);
   std::atomic<Report> state_{Report::kUntouched};
   std::atomic<NativeFile> file_{kNoFile};
   std::atomic<const NativePath::value_type*> temporaryName_{nullptr};
+  std::atomic<int> keptStatus_{kExitFailureReported};
 };
 
 inline ReportState gReport;
@@ -147,8 +170,17 @@ class ReportWatch {
   void Opened(NativeFile file, const NativePath::value_type* temporaryName) {
     if (isReport_) gReport.Opened(file, temporaryName);
   }
-  void Renamed() {
-    if (isReport_) gReport.Renamed();
+  void Keeping() {
+    if (isReport_) gReport.Keeping();
+  }
+  /// After Keeping: the report is whole under its path; or not, and its content is in doubt.
+  void Kept(bool kept) {
+    if (!isReport_) return;
+    if (kept) {
+      gReport.Kept();
+    } else {
+      gReport.Changing();
+    }
   }
   void OpenFailed() {
     if (std::exchange(isReport_, false)) gReport.OpenFailed(before_);

@@ -40,23 +40,30 @@ class Process {
   /// process with status 1 instead of 5: a fax may have gone out. Raises nothing of its own.
   virtual void CallLibrary(void (*call)(void* context), void* context) = 0;
 
-  /// Prepares the fault path; called once, before the fax library is loaded. From then on a
-  /// processor fault anywhere in the process (access violation, illegal instruction, stack
-  /// overflow, ...), or the library's own call to end the process, ends the process within seconds
-  /// and without any system dialog, having recorded `errorLine` (one complete narrow report line,
-  /// CR LF included) in the report file:
+  /// Prepares the fault path; called once, before the fax library is loaded. From then on until
+  /// the process ends, a processor fault on any thread (access violation, illegal instruction,
+  /// stack overflow, ...), or the library's own call to end the process, ends the process within
+  /// seconds and without any system dialog. Until the run's end is decided (DisarmFaultPath), it
+  /// records `errorLine` (one complete narrow report line, CR LF included) in the report file:
   ///  - not opened by this run: created or emptied, and then holds the line alone;
   ///  - open for writing in this run through Files::OpenForWriting with exactly `reportPath`,
   ///    every write so far complete: the line is appended after what was written;
-  ///  - closed by this run after complete writes: the line is appended;
-  ///  - a write to it failed, so its content is unknown: no line.
-  /// Exit status 1 when the line is in the report, else 2; a report this run created or emptied
-  /// that does not end up holding the line is deleted, so it never reads as a success (an empty
-  /// report means "no entries"). Raises 7 when the preparation fails.
+  ///  - closed by this run after complete writes but not kept: the line is appended;
+  ///  - a write to it failed, so its content is unknown: no line;
+  ///  - kept (OutputFile::Keep has given it its name): final, nothing changes or deletes it; the
+  ///    process ends with the status set by SetKeptReportStatus.
+  /// Exit status 1 when the line is in the report (5 before the library's call), else 2; a
+  /// report this run created or emptied that does not end up holding the line is deleted, so it
+  /// never reads as a success (an empty report means "no entries"). Raises 7 when the
+  /// preparation fails.
   virtual void ArmFaultPath(const std::u16string& reportPath, std::string_view errorLine) = 0;
-  /// A fault from now on ends the process with status 2 and touches no file; a library's call
-  /// that ends the process waits for the run to end it.
-  virtual void DisarmFaultPath() = 0;
+  /// The exit status that goes with the armed report once it is kept: 0 or 4 for the library's
+  /// entries, 1 for an error line. Set before the report is opened. Raises nothing.
+  virtual void SetKeptReportStatus(int status) = 0;
+  /// The run's end, decided once: from now on a fault, or a library's call that ends the process,
+  /// ends it with `status` and touches no file. Where a fault has taken the end first, it never
+  /// returns: the fault path ends the process.
+  virtual void DisarmFaultPath(int status) = 0;
 };
 
 }  // namespace faxjob

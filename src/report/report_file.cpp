@@ -1,5 +1,7 @@
 #include "report/report_file.h"
 
+#include "base/exit_status.h"
+
 namespace faxjob {
 
 void ReportFile::Create(InputFile& resultFile) {
@@ -54,6 +56,8 @@ void ReportFile::AppendErrorLine(const Failure& failure, ErrorLine action) {
   const std::string description = text_.ToNarrow(failure.description());
   if (action == ErrorLine::kCreate) writer_.emplace(files_.OpenForWriting(path_));
   if (action == ErrorLine::kAppendToClosed) writer_.emplace(files_.OpenForAppending(path_));
+  // Once open: until then a kept report still goes with the run's earlier status.
+  if (faultPath_ != nullptr) faultPath_->SetKeptReportStatus(kExitFailureReported);
   stage_ = ReportStage::kOpen;
   WriteLine(failure.code(), description);
   Finish();

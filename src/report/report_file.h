@@ -12,6 +12,7 @@
 #include "base/failure.h"
 #include "base/report_stage.h"
 #include "platform/files.h"
+#include "platform/process.h"
 #include "platform/text.h"
 #include "report/report_writer.h"
 
@@ -19,8 +20,9 @@ namespace faxjob {
 
 class ReportFile {
  public:
-  ReportFile(Files& files, Text& text, std::u16string path)
-      : files_(files), text_(text), path_(std::move(path)) {}
+  /// `faultPath`, where given, is told the status that goes with the report once it is kept.
+  ReportFile(Files& files, Text& text, std::u16string path, Process* faultPath = nullptr)
+      : files_(files), text_(text), faultPath_(faultPath), path_(std::move(path)) {}
   ReportFile(const ReportFile&) = delete;
   ReportFile& operator=(const ReportFile&) = delete;
 
@@ -49,6 +51,7 @@ class ReportFile {
 
   Files& files_;
   Text& text_;
+  Process* faultPath_;
   std::u16string path_;
   ReportStage stage_ = ReportStage::kUntouched;
   bool namesResultFile_ = false;  // never to be opened for writing

@@ -6,11 +6,9 @@
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   const faxjob::Win32Platform platform;
-  const UINT status = static_cast<UINT>(faxjob::RunJob(platform.parts(), faxjob::gSendRequest));
-  // Every path ends here, with the exit status the run chose. Not through
-  // ExitProcess: that runs the detach code of every library, and the fax
-  // library's could hang, or end the process with a status of its own, after
-  // the report is written.
-  TerminateProcess(GetCurrentProcess(), status);
-  ExitProcess(status);  // not reached: TerminateProcess of the own process does not return
+  const int status = faxjob::RunJob(platform.parts(), faxjob::gSendRequest);
+  // Every path ends here, with the exit status the run chose: not through
+  // ExitProcess, whose detach code of the fax library could hang, or end the
+  // process with a status of its own, after the report is written.
+  faxjob::EndProcess(status);
 }

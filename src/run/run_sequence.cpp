@@ -143,8 +143,10 @@ int SendAndTranscribe(const Platform& platform, SendRequest& request, const OwnF
       },
       &call);
   const std::int32_t resultCode = call.resultCode;
+  const int status = resultCode == 0 ? kExitReportWritten : kExitLibraryFailed;
+  platform.process.SetKeptReportStatus(status);
   Transcribe(platform.files, platform.text, own.result, report, ResultMessages(resultCode));
-  return resultCode == 0 ? kExitReportWritten : kExitLibraryFailed;
+  return status;
 }
 
 // The error line of a fault, made before the library is called: a process
@@ -164,7 +166,7 @@ int RunJob(const Platform& platform, SendRequest& request) {
     return kExitNothingSent;
   }
 
-  ReportFile report(platform.files, platform.text, own->report);
+  ReportFile report(platform.files, platform.text, own->report, &platform.process);
   FailureTrap trap(report);
 
   int status;
@@ -181,10 +183,10 @@ int RunJob(const Platform& platform, SendRequest& request) {
   } catch (...) {
     status = trap.Handle(Failure(kInternalError));
   }
-  platform.process.DisarmFaultPath();
   // A failure before any fax could go out says so, recorded or not.
-  if (!libraryCalled && status == kExitFailureUnreported) return kExitNothingSent;
-  if (!libraryCalled && status == kExitFailureReported) return kExitFailedBeforeCall;
+  if (!libraryCalled && status == kExitFailureUnreported) status = kExitNothingSent;
+  if (!libraryCalled && status == kExitFailureReported) status = kExitFailedBeforeCall;
+  platform.process.DisarmFaultPath(status);
   return status;
 }
 

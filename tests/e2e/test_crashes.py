@@ -2,6 +2,7 @@
 seconds and shows no window: with the error line of failure 51 in the report and exit status 1,
 or, where even that cannot be done in time, with exit status 2 and no report from this run."""
 
+import os
 import shutil
 import unittest
 
@@ -18,8 +19,8 @@ CRASHES = {
     "stack-overflow": EXIT_FAILURE_REPORTED,
     "heap-locked": EXIT_FAILURE_REPORTED,
     "heap-overwritten": EXIT_FAILURE_REPORTED,
-    # Nothing runs but the faulting thread, which gives up after a few seconds.
-    "threads-suspended": EXIT_FAILURE_UNREPORTED,
+    # The library suspends every other thread first: the program's own refuse it.
+    "threads-suspended": EXIT_FAILURE_REPORTED,
 }
 
 
@@ -31,6 +32,24 @@ LIBRARY_ENDS = {
     "FATALAPP.dll": "FatalAppExit",
     "NONAMES.dll": "abort, imported without a name table",
     "CALLFILT.dll": "a fault after installing a filter of its own during the call",
+}
+
+
+# Test library, its settings: a route to the end of the process that no import table shows, or
+# that the loader takes before the call. Each must end as a fault does, with the 51 line.
+HIDDEN_ROUTES = {
+    "ExitProcess in DllMain": ("INITEXIT.dll", {}),
+    "TerminateProcess on a handle with no right but to end": ("TERMONLY.dll", {}),
+    "ExitProcess found by GetProcAddress": ("GETPROC.dll", {"ZRQ_LOOK_UP": "ExitProcess"}),
+    "TerminateProcess found by GetProcAddress": ("GETPROC.dll",
+                                                 {"ZRQ_LOOK_UP": "TerminateProcess"}),
+    "a filter installed through GetProcAddress, then a fault": (
+        "GETPROC.dll", {"ZRQ_LOOK_UP": "SetUnhandledExceptionFilter"}),
+    "ExitProcess in a second library loaded during the call": ("LOADHELP.dll", {}),
+    "the other threads suspended, then the calling thread ended": ("SUSPENDS.dll", {}),
+    # Wine calls no TLS callback: the library calls them as Windows would at an ExitProcess
+    # that nothing redirected.
+    "the program's TLS callbacks called with the process's detach": ("TLSCALL.dll", {}),
 }
 
 
@@ -61,6 +80,27 @@ class ProcessStateTests(FailureTestCase):
 
     def use_library(self, name):
         shutil.copyfile(self.artifacts.build_dir / "testdlls" / name, self.fax_library)
+
+    def test_a_stack_overflow_in_frames_of_a_page_is_recorded_before_the_process_ends(self):
+        # Each frame steps over what the system keeps for the handler: the fault path finishes
+        # on a stack of its own.
+        self.use_library("DEEPFRAME.dll")
+        report = self.path("out", "r.txt")
+        result = self.run_job(ONE_NUMBER_JOB, report)
+        self.assertLess(result.elapsed, WITHIN_SECONDS)
+        self.assertErrorReport(result, report, 51)
+        self.assertEqual(sorted(os.listdir(report.parent)), ["FAXJOB.LCK", "RESULT.TXT", "r.txt"])
+
+    def test_every_hidden_route_to_the_end_of_the_process_ends_as_a_fault(self):
+        shutil.copyfile(self.artifacts.build_dir / "testdlls" / "ZRQHELP.dll",
+                        self.scratch / "ZRQHELP.dll")
+        for how, (name, env) in HIDDEN_ROUTES.items():
+            with self.subTest(how):
+                self.use_library(name)
+                report = self.path(f"out-{len(how)}-{name}", "r.txt")
+                report.write_bytes(OLD_REPORT)
+                result = self.run_job(ONE_NUMBER_JOB, report, env=env, timeout=40)
+                self.assertErrorReport(result, report, 51)
 
     def test_a_filter_the_library_installs_when_loaded_does_not_take_its_faults(self):
         self.use_library("OWNFILTER.dll")

@@ -12,10 +12,13 @@ import time
 import unittest
 
 from harness import RECORD_SIZE, wine_path
-from test_failures import (EXIT_NOTHING_SENT, EXIT_REPORT_WRITTEN, ONE_NUMBER_JOB, OLD_REPORT,
-                           SENT_TEXT, FailureTestCase, report_line)
+from test_failures import (EXIT_FAILURE_REPORTED, EXIT_FAILURE_UNREPORTED, EXIT_NOTHING_SENT,
+                           EXIT_REPORT_WRITTEN,
+                           ONE_NUMBER_JOB, OLD_REPORT, SENT_TEXT, FailureTestCase, error_line,
+                           report_line)
 
 SEED_VARIABLE = "FAXJOB_KILL_SEED"
+LATE_END_RUNS_VARIABLE = "FAXJOB_LATE_END_RUNS"  # the soak: 200 and more
 FOLLOW_UP_JOB = ("03-1111-2222", "03-3333-4444")
 
 
@@ -211,6 +214,68 @@ class LibraryEndsTheProcessTests(OutsideEndsTestCase):
                 self.assertErrorReport(result, report, 51)
 
 
+class LateLibraryThreadTests(OutsideEndsTestCase):
+    """A library thread that ends the process, or faults, a few milliseconds after the call
+    returned, while the run transcribes, keeps and closes the report: one of the two ends the
+    process. Each run ends by itself, with its complete report and 0, or with the error line
+    after the entries read (or alone) and 1, or, where the end came while a write was under way
+    and failed, with 2 and no report; never 0 beside an error line. A report that has taken its
+    name is final: a watcher that reads it the moment it appears never sees it go."""
+
+    RUNS = 6  # of each route in the ordinary suite
+
+    def watched_runs(self, how, count):
+        out = self.make_folder(f"out-{how}")
+        job = self.write_job(f"job-{how}.txt", ONE_NUMBER_JOB)
+        reports = [out / f"r{i}.txt" for i in range(count)]
+        seen, vanished, done = {}, [], threading.Event()
+
+        def watch():
+            while not done.is_set():
+                for report in reports:
+                    try:
+                        content = report.read_bytes()
+                    except OSError:
+                        if report in seen:
+                            vanished.append(report.name)
+                        continue
+                    if seen.setdefault(report, content) != content:
+                        vanished.append(f"{report.name} changed")
+                time.sleep(0.001)
+
+        watcher = threading.Thread(target=watch)
+        watcher.start()
+        try:
+            results = self.run_series([(f'"{wine_path(self.faxjob_exe)}" {wine_path(job)} '
+                                        f'{wine_path(report)}', ()) for report in reports],
+                                      env={"ZRQ_LATE_HOW": how})
+        finally:
+            done.set()
+            watcher.join()
+        return out, reports, results, seen, vanished
+
+    def test_the_run_and_a_late_library_thread_never_both_end_the_process(self):
+        count = int(os.environ.get(LATE_END_RUNS_VARIABLE) or self.RUNS)
+        self.use_library("LATEEND.dll")
+        entry, line = report_line(1, SENT_TEXT), error_line(51)
+        allowed = {(EXIT_REPORT_WRITTEN, entry), (EXIT_FAILURE_REPORTED, entry + line),
+                   (EXIT_FAILURE_REPORTED, line), (EXIT_FAILURE_UNREPORTED, None)}
+        for how in ("exit", "fault"):
+            with self.subTest(how):
+                out, reports, results, seen, vanished = self.watched_runs(how, count)
+                outcomes = [(run.exit_code, report.read_bytes() if report.exists() else None)
+                            for run, report in zip(results, reports)]
+                print(f"\n{how}: " + ", ".join(
+                    f"{number} x {status}{' with the error line' if text and line in text else ''}"
+                    for (status, text), number in collections.Counter(outcomes).items()))
+                self.assertEqual([o for o in outcomes if o not in allowed], [])
+                self.assertEqual(vanished, [], "a report went or changed after it had its name")
+                for report, content in seen.items():
+                    self.assertEqual(report.read_bytes(), content)
+                self.assertEqual([name for name in os.listdir(out) if not name.startswith("r")
+                                  and name not in ("RESULT.TXT", "FAXJOB.LCK")], [])
+
+
 class BlockingDetachTests(OutsideEndsTestCase):
 
     def test_a_library_whose_detach_never_returns(self):
@@ -236,6 +301,23 @@ class InvisibleWindowStationTests(OutsideEndsTestCase):
         self.assertNoWindow(unseen)
         self.assertEqual(unseen.exit_code, EXIT_NOTHING_SENT)
         self.assertEqual(self.scratch_files(), set())
+
+
+    def test_no_box_of_the_library_or_its_runtime_waits_there(self):
+        # The runtime's box for a failed assert after _set_error_mode(_OUT_TO_MSGBOX), and boxes
+        # the library shows itself, through its import and through GetProcAddress: each is
+        # answered at once with its default button.
+        for library, status, report_text in (
+                ("ERRBOX.dll", EXIT_FAILURE_REPORTED, error_line(51)),
+                ("BOXES.dll", EXIT_REPORT_WRITTEN, report_line(1, SENT_TEXT))):
+            with self.subTest(library):
+                self.use_library(library)
+                report = self.path(f"out-{library}", "r.txt")
+                job = self.write_job("job.txt", ONE_NUMBER_JOB)
+                unseen = self.run_faxjob(f" {wine_path(job)} {wine_path(report)}", timeout=40,
+                                         launch_options=["--invisible-desktop"])
+                self.assertNoWindow(unseen)
+                self.assertEqual((unseen.exit_code, report.read_bytes()), (status, report_text))
 
 
 class ChangedCurrentFolderTests(OutsideEndsTestCase):

@@ -38,6 +38,7 @@ struct Preparation {
   std::string errorLine;
   std::unique_ptr<char[]> handlerStack;
   std::atomic<bool> armed{false};
+  std::atomic<int> decidedStatus{-1};  // the run's end, once decided
   std::atomic<bool> faulted{false};
   std::atomic<bool> reportTouched{false};  // the handler has begun to change the report
   std::atomic<int> progress{kWorking};
@@ -78,7 +79,8 @@ bool AddLine(Preparation& prepared, int file, bool ours, const char* temporaryNa
   return kept;
 }
 
-bool RecordErrorLine(Preparation& prepared) {
+// The exit status that goes with what the report then holds; a kept report is final, and left.
+int RecordErrorLine(Preparation& prepared) {
   const char* path = prepared.reportPath.c_str();
   int runFile = kNoFile;
   const char* temporaryName = nullptr;
@@ -86,17 +88,23 @@ bool RecordErrorLine(Preparation& prepared) {
     case ErrorLine::kCreate: {
       const char* temporary = prepared.temporaryPath.c_str();
       return AddLine(prepared, open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666),
-                     true, temporary);
+                     true, temporary)
+                 ? LineRecordedStatus()
+                 : kNothingRecorded;
     }
     case ErrorLine::kAppendToClosed:
-      return AddLine(prepared, open(path, O_WRONLY | O_APPEND | O_CLOEXEC), true, nullptr);
+      return AddLine(prepared, open(path, O_WRONLY | O_APPEND | O_CLOEXEC), true, nullptr)
+                 ? LineRecordedStatus()
+                 : kNothingRecorded;
     case ErrorLine::kAppendToOpen:
-      return AddLine(prepared, runFile, false, temporaryName);
+      return AddLine(prepared, runFile, false, temporaryName) ? LineRecordedStatus() : kNothingRecorded;
     case ErrorLine::kRemove:
       break;
+    case ErrorLine::kLeave:
+      return gReport.keptStatus();
   }
   unlink(temporaryName != nullptr ? temporaryName : path);
-  return false;
+  return kNothingRecorded;
 }
 
 void OnAlarm(int) {
@@ -109,13 +117,14 @@ void OnAlarm(int) {
 
 void OnFault(int) {
   Preparation& prepared = *gPreparation;
+  if (const int decided = prepared.decidedStatus; decided >= 0) _exit(decided);
   if (!prepared.armed) _exit(kNothingRecorded);
   if (prepared.faulted.exchange(true)) WaitForTheEnd();  // another fault is being recorded
   struct sigaction alarmAction {};
   alarmAction.sa_handler = OnAlarm;
   sigaction(SIGALRM, &alarmAction, nullptr);
   alarm(kSecondsToRecord);
-  _exit(RecordErrorLine(prepared) ? LineRecordedStatus() : kNothingRecorded);
+  _exit(RecordErrorLine(prepared));
 }
 
 // SA_NODEFER: a fault inside the handler comes back to it and waits for the alarm.
@@ -167,8 +176,11 @@ void CallUntrusted(void (*call)(void* context), void* context) {
   InstallHandler();
 }
 
-void Disarm() {
-  if (gPreparation != nullptr) gPreparation->armed = false;
+void DecideEnd(int status) {
+  if (gPreparation == nullptr) return;
+  // A fault that took the end first ends the process itself.
+  if (gPreparation->faulted.exchange(true)) WaitForTheEnd();
+  gPreparation->decidedStatus = status;
 }
 
 }  // namespace faxjob::fault_path

@@ -82,12 +82,16 @@ class PosixOutputFile : public OutputFile {
   // leaves there is deleted by a later run (RemoveStaleTemporaryFiles).
   bool hasDeleteDisposition() const override { return false; }
   void Keep() override {
-    if (path_.empty()) return;
     watch_.Changing();
-    if (rename(temporaryName_.c_str(), path_.c_str()) != 0) ThrowErrno(kAccessRefused);
+    watch_.Keeping();
+    if (!path_.empty() && rename(temporaryName_.c_str(), path_.c_str()) != 0) {
+      const int error = errno;
+      watch_.Kept(false);
+      errno = error;
+      ThrowErrno(kAccessRefused);
+    }
     path_.clear();
-    watch_.Renamed();
-    watch_.Written();
+    watch_.Kept(true);
   }
   ~PosixOutputFile() override {
     // Given up without a Close: what it holds is in doubt.

@@ -116,8 +116,9 @@ class PosixProcess : public Process {
     fault_path::Arm(names_.Native(reportPath), errorLine);
     armed_.path = reportPath;
   }
-  void DisarmFaultPath() override {
-    fault_path::Disarm();
+  void SetKeptReportStatus(int status) override { fault_path::gReport.SetKeptStatus(status); }
+  void DisarmFaultPath(int status) override {
+    fault_path::DecideEnd(status);
     armed_.path.reset();
   }
 

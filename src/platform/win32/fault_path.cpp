@@ -15,6 +15,11 @@
 // stands; its imports of those calls lead here instead, and the call is
 // recorded like a fault.
 //
+// The process ends once, by one owner: the first of a fault and the run's own
+// end to claim it. A fault after the run's claim ends the process with the
+// run's status and touches no file; the run's end after a fault's claim waits
+// for the fault path. Both stay armed from the library's load until the end.
+//
 // A fault does not always reach the filter: the system ends the thread when
 // the exception dispatch itself faults, as it does when overwritten heap
 // memory held the list of vectored handlers. A third thread watches the
@@ -42,11 +47,26 @@ namespace {
 // What changes while the fault path is armed: plain globals, not heap blocks.
 const Prepared* gPrepared = nullptr;  // read-only once armed
 std::atomic<bool> gArmed{false};
-std::atomic<bool> gFaulted{false};
+std::atomic<bool> gReserveStackTaken{false};
+
+// The process's end, decided once by whoever comes first: a fault, which then records and ends
+// the process, or the run, whose exit status then ends it whoever ends it.
+constexpr int kUndecided = -1;
+constexpr int kRecording = -2;
+std::atomic<int> gEnd{kUndecided};
 
 [[noreturn]] void End(int status) {
   TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status));
   WaitForTheEnd();
+}
+
+// True when the fault now owns the end; where the run decided it first, its status ends the
+// process at once, and the report stays as the run left it.
+bool ClaimForFault() {
+  int decided = kUndecided;
+  if (gEnd.compare_exchange_strong(decided, kRecording)) return true;
+  if (decided >= 0) End(decided);
+  return false;  // another fault records
 }
 
 // A failed wait (a handle closed after all) is time waited out, never an event.
@@ -60,20 +80,20 @@ DWORD WaitChecked(HANDLE object, DWORD milliseconds) {
 DWORD WINAPI RunRecorder(void* parameter) {
   const Prepared& prepared = *static_cast<const Prepared*>(parameter);
   SetEvent(prepared.recorderReady);
-  // Only a fault wakes it (gFaulted is set before the event), not an event
+  // Only a fault wakes it (its claim comes before the event), not an event
   // handle closed, or whose value now names another object.
-  while (!gFaulted) {
-    if (WaitChecked(prepared.faultSeen, INFINITE) == WAIT_OBJECT_0 && !gFaulted) {
+  while (gEnd != kRecording) {
+    if (WaitChecked(prepared.faultSeen, INFINITE) == WAIT_OBJECT_0 && gEnd != kRecording) {
       Sleep(kMillisecondsToPoll);
     }
   }
-  End(RecordErrorLine(prepared) ? LineRecordedStatus() : kNothingRecorded);
+  End(RecordErrorLine(prepared));
 }
 
 // Wakes the recorder and gives it a few seconds to end the process.
 [[noreturn]] void HandleFault(const Prepared& prepared) {
+  if (!ClaimForFault()) WaitForTheEnd();
   if (!gArmed) End(kNothingRecorded);
-  if (gFaulted.exchange(true)) WaitForTheEnd();  // another fault is being recorded
   SetEvent(prepared.faultSeen);
   if (WaitChecked(prepared.recorder, kMillisecondsToRecord) == WAIT_TIMEOUT) {
     int working = kWorking;
@@ -85,22 +105,17 @@ DWORD WINAPI RunRecorder(void* parameter) {
   End(kNothingRecorded);
 }
 
-// The main thread ends only with the process, unless the system ended it for a fault.
-// A failed wait is no end of the thread: it is found again by its id. Only a
-// thread that has ended, or is gone with every handle to it, counts.
+// The main thread ends only with the process, unless the system ended it for a fault. A
+// signalled thread has ended, whatever exit code it gave (STILL_ACTIVE included). A failed wait
+// is no end of the thread: it is found again by its id. Only a thread that has ended, or is gone
+// with every handle to it, counts.
 DWORD WINAPI WatchMainThread(void* parameter) {
   const Prepared& prepared = *static_cast<const Prepared*>(parameter);
   SetEvent(prepared.watcherReady);
   HANDLE mainThread = prepared.mainThread;
   UniqueKernelObject foundAgain;
-  for (;;) {
-    DWORD exitCode = 0;
-    if (WaitForSingleObject(mainThread, INFINITE) == WAIT_OBJECT_0 &&
-        GetExitCodeThread(mainThread, &exitCode) && exitCode != STILL_ACTIVE) {
-      break;
-    }
-    foundAgain = UniqueKernelObject(
-        OpenThread(SYNCHRONIZE | THREAD_QUERY_LIMITED_INFORMATION, FALSE, prepared.mainThreadId));
+  while (WaitForSingleObject(mainThread, INFINITE) != WAIT_OBJECT_0) {
+    foundAgain = UniqueKernelObject(OpenThread(SYNCHRONIZE, FALSE, prepared.mainThreadId));
     if (!foundAgain) break;
     mainThread = foundAgain.Get();
     Sleep(kMillisecondsToPoll);
@@ -108,50 +123,65 @@ DWORD WINAPI WatchMainThread(void* parameter) {
   HandleFault(prepared);
 }
 
-LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS*) {
+[[noreturn]] void HandleFaultOnReserveStack() { HandleFault(*gPrepared); }
+
+// After a stack overflow, what is left of the thread's stack may not hold even the wait for the
+// recorder: a second overflow there ends the process before the report has its line and its
+// name. The thread goes on, for good, on a stack of its own; its own is never used again.
+[[noreturn]] void SwitchToReserveStack(const Prepared& prepared) {
+  char* const top = prepared.reserveStack + kReserveStack;
+  // The thread's stack bounds in its information block (fs:4, fs:8), then the stack itself.
+  __asm__ volatile("movl %0, %%fs:4\n\tmovl %1, %%fs:8\n\tmovl %2, %%esp\n\tcall *%3"
+                   :
+                   : "r"(top), "r"(prepared.reserveStack), "r"(top - 16),
+                     "r"(&HandleFaultOnReserveStack)
+                   : "memory");
+  __builtin_unreachable();
+}
+
+LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* exception) {
   if (gPrepared == nullptr) End(kNothingRecorded);
+  if (exception != nullptr && exception->ExceptionRecord != nullptr &&
+      exception->ExceptionRecord->ExceptionCode == EXCEPTION_STACK_OVERFLOW &&
+      !gReserveStackTaken.exchange(true)) {
+    SwitchToReserveStack(*gPrepared);
+  }
   HandleFault(*gPrepared);
 }
 
-// Where the library's own calls that end the process lead. Stdcall, like
-// ExitProcess; for the runtime's cdecl calls the difference never shows,
-// since it never returns.
+// Where the library's own calls that end the process lead, on any thread and at any time: a
+// fault until the run's end is decided, the run's status after. Stdcall, like ExitProcess; for
+// the runtime's cdecl calls the difference never shows, since it never returns.
 [[noreturn]] void WINAPI OnLibraryEndingProcess(UINT) {
   const Prepared* prepared = gPrepared;
-  if (prepared != nullptr && gArmed) HandleFault(*prepared);
-  // The run is over: it ends the process itself, with its own status.
-  if (prepared == nullptr || GetCurrentThreadId() != prepared->mainThreadId) WaitForTheEnd();
-  End(kNothingRecorded);
+  if (prepared == nullptr) End(kNothingRecorded);
+  HandleFault(*prepared);
 }
 
 // The last net, on Windows only (Wine does not call it): an end that nothing above saw, such as
 // ExitProcess found by GetProcAddress, still calls the program's TLS callbacks with the process's
-// detach, once every other thread has ended; the line is recorded on the ending thread then.
+// detach, once every other thread has ended; the line is recorded on the ending thread then
+// whenever the run was still working, also where a fault's recording ended with its thread.
 // TerminateProcess calls nothing.
 void NTAPI OnProcessDetach(void*, DWORD reason, void*) {
   const Prepared* prepared = gPrepared;
-  if (reason != DLL_PROCESS_DETACH || prepared == nullptr || !gArmed || gFaulted.exchange(true)) {
-    return;
+  if (reason != DLL_PROCESS_DETACH || prepared == nullptr || !gArmed) return;
+  int decided = kUndecided;
+  if (gEnd.compare_exchange_strong(decided, kRecording) || decided == kRecording) {
+    End(RecordErrorLine(*prepared, false));
   }
-  End(RecordErrorLine(*prepared, false) ? LineRecordedStatus() : kNothingRecorded);
+  End(decided);
 }
 
 // The runtime's TLS directory calls every callback placed between .CRT$XLA and .CRT$XLZ.
 extern "C" __attribute__((section(".CRT$XLF"), used))
 const PIMAGE_TLS_CALLBACK faxjobProcessDetach = OnProcessDetach;
 
-HANDLE StartThread(LPTHREAD_START_ROUTINE run, const Prepared& prepared) {
+HANDLE StartThread(LPTHREAD_START_ROUTINE run, const Prepared& prepared, DWORD& id) {
   const HANDLE thread = CreateThread(nullptr, kThreadStack, run, const_cast<Prepared*>(&prepared),
-                                     STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+                                     STACK_SIZE_PARAM_IS_A_RESERVATION, &id);
   if (thread == nullptr) throw Failure(kOutOfMemory);
   return ProtectedFromClose(thread);
-}
-
-// Pages of their own, never given back: the fault path needs them until the process ends.
-Prepared& AllocatePrepared(std::size_t size) {
-  void* pages = VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
-  if (pages == nullptr) throw Failure(kOutOfMemory);
-  return *static_cast<Prepared*>(pages);
 }
 
 }  // namespace
@@ -162,75 +192,13 @@ void WaitForTheEnd() {
 
 void Pause() { Sleep(1); }
 
-// The NT form of a path, as NtCreateFile takes it, in a heap block to copy.
-class NtPath {
- public:
-  NtPath(DosPathToNtPathFunction toNtPath, FreeUnicodeStringFunction freeString,
-         const NativePath& path)
-      : freeString_(freeString) {
-    if (!toNtPath(reinterpret_cast<PCWSTR>(path.c_str()), &converted_, nullptr, nullptr)) {
-      throw Failure(kOutOfMemory);
-    }
-  }
-  NtPath(const NtPath&) = delete;
-  NtPath& operator=(const NtPath&) = delete;
-  ~NtPath() { freeString_(&converted_); }
-
-  std::size_t size() const { return converted_.Length; }
-  // Copies the text to `at` and points `path` at the copy; returns where the copy ends.
-  char* CopyTo(char* at, UNICODE_STRING& path) const {
-    std::memcpy(at, converted_.Buffer, converted_.Length);
-    path.Length = path.MaximumLength = converted_.Length;
-    path.Buffer = reinterpret_cast<PWSTR>(at);
-    return at + converted_.Length;
-  }
-
- private:
-  FreeUnicodeStringFunction freeString_;
-  UNICODE_STRING converted_{};
-};
-
 void Arm(const NativePath& reportPath, std::string_view errorLine) {
-  const auto ntCreateFile = NtdllEntry<NtCreateFileFunction>("NtCreateFile");
-  const auto ntSetInformationFile =
-      NtdllEntry<NtSetInformationFileFunction>("NtSetInformationFile");
-  const auto toNtPath = NtdllEntry<DosPathToNtPathFunction>("RtlDosPathNameToNtPathName_U");
-  const auto freeString = NtdllEntry<FreeUnicodeStringFunction>("RtlFreeUnicodeString");
-  if (ntCreateFile == nullptr || ntSetInformationFile == nullptr || toNtPath == nullptr ||
-      freeString == nullptr) {
-    throw Failure(kOutOfMemory);
-  }
-  const std::string process = std::to_string(GetCurrentProcessId());
-  const NativePath temporaryPath =
-      reportPath.substr(0, reportPath.rfind(u'\\') + 1) + std::u16string(kLeftoverPrefix) +
-      std::u16string(process.begin(), process.end()) + u"-0" + std::u16string(kLeftoverSuffix);
-  const NtPath report(toNtPath, freeString, reportPath);
-  const NtPath temporary(toNtPath, freeString, temporaryPath);
-  const std::size_t renameSize = (offsetof(FILE_RENAME_INFO, FileName) + report.size() + 3) & ~3u;
-  const std::size_t size =
-      sizeof(Prepared) + report.size() + temporary.size() + 4 + renameSize + errorLine.size();
-  Prepared& prepared = AllocatePrepared(size);
-  char* at = report.CopyTo(reinterpret_cast<char*>(&prepared + 1), prepared.ntPath);
-  at = temporary.CopyTo(at, prepared.ntTemporaryPath);
-  at += (4 - reinterpret_cast<std::uintptr_t>(at) % 4) % 4;  // up to a multiple of 4
-  prepared.renameOntoReport = reinterpret_cast<FILE_RENAME_INFO*>(at);
-  prepared.renameOntoReport->ReplaceIfExists = TRUE;
-  prepared.renameOntoReport->RootDirectory = nullptr;
-  prepared.renameOntoReport->FileNameLength = static_cast<DWORD>(report.size());
-  UNICODE_STRING renameText;
-  report.CopyTo(at + offsetof(FILE_RENAME_INFO, FileName), renameText);
-  prepared.renameSize = static_cast<DWORD>(renameSize);
-  char* const line = at + renameSize;
-  std::memcpy(line, errorLine.data(), errorLine.size());
-  prepared.errorLine = line;
-  prepared.errorLineSize = static_cast<DWORD>(errorLine.size());
-  prepared.errorLineCheck = CheckOf(line, prepared.errorLineSize);
-  prepared.ntCreateFile = ntCreateFile;
-  prepared.ntSetInformationFile = ntSetInformationFile;
+  std::size_t size = 0;
+  Prepared& prepared = PrepareRecord(reportPath, errorLine, size);
 
   HANDLE mainThread = nullptr;
-  if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &mainThread,
-                       SYNCHRONIZE, FALSE, 0)) {
+  if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &mainThread, 0,
+                       FALSE, DUPLICATE_SAME_ACCESS)) {
     throw Failure(kOutOfMemory);
   }
   prepared.mainThread = ProtectedFromClose(mainThread);
@@ -244,18 +212,24 @@ void Arm(const NativePath& reportPath, std::string_view errorLine) {
       !SetThreadStackGuarantee(&guarantee)) {
     throw Failure(kOutOfMemory);
   }
+  prepared.reserveStack = static_cast<char*>(
+      VirtualAlloc(nullptr, kReserveStack, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+  if (prepared.reserveStack == nullptr) throw Failure(kOutOfMemory);
   prepared.recorderReady = recorderReady.Get();
   prepared.watcherReady = watcherReady.Get();
-  prepared.recorder = StartThread(RunRecorder, prepared);
-  prepared.watcher = StartThread(WatchMainThread, prepared);
+  prepared.recorder = StartThread(RunRecorder, prepared, prepared.recorderId);
+  prepared.watcher = StartThread(WatchMainThread, prepared, prepared.watcherId);
   DWORD protection;
   if (!VirtualProtect(&prepared, size, PAGE_READONLY, &protection)) {
     throw Failure(kOutOfMemory);
   }
   gPrepared = &prepared;
-  // A fault in the library's start-up code must find both threads waiting.
+  // A fault in the library's start-up code must find both threads waiting. A thread's start runs
+  // the attach code of every library loaded (a virus scanner's, an input method's): bounded.
   const HANDLE ready[] = {recorderReady.Get(), watcherReady.Get()};
-  WaitForMultipleObjects(2, ready, TRUE, INFINITE);
+  if (WaitForMultipleObjects(2, ready, TRUE, kMillisecondsToStart) != WAIT_OBJECT_0) {
+    throw Failure(kOutOfMemory);
+  }
   gArmed = true;
   InstallHandler();
 }
@@ -276,6 +250,21 @@ void CallUntrusted(void (*call)(void* context), void* context) {
 
 void* LibraryEndingProcess() { return reinterpret_cast<void*>(&OnLibraryEndingProcess); }
 
-void Disarm() { gArmed = false; }
+void DecideEnd(int status) {
+  int decided = kUndecided;
+  if (!gEnd.compare_exchange_strong(decided, status) && decided < 0) WaitForTheEnd();
+}
+
+bool IsOwnThread(unsigned long threadId) {
+  const Prepared* prepared = gPrepared;
+  return prepared != nullptr && threadId != 0 &&
+         (threadId == prepared->mainThreadId || threadId == prepared->recorderId ||
+          threadId == prepared->watcherId);
+}
+
+void EndProcess(int status) {
+  DecideEnd(status);
+  End(gEnd);
+}
 
 }  // namespace faxjob::fault_path

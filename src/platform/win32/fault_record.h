@@ -7,6 +7,8 @@
 #include <winternl.h>
 
 #include <atomic>
+#include <cstddef>
+#include <string_view>
 
 #include "platform/fault_path.h"
 
@@ -22,6 +24,8 @@ using DosPathToNtPathFunction = BOOLEAN(NTAPI*)(PCWSTR, UNICODE_STRING*, PCWSTR*
 
 constexpr ULONG kStackGuarantee = 16 * 1024;
 constexpr SIZE_T kThreadStack = 64 * 1024;
+constexpr SIZE_T kReserveStack = 64 * 1024;  // for the thread whose own stack overflowed
+constexpr DWORD kMillisecondsToStart = 10 * 1000;
 constexpr DWORD kMillisecondsToRecord = kSecondsToRecord * 1000;
 constexpr DWORD kMillisecondsToFinish = 1000;  // after the line is whole: two quick calls
 constexpr DWORD kMillisecondsToPoll = 10;      // where a handle's wait has failed
@@ -50,6 +54,9 @@ struct Prepared {
   DWORD mainThreadId;
   HANDLE recorder;
   HANDLE watcher;
+  DWORD recorderId;
+  DWORD watcherId;
+  char* reserveStack;    // kReserveStack bytes, for the first thread whose stack overflows
   HANDLE recorderReady;  // events, for Arm only
   HANDLE watcherReady;
 };
@@ -60,8 +67,15 @@ inline std::atomic<int> gProgress{kWorking};
 // FNV-1a: enough to tell a line that something wrote over from the one Arm made.
 DWORD CheckOf(const char* data, DWORD size);
 
-/// Takes the report over from the run and records the line as its stage allows; true when the
-/// report keeps it. `othersRun`: other threads of the process may still be running.
-bool RecordErrorLine(const Prepared& prepared, bool othersRun = true);
+/// Prepares, in pages of their own, all the recording needs: the report's NT path and a name of
+/// its own beside it, the rename record and the error line; `size` receives the size of the
+/// pages, which Arm makes read-only once it has added the threads. Raises 7.
+Prepared& PrepareRecord(const NativePath& reportPath, std::string_view errorLine,
+                        std::size_t& size);
+
+/// Takes the report over from the run and records the line as its stage allows; returns the exit
+/// status that goes with what the report then holds. `othersRun`: other threads of the process
+/// may still be running.
+int RecordErrorLine(const Prepared& prepared, bool othersRun = true);
 
 }  // namespace faxjob::fault_path

@@ -133,24 +133,30 @@ class Win32OutputFile : public OutputFile {
 
   bool hasDeleteDisposition() const override { return marked_; }
 
+  // From the moment the report is whole under its path it is final: the fault path leaves it.
   void Keep() override {
-    if (!marked_ && !remote_ && path_.empty()) return;
     watch_.Changing();
     if (remote_ && !gSystem.FlushFileBuffers(file_.Get())) {
       ThrowLastError(kDeviceIoError);
     }
-    if (marked_ && !SetDeleteDisposition(file_.Get(), false)) ThrowLastError(kDeviceIoError);
+    if (path_.empty()) watch_.Keeping();  // whole under its path once the mark is cleared
+    if (marked_ && !SetDeleteDisposition(file_.Get(), false)) {
+      const DWORD error = GetLastError();
+      watch_.Kept(false);
+      throw Failure(FailureCodeFor(error, kDeviceIoError));
+    }
     marked_ = false;
     if (!path_.empty()) {
+      watch_.Keeping();
       const SystemError error = RenameOnto(file_.Get(), path_);
       if (error.code != ERROR_SUCCESS) {
+        watch_.Kept(false);
         marked_ = SetDeleteDisposition(file_.Get(), true);  // to go when it is closed
         throw Failure(FailureCodeFor(error.code, kAccessRefused));
       }
       path_.clear();
-      watch_.Renamed();
     }
-    watch_.Written();
+    watch_.Kept(true);
   }
 
  private:

@@ -3,9 +3,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <iterator>
 
+#include "platform/fault_path.h"
+#include "platform/win32/boxes.h"
+#include "platform/win32/import_slots.h"
 #include "platform/win32/support.h"
 
 namespace faxjob {
@@ -24,18 +28,80 @@ constexpr int kConsoleApplication = 1;          // __set_app_type: messages as t
 constexpr unsigned kAbortMessageAndReport = 3;  // _set_abort_behavior: _WRITE_ABORT_MSG and
                                                 // _CALL_REPORTFAULT, both boxes on Windows
 
+using GetProcAddressFunction = FARPROC(WINAPI*)(HMODULE, LPCSTR);
+using SuspendFunction = DWORD(WINAPI*)(HANDLE);
+using CompareFunction = BOOL(WINAPI*)(HANDLE, HANDLE);
+
+// What a module loaded during the run is told of: the layout of LDR_DLL_NOTIFICATION_DATA.
+struct DllNotification {
+  ULONG flags;
+  const void* fullName;  // UNICODE_STRINGs
+  const void* baseName;
+  void* base;
+  ULONG size;
+};
+using NotificationFunction = VOID(CALLBACK*)(ULONG, const DllNotification*, void*);
+using RegisterNotificationFunction = LONG(NTAPI*)(ULONG, NotificationFunction, void*, void**);
+constexpr ULONG kDllLoaded = 1;
+
 // Set before any slot leads here, and never changed.
 EndFunction gEnd = nullptr;
 TerminateFunction gTerminateProcess = nullptr;
 NtTerminateFunction gNtTerminateProcess = nullptr;
+GetProcAddressFunction gGetProcAddress = nullptr;
+SuspendFunction gSuspendThread = nullptr;
+CompareFunction gCompareObjects = nullptr;  // Windows 10 and later
+HANDLE gThisProcess = nullptr;              // a real handle, for the comparison
+std::atomic<bool> gLibraryOnly{false};      // the library's own takeovers are in the table
+// Takeovers is large for the stack of a thread with little left: a global, made once.
+Takeovers gTakeovers;
 // The library's own filter: remembered, so that it gets back what it set, but never installed.
 std::atomic<LPTOP_LEVEL_EXCEPTION_FILTER> gLibraryFilter{nullptr};
 
-// The pseudo-handle or a real handle to this process. A handle without query access to this
-// process counts as another's: the call is passed on.
+// The pseudo-handle or any real handle to this process, whatever its rights: the objects are
+// compared, or, where the system cannot, a copy of the handle with the right to ask is asked.
 bool IsThisProcess(HANDLE process) {
-  return process == GetCurrentProcess() ||
-         (process != nullptr && GetProcessId(process) == GetCurrentProcessId());
+  if (process == GetCurrentProcess()) return true;
+  if (process == nullptr) return false;
+  if (gCompareObjects != nullptr) return gCompareObjects(process, gThisProcess) != FALSE;
+  HANDLE query = nullptr;
+  if (!DuplicateHandle(GetCurrentProcess(), process, GetCurrentProcess(), &query,
+                       PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 0)) {
+    return false;
+  }
+  const bool same = GetProcessId(query) == GetCurrentProcessId();
+  CloseHandle(query);
+  return same;
+}
+
+// The thread of a handle, whatever its rights; 0 when it cannot be told.
+DWORD ThreadIdOf(HANDLE thread) {
+  HANDLE query = nullptr;
+  if (!DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &query,
+                       THREAD_QUERY_LIMITED_INFORMATION, FALSE, 0)) {
+    return 0;
+  }
+  const DWORD id = GetThreadId(query);
+  CloseHandle(query);
+  return id;
+}
+
+// The program's own threads run on: suspended, they could neither end the process nor record.
+DWORD WINAPI OnSuspendThread(HANDLE thread) {
+  if (fault_path::IsOwnThread(ThreadIdOf(thread))) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return static_cast<DWORD>(-1);
+  }
+  return gSuspendThread(thread);
+}
+
+// What a library looks up is answered as its import table is: a function taken over gives the
+// address of its replacement.
+FARPROC WINAPI OnGetProcAddress(HMODULE module, LPCSTR name) {
+  const FARPROC found = gGetProcAddress(module, name);
+  void* const replacement =
+      found != nullptr ? gTakeovers.ReplacementFor(reinterpret_cast<void*>(found)) : nullptr;
+  return replacement != nullptr ? reinterpret_cast<FARPROC>(replacement) : found;
 }
 
 BOOL WINAPI OnTerminateProcess(HANDLE process, UINT status) {
@@ -55,65 +121,8 @@ LPTOP_LEVEL_EXCEPTION_FILTER WINAPI OnSetFilter(LPTOP_LEVEL_EXCEPTION_FILTER fil
 
 void __cdecl OnAbortSignal(int) { gEnd(3); }
 
-// The addresses taken over, each with where its slots lead instead.
-class Takeovers {
- public:
-  void Add(HMODULE module, std::initializer_list<const char*> names, void* replacement) {
-    if (module == nullptr) return;
-    for (const char* name : names) {
-      void* const address = EntryOf<void*>(module, name);
-      if (address != nullptr && ReplacementFor(address) == nullptr && count_ < kCapacity) {
-        entries_[count_++] = {address, replacement};
-      }
-    }
-  }
-  void* ReplacementFor(void* address) const {
-    for (std::size_t i = 0; i < count_; ++i) {
-      if (entries_[i].address == address) return entries_[i].replacement;
-    }
-    return nullptr;
-  }
-
- private:
-  static constexpr std::size_t kCapacity = 96;
-  struct Entry {
-    void* address;
-    void* replacement;
-  } entries_[kCapacity];
-  std::size_t count_ = 0;
-};
-
-using ImportSlot = decltype(IMAGE_THUNK_DATA::u1.Function);
-
-void Replace(ImportSlot& slot, void* replacement) {
-  DWORD protection;
-  // The import table usually lies in a read-only section once the loader has filled it.
-  if (!VirtualProtect(&slot, sizeof slot, PAGE_READWRITE, &protection)) return;
-  slot = reinterpret_cast<ImportSlot>(replacement);
-  VirtualProtect(&slot, sizeof slot, protection, &protection);
-}
-
-// Every slot of the address table, by the address the loader put there: the name table may be
-// missing (old Borland and Delphi linkers), an import may be by ordinal or bound.
-void TakeSlots(HMODULE module, const Takeovers& takeovers) {
-  auto* const base = reinterpret_cast<BYTE*>(module);
-  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-  const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-  const IMAGE_DATA_DIRECTORY& imports =
-      headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-  if (imports.VirtualAddress == 0) return;
-  for (auto* entry =
-           reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
-       entry->Name != 0; ++entry) {
-    for (auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->FirstThunk);
-         slot->u1.Function != 0; ++slot) {
-      // NOLINTNEXTLINE(performance-no-int-to-ptr): an import slot holds an address as a number.
-      void* const imported = reinterpret_cast<void*>(slot->u1.Function);
-      void* const replacement = takeovers.ReplacementFor(imported);
-      if (replacement != nullptr) Replace(slot->u1.Function, replacement);
-    }
-  }
-}
+// A library that asks its runtime for boxes gets text instead, as set at the start.
+int __cdecl OnSetErrorMode(int) { return kOutToStandardError; }
 
 // A module that exports the C runtime's abort and signal is a C runtime, whatever its name
 // (msvcrt.dll, msvcr*.dll, ucrtbase.dll, an api-ms-win-crt forwarder).
@@ -141,28 +150,30 @@ void QuietRuntime(HMODULE runtime) {
   }
 }
 
-}  // namespace
-
-void TakeOverProcessEnds(HMODULE library, void* end) {
-  const HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
-  const HMODULE kernelbase = GetModuleHandleW(L"kernelbase.dll");
-  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  gEnd = reinterpret_cast<EndFunction>(end);
-  gTerminateProcess = EntryOf<TerminateFunction>(kernel32, "TerminateProcess");
-  gNtTerminateProcess = EntryOf<NtTerminateFunction>(ntdll, "NtTerminateProcess");
-
-  // Takeovers is large for the stack of a thread with little left: static, as it is made once.
-  static Takeovers takeovers;
-  for (HMODULE system : {kernel32, kernelbase}) {
-    takeovers.Add(system, {"ExitProcess", "FatalExit", "FatalAppExitA", "FatalAppExitW"}, end);
-    takeovers.Add(system, {"TerminateProcess"}, reinterpret_cast<void*>(&OnTerminateProcess));
+// A runtime's own ways of ending the process.
+void AddRuntimeEnds(HMODULE runtime) {
+  gTakeovers.Add(runtime, {"exit", "_exit", "_Exit", "quick_exit", "abort", "_amsg_exit"},
+                 reinterpret_cast<void*>(gEnd));
+  if (gLibraryOnly) {
+    gTakeovers.Add(runtime, {"_set_error_mode"}, reinterpret_cast<void*>(&OnSetErrorMode));
   }
-  takeovers.Add(ntdll, {"RtlExitUserProcess"}, end);
-  takeovers.Add(ntdll, {"NtTerminateProcess", "ZwTerminateProcess"},
-                reinterpret_cast<void*>(&OnNtTerminateProcess));
+}
 
-  const auto enumModules =
-      EntryOf<BOOL(WINAPI*)(HANDLE, HMODULE*, DWORD, DWORD*)>(kernel32, "K32EnumProcessModules");
+// A module that a load brings in, taken as the loader reports it: its imports are bound and its
+// start-up code has not run yet. A runtime's own start-up has not run either: it is quieted only
+// once the load is over.
+VOID CALLBACK OnDllLoaded(ULONG reason, const DllNotification* loaded, void*) {
+  if (reason != kDllLoaded || loaded == nullptr) return;
+  const auto module = static_cast<HMODULE>(loaded->base);
+  if (IsRuntime(module)) AddRuntimeEnds(module);
+  if (module == GetModuleHandleW(L"user32.dll")) AnswerBoxesAtOnce(module);
+  TakeSlots(module, gTakeovers);
+}
+
+// Every module loaded now: its runtimes' ends taken over; each runtime quieted and its slots taken.
+void TakeRuntimes() {
+  const auto enumModules = EntryOf<BOOL(WINAPI*)(HANDLE, HMODULE*, DWORD, DWORD*)>(
+      GetModuleHandleW(L"kernel32.dll"), "K32EnumProcessModules");
   HMODULE modules[512];
   DWORD size = 0;
   if (enumModules == nullptr || !enumModules(GetCurrentProcess(), modules, sizeof modules, &size)) {
@@ -170,21 +181,62 @@ void TakeOverProcessEnds(HMODULE library, void* end) {
   }
   const DWORD moduleCount = std::min<DWORD>(size / sizeof(HMODULE), std::size(modules));
   for (DWORD i = 0; i < moduleCount; ++i) {
-    if (IsRuntime(modules[i])) {
-      takeovers.Add(modules[i], {"exit", "_exit", "_Exit", "quick_exit", "abort", "_amsg_exit"},
-                    end);
-    }
+    if (IsRuntime(modules[i])) AddRuntimeEnds(modules[i]);
   }
   for (DWORD i = 0; i < moduleCount; ++i) {
     if (!IsRuntime(modules[i])) continue;
     QuietRuntime(modules[i]);
-    TakeSlots(modules[i], takeovers);
+    TakeSlots(modules[i], gTakeovers);
   }
-  if (library == nullptr) return;
+}
+
+}  // namespace
+
+void TakeOverProcessEnds(HMODULE library, void* end) {
+  AnswerBoxesAtOnce(GetModuleHandleW(L"user32.dll"));
+  if (library != nullptr) {
+    TakeRuntimes();
+    TakeSlots(library, gTakeovers);
+    return;
+  }
+  const HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+  const HMODULE kernelbase = GetModuleHandleW(L"kernelbase.dll");
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  gEnd = reinterpret_cast<EndFunction>(end);
+  gTerminateProcess = EntryOf<TerminateFunction>(kernel32, "TerminateProcess");
+  gNtTerminateProcess = EntryOf<NtTerminateFunction>(ntdll, "NtTerminateProcess");
+  gGetProcAddress = EntryOf<GetProcAddressFunction>(kernel32, "GetProcAddress");
+  gSuspendThread = EntryOf<SuspendFunction>(kernel32, "SuspendThread");
+  gCompareObjects = EntryOf<CompareFunction>(kernelbase, "CompareObjectHandles");
+  if (!DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &gThisProcess,
+                       0, FALSE, DUPLICATE_SAME_ACCESS)) {
+    gCompareObjects = nullptr;
+  }
+  ProtectedFromClose(gThisProcess);
+
   for (HMODULE system : {kernel32, kernelbase}) {
-    takeovers.Add(system, {"SetUnhandledExceptionFilter"}, reinterpret_cast<void*>(&OnSetFilter));
+    gTakeovers.Add(
+        system,
+        {"ExitProcess", "FatalExit", "FatalAppExitA", "FatalAppExitW", "RaiseFailFastException"},
+        end);
+    gTakeovers.Add(system, {"TerminateProcess"}, reinterpret_cast<void*>(&OnTerminateProcess));
   }
-  TakeSlots(library, takeovers);
+  gTakeovers.Add(ntdll, {"RtlExitUserProcess"}, end);
+  gTakeovers.Add(ntdll, {"NtTerminateProcess", "ZwTerminateProcess"},
+                 reinterpret_cast<void*>(&OnNtTerminateProcess));
+  TakeRuntimes();
+
+  // For the library and what it loads only: the runtimes already here keep their own.
+  for (HMODULE system : {kernel32, kernelbase}) {
+    gTakeovers.Add(system, {"SetUnhandledExceptionFilter"}, reinterpret_cast<void*>(&OnSetFilter));
+    gTakeovers.Add(system, {"GetProcAddress"}, reinterpret_cast<void*>(&OnGetProcAddress));
+    gTakeovers.Add(system, {"SuspendThread"}, reinterpret_cast<void*>(&OnSuspendThread));
+  }
+  gLibraryOnly = true;
+  const auto registerNotification =
+      EntryOf<RegisterNotificationFunction>(ntdll, "LdrRegisterDllNotification");
+  void* cookie = nullptr;
+  if (registerNotification != nullptr) registerNotification(0, OnDllLoaded, nullptr, &cookie);
 }
 
 }  // namespace faxjob

@@ -99,8 +99,9 @@ class Win32Process : public Process {
     fault_path::Arm(reportPath, errorLine);
     armed_.path = reportPath;
   }
-  void DisarmFaultPath() override {
-    fault_path::Disarm();
+  void SetKeptReportStatus(int status) override { fault_path::gReport.SetKeptStatus(status); }
+  void DisarmFaultPath(int status) override {
+    fault_path::DecideEnd(status);
     armed_.path.reset();
   }
 
@@ -125,5 +126,7 @@ Win32Platform::Win32Platform() {
 Win32Platform::~Win32Platform() = default;
 
 Platform Win32Platform::parts() const { return {parts_->files, parts_->text, parts_->process}; }
+
+void EndProcess(int status) { fault_path::EndProcess(status); }
 
 }  // namespace faxjob

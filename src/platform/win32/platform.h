@@ -23,4 +23,8 @@ class Win32Platform {
   std::unique_ptr<Parts> parts_;
 };
 
+/// Ends the process with the run's exit status, unless a fault took the end first (its own
+/// status then ends it). Not through ExitProcess: that runs the detach code of every library.
+[[noreturn]] void EndProcess(int status);
+
 }  // namespace faxjob

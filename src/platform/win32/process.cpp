@@ -7,6 +7,7 @@
 
 #include "base/failure.h"
 #include "platform/fault_path.h"
+#include "platform/win32/boxes.h"
 #include "platform/win32/errors.h"
 #include "platform/win32/library_exits.h"
 #include "platform/win32/support.h"
@@ -62,20 +63,6 @@ void LeaveCurrentFolderOutOfLibrarySearch() {
 template <typename Function>
 Function UserEntry(HMODULE user32, const char* name) {
   return reinterpret_cast<Function>(reinterpret_cast<void*>(gSystem.GetProcAddress(user32, name)));
-}
-
-// A window station that is not visible (a service's, a task's run without
-// a logged-on user) shows a box to nobody, and it would wait for good.
-bool WindowStationIsVisible(HMODULE user32) {
-  const auto processStation = UserEntry<HWINSTA(WINAPI*)()>(user32, "GetProcessWindowStation");
-  const auto information = UserEntry<BOOL(WINAPI*)(HANDLE, int, void*, DWORD, DWORD*)>(
-      user32, "GetUserObjectInformationW");
-  USEROBJECTFLAGS flags{};
-  if (processStation == nullptr || information == nullptr ||
-      !information(processStation(), UOI_FLAGS, &flags, sizeof flags, nullptr)) {
-    return true;  // not known: shown, as ever
-  }
-  return (flags.dwFlags & WSF_VISIBLE) != 0;
 }
 
 // What the program asks of the system: no error box of its own, for a missing disk or a fault.
