@@ -6,8 +6,11 @@
 #include <iterator>
 
 #include "platform/win32/support.h"
+#include "platform/win32/system_calls.h"
 
 namespace faxjob {
+
+using win32::gSystem;
 
 namespace {
 
@@ -45,7 +48,7 @@ void LeadTo(void* function, void* replacement) {
   constexpr std::size_t kJumpSize = 5;
   DWORD protection;
   if (function == nullptr ||
-      !VirtualProtect(function, kJumpSize, PAGE_EXECUTE_READWRITE, &protection)) {
+      !gSystem.VirtualProtect(function, kJumpSize, PAGE_EXECUTE_READWRITE, &protection)) {
     return;
   }
   auto* const code = static_cast<unsigned char*>(function);
@@ -53,8 +56,8 @@ void LeadTo(void* function, void* replacement) {
       static_cast<std::int32_t>(static_cast<unsigned char*>(replacement) - (code + kJumpSize));
   code[0] = 0xE9;  // jmp rel32
   std::memcpy(code + 1, &distance, sizeof distance);
-  VirtualProtect(function, kJumpSize, protection, &protection);
-  FlushInstructionCache(GetCurrentProcess(), function, kJumpSize);
+  gSystem.VirtualProtect(function, kJumpSize, protection, &protection);
+  gSystem.FlushInstructionCache(gSystem.GetCurrentProcess(), function, kJumpSize);
 }
 
 std::atomic<bool> gAnswering{false};

@@ -39,8 +39,11 @@
 #include "platform/platform.h"
 #include "platform/win32/fault_record.h"
 #include "platform/win32/support.h"
+#include "platform/win32/system_calls.h"
 
 namespace faxjob::fault_path {
+
+using win32::gSystem;
 
 namespace {
 
@@ -56,7 +59,7 @@ constexpr int kRecording = -2;
 std::atomic<int> gEnd{kUndecided};
 
 [[noreturn]] void End(int status) {
-  TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status));
+  gSystem.TerminateProcess(gSystem.GetCurrentProcess(), static_cast<UINT>(status));
   WaitForTheEnd();
 }
 
@@ -71,20 +74,20 @@ bool ClaimForFault() {
 
 // A failed wait (a handle closed after all) is time waited out, never an event.
 DWORD WaitChecked(HANDLE object, DWORD milliseconds) {
-  const DWORD result = WaitForSingleObject(object, milliseconds);
+  const DWORD result = gSystem.WaitForSingleObject(object, milliseconds);
   if (result != WAIT_FAILED) return result;
-  Sleep(milliseconds == INFINITE ? kMillisecondsToPoll : milliseconds);
+  gSystem.Sleep(milliseconds == INFINITE ? kMillisecondsToPoll : milliseconds);
   return WAIT_TIMEOUT;
 }
 
 DWORD WINAPI RunRecorder(void* parameter) {
   const Prepared& prepared = *static_cast<const Prepared*>(parameter);
-  SetEvent(prepared.recorderReady);
+  gSystem.SetEvent(prepared.recorderReady);
   // Only a fault wakes it (its claim comes before the event), not an event
   // handle closed, or whose value now names another object.
   while (gEnd != kRecording) {
     if (WaitChecked(prepared.faultSeen, INFINITE) == WAIT_OBJECT_0 && gEnd != kRecording) {
-      Sleep(kMillisecondsToPoll);
+      gSystem.Sleep(kMillisecondsToPoll);
     }
   }
   End(RecordErrorLine(prepared));
@@ -94,7 +97,7 @@ DWORD WINAPI RunRecorder(void* parameter) {
 [[noreturn]] void HandleFault(const Prepared& prepared) {
   if (!ClaimForFault()) WaitForTheEnd();
   if (!gArmed) End(kNothingRecorded);
-  SetEvent(prepared.faultSeen);
+  gSystem.SetEvent(prepared.faultSeen);
   if (WaitChecked(prepared.recorder, kMillisecondsToRecord) == WAIT_TIMEOUT) {
     int working = kWorking;
     if (!gProgress.compare_exchange_strong(working, kAbandoned)) {
@@ -111,14 +114,14 @@ DWORD WINAPI RunRecorder(void* parameter) {
 // with every handle to it, counts.
 DWORD WINAPI WatchMainThread(void* parameter) {
   const Prepared& prepared = *static_cast<const Prepared*>(parameter);
-  SetEvent(prepared.watcherReady);
+  gSystem.SetEvent(prepared.watcherReady);
   HANDLE mainThread = prepared.mainThread;
   UniqueKernelObject foundAgain;
-  while (WaitForSingleObject(mainThread, INFINITE) != WAIT_OBJECT_0) {
-    foundAgain = UniqueKernelObject(OpenThread(SYNCHRONIZE, FALSE, prepared.mainThreadId));
+  while (gSystem.WaitForSingleObject(mainThread, INFINITE) != WAIT_OBJECT_0) {
+    foundAgain = UniqueKernelObject(gSystem.OpenThread(SYNCHRONIZE, FALSE, prepared.mainThreadId));
     if (!foundAgain) break;
     mainThread = foundAgain.Get();
-    Sleep(kMillisecondsToPoll);
+    gSystem.Sleep(kMillisecondsToPoll);
   }
   HandleFault(prepared);
 }
@@ -178,8 +181,9 @@ extern "C" __attribute__((section(".CRT$XLF"), used))
 const PIMAGE_TLS_CALLBACK faxjobProcessDetach = OnProcessDetach;
 
 HANDLE StartThread(LPTHREAD_START_ROUTINE run, const Prepared& prepared, DWORD& id) {
-  const HANDLE thread = CreateThread(nullptr, kThreadStack, run, const_cast<Prepared*>(&prepared),
-                                     STACK_SIZE_PARAM_IS_A_RESERVATION, &id);
+  const HANDLE thread =
+      gSystem.CreateThread(nullptr, kThreadStack, run, const_cast<Prepared*>(&prepared),
+                           STACK_SIZE_PARAM_IS_A_RESERVATION, &id);
   if (thread == nullptr) throw Failure(kOutOfMemory);
   return ProtectedFromClose(thread);
 }
@@ -187,54 +191,55 @@ HANDLE StartThread(LPTHREAD_START_ROUTINE run, const Prepared& prepared, DWORD& 
 }  // namespace
 
 void WaitForTheEnd() {
-  for (;;) Sleep(INFINITE);
+  for (;;) gSystem.Sleep(INFINITE);
 }
 
-void Pause() { Sleep(1); }
+void Pause() { gSystem.Sleep(1); }
 
 void Arm(const NativePath& reportPath, std::string_view errorLine) {
   std::size_t size = 0;
   Prepared& prepared = PrepareRecord(reportPath, errorLine, size);
 
   HANDLE mainThread = nullptr;
-  if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &mainThread, 0,
-                       FALSE, DUPLICATE_SAME_ACCESS)) {
+  if (!gSystem.DuplicateHandle(gSystem.GetCurrentProcess(), gSystem.GetCurrentThread(),
+                               gSystem.GetCurrentProcess(), &mainThread, 0, FALSE,
+                               DUPLICATE_SAME_ACCESS)) {
     throw Failure(kOutOfMemory);
   }
   prepared.mainThread = ProtectedFromClose(mainThread);
-  prepared.mainThreadId = GetCurrentThreadId();
-  prepared.faultSeen = ProtectedFromClose(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  const UniqueKernelObject recorderReady(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  const UniqueKernelObject watcherReady(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  prepared.mainThreadId = gSystem.GetCurrentThreadId();
+  prepared.faultSeen = ProtectedFromClose(gSystem.CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  const UniqueKernelObject recorderReady(gSystem.CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  const UniqueKernelObject watcherReady(gSystem.CreateEventW(nullptr, TRUE, FALSE, nullptr));
   // Windows hands a stack overflow to the filter on what is left of the stack.
   ULONG guarantee = kStackGuarantee;
   if (prepared.faultSeen == nullptr || !recorderReady || !watcherReady ||
-      !SetThreadStackGuarantee(&guarantee)) {
+      !gSystem.SetThreadStackGuarantee(&guarantee)) {
     throw Failure(kOutOfMemory);
   }
   prepared.reserveStack = static_cast<char*>(
-      VirtualAlloc(nullptr, kReserveStack, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+      gSystem.VirtualAlloc(nullptr, kReserveStack, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
   if (prepared.reserveStack == nullptr) throw Failure(kOutOfMemory);
   prepared.recorderReady = recorderReady.Get();
   prepared.watcherReady = watcherReady.Get();
   prepared.recorder = StartThread(RunRecorder, prepared, prepared.recorderId);
   prepared.watcher = StartThread(WatchMainThread, prepared, prepared.watcherId);
   DWORD protection;
-  if (!VirtualProtect(&prepared, size, PAGE_READONLY, &protection)) {
+  if (!gSystem.VirtualProtect(&prepared, size, PAGE_READONLY, &protection)) {
     throw Failure(kOutOfMemory);
   }
   gPrepared = &prepared;
   // A fault in the library's start-up code must find both threads waiting. A thread's start runs
   // the attach code of every library loaded (a virus scanner's, an input method's): bounded.
   const HANDLE ready[] = {recorderReady.Get(), watcherReady.Get()};
-  if (WaitForMultipleObjects(2, ready, TRUE, kMillisecondsToStart) != WAIT_OBJECT_0) {
+  if (gSystem.WaitForMultipleObjects(2, ready, TRUE, kMillisecondsToStart) != WAIT_OBJECT_0) {
     throw Failure(kOutOfMemory);
   }
   gArmed = true;
   InstallHandler();
 }
 
-void InstallHandler() { SetUnhandledExceptionFilter(OnUnhandledException); }
+void InstallHandler() { gSystem.SetUnhandledExceptionFilter(OnUnhandledException); }
 
 void CallUntrusted(void (*call)(void* context), void* context) {
   InstallHandler();

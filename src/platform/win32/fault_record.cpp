@@ -8,8 +8,11 @@
 #include "base/failure.h"
 #include "platform/platform.h"
 #include "platform/win32/support.h"
+#include "platform/win32/system_calls.h"
 
 namespace faxjob::fault_path {
+
+using win32::gSystem;
 
 DWORD CheckOf(const char* data, DWORD size) {
   DWORD hash = 2166136261u;
@@ -21,7 +24,7 @@ namespace {
 
 // Pages of their own, never given back: the fault path needs them until the process ends.
 Prepared& AllocatePrepared(std::size_t size) {
-  void* pages = VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+  void* pages = gSystem.VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
   if (pages == nullptr) throw Failure(kOutOfMemory);
   return *static_cast<Prepared*>(pages);
 }
@@ -72,7 +75,7 @@ bool AppendLine(HANDLE file, const char* data, DWORD left) {
     OVERLAPPED atTheEnd{};
     atTheEnd.Offset = atTheEnd.OffsetHigh = 0xFFFFFFFF;
     DWORD written = 0;
-    if (!WriteFile(file, data, left, &written, &atTheEnd) || written == 0) return false;
+    if (!gSystem.WriteFile(file, data, left, &written, &atTheEnd) || written == 0) return false;
     data += written;
     left -= written;
   }
@@ -172,7 +175,7 @@ Prepared& PrepareRecord(const NativePath& reportPath, std::string_view errorLine
       freeString == nullptr) {
     throw Failure(kOutOfMemory);
   }
-  const std::string process = std::to_string(GetCurrentProcessId());
+  const std::string process = std::to_string(gSystem.GetCurrentProcessId());
   const NativePath temporaryPath =
       reportPath.substr(0, reportPath.rfind(u'\\') + 1) + std::u16string(kLeftoverPrefix) +
       std::u16string(process.begin(), process.end()) + u"-0" + std::u16string(kLeftoverSuffix);

@@ -3,8 +3,11 @@
 #include <cstdint>
 
 #include "platform/win32/support.h"
+#include "platform/win32/system_calls.h"
 
 namespace faxjob {
+
+using win32::gSystem;
 
 void Takeovers::Add(HMODULE module, std::initializer_list<const char*> names, void* replacement) {
   if (module == nullptr) return;
@@ -49,26 +52,26 @@ class SlotWriter {
  private:
   static void* PageOf(const void* address) {
     SYSTEM_INFO system;
-    GetSystemInfo(&system);
+    gSystem.GetSystemInfo(&system);
     const auto* const byte = static_cast<const BYTE*>(address);
     return const_cast<BYTE*>(byte - reinterpret_cast<std::uintptr_t>(byte) % system.dwPageSize);
   }
   bool Open(void* page) {
     GiveBack();
     MEMORY_BASIC_INFORMATION region;
-    if (VirtualQuery(page, &region, sizeof region) == 0) return false;
+    if (gSystem.VirtualQuery(page, &region, sizeof region) == 0) return false;
     constexpr DWORD kExecutable =
         PAGE_EXECUTE | PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
     const DWORD writable =
         (region.Protect & kExecutable) != 0 ? PAGE_EXECUTE_READWRITE : PAGE_READWRITE;
-    if (!VirtualProtect(page, 1, writable, &protection_)) return false;
+    if (!gSystem.VirtualProtect(page, 1, writable, &protection_)) return false;
     page_ = page;
     return true;
   }
   void GiveBack() {
     if (page_ == nullptr) return;
     DWORD unused;
-    VirtualProtect(page_, 1, protection_, &unused);
+    gSystem.VirtualProtect(page_, 1, protection_, &unused);
     page_ = nullptr;
   }
 
@@ -82,7 +85,7 @@ class Image {
  public:
   explicit Image(HMODULE module) : base_(reinterpret_cast<const BYTE*>(module)) {
     MEMORY_BASIC_INFORMATION region;
-    if (module == nullptr || VirtualQuery(base_, &region, sizeof region) == 0) return;
+    if (module == nullptr || gSystem.VirtualQuery(base_, &region, sizeof region) == 0) return;
     const std::size_t headerRoom = region.RegionSize;
     const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base_);
     if (headerRoom < sizeof *dos || dos->e_magic != IMAGE_DOS_SIGNATURE || dos->e_lfanew <= 0 ||

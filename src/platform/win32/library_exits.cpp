@@ -11,8 +11,11 @@
 #include "platform/win32/boxes.h"
 #include "platform/win32/import_slots.h"
 #include "platform/win32/support.h"
+#include "platform/win32/system_calls.h"
 
 namespace faxjob {
+
+using win32::gSystem;
 
 namespace {
 
@@ -61,35 +64,35 @@ std::atomic<LPTOP_LEVEL_EXCEPTION_FILTER> gLibraryFilter{nullptr};
 // The pseudo-handle or any real handle to this process, whatever its rights: the objects are
 // compared, or, where the system cannot, a copy of the handle with the right to ask is asked.
 bool IsThisProcess(HANDLE process) {
-  if (process == GetCurrentProcess()) return true;
+  if (process == gSystem.GetCurrentProcess()) return true;
   if (process == nullptr) return false;
   if (gCompareObjects != nullptr) return gCompareObjects(process, gThisProcess) != FALSE;
   HANDLE query = nullptr;
-  if (!DuplicateHandle(GetCurrentProcess(), process, GetCurrentProcess(), &query,
-                       PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 0)) {
+  if (!gSystem.DuplicateHandle(gSystem.GetCurrentProcess(), process, gSystem.GetCurrentProcess(),
+                               &query, PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 0)) {
     return false;
   }
-  const bool same = GetProcessId(query) == GetCurrentProcessId();
-  CloseHandle(query);
+  const bool same = gSystem.GetProcessId(query) == gSystem.GetCurrentProcessId();
+  gSystem.CloseHandle(query);
   return same;
 }
 
 // The thread of a handle, whatever its rights; 0 when it cannot be told.
 DWORD ThreadIdOf(HANDLE thread) {
   HANDLE query = nullptr;
-  if (!DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &query,
-                       THREAD_QUERY_LIMITED_INFORMATION, FALSE, 0)) {
+  if (!gSystem.DuplicateHandle(gSystem.GetCurrentProcess(), thread, gSystem.GetCurrentProcess(),
+                               &query, THREAD_QUERY_LIMITED_INFORMATION, FALSE, 0)) {
     return 0;
   }
-  const DWORD id = GetThreadId(query);
-  CloseHandle(query);
+  const DWORD id = gSystem.GetThreadId(query);
+  gSystem.CloseHandle(query);
   return id;
 }
 
 // The program's own threads run on: suspended, they could neither end the process nor record.
 DWORD WINAPI OnSuspendThread(HANDLE thread) {
   if (fault_path::IsOwnThread(ThreadIdOf(thread))) {
-    SetLastError(ERROR_ACCESS_DENIED);
+    gSystem.SetLastError(ERROR_ACCESS_DENIED);
     return static_cast<DWORD>(-1);
   }
   return gSuspendThread(thread);
@@ -127,8 +130,8 @@ int __cdecl OnSetErrorMode(int) { return kOutToStandardError; }
 // A module that exports the C runtime's abort and signal is a C runtime, whatever its name
 // (msvcrt.dll, msvcr*.dll, ucrtbase.dll, an api-ms-win-crt forwarder).
 bool IsRuntime(HMODULE module) {
-  return module != GetModuleHandleW(nullptr) && EntryOf<void*>(module, "abort") != nullptr &&
-         EntryOf<void*>(module, "signal") != nullptr;
+  return module != gSystem.GetModuleHandleW(nullptr) &&
+         EntryOf<void*>(module, "abort") != nullptr && EntryOf<void*>(module, "signal") != nullptr;
 }
 
 // Errors as text (which nobody reads: there is no console), never a box; abort to the fault path.
@@ -166,17 +169,18 @@ VOID CALLBACK OnDllLoaded(ULONG reason, const DllNotification* loaded, void*) {
   if (reason != kDllLoaded || loaded == nullptr) return;
   const auto module = static_cast<HMODULE>(loaded->base);
   if (IsRuntime(module)) AddRuntimeEnds(module);
-  if (module == GetModuleHandleW(L"user32.dll")) AnswerBoxesAtOnce(module);
+  if (module == gSystem.GetModuleHandleW(L"user32.dll")) AnswerBoxesAtOnce(module);
   TakeSlots(module, gTakeovers);
 }
 
 // Every module loaded now: its runtimes' ends taken over; each runtime quieted and its slots taken.
 void TakeRuntimes() {
   const auto enumModules = EntryOf<BOOL(WINAPI*)(HANDLE, HMODULE*, DWORD, DWORD*)>(
-      GetModuleHandleW(L"kernel32.dll"), "K32EnumProcessModules");
+      gSystem.GetModuleHandleW(L"kernel32.dll"), "K32EnumProcessModules");
   HMODULE modules[512];
   DWORD size = 0;
-  if (enumModules == nullptr || !enumModules(GetCurrentProcess(), modules, sizeof modules, &size)) {
+  if (enumModules == nullptr ||
+      !enumModules(gSystem.GetCurrentProcess(), modules, sizeof modules, &size)) {
     size = 0;
   }
   const DWORD moduleCount = std::min<DWORD>(size / sizeof(HMODULE), std::size(modules));
@@ -193,23 +197,24 @@ void TakeRuntimes() {
 }  // namespace
 
 void TakeOverProcessEnds(HMODULE library, void* end) {
-  AnswerBoxesAtOnce(GetModuleHandleW(L"user32.dll"));
+  AnswerBoxesAtOnce(gSystem.GetModuleHandleW(L"user32.dll"));
   if (library != nullptr) {
     TakeRuntimes();
     TakeSlots(library, gTakeovers);
     return;
   }
-  const HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
-  const HMODULE kernelbase = GetModuleHandleW(L"kernelbase.dll");
-  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  const HMODULE kernel32 = gSystem.GetModuleHandleW(L"kernel32.dll");
+  const HMODULE kernelbase = gSystem.GetModuleHandleW(L"kernelbase.dll");
+  const HMODULE ntdll = gSystem.GetModuleHandleW(L"ntdll.dll");
   gEnd = reinterpret_cast<EndFunction>(end);
   gTerminateProcess = EntryOf<TerminateFunction>(kernel32, "TerminateProcess");
   gNtTerminateProcess = EntryOf<NtTerminateFunction>(ntdll, "NtTerminateProcess");
   gGetProcAddress = EntryOf<GetProcAddressFunction>(kernel32, "GetProcAddress");
   gSuspendThread = EntryOf<SuspendFunction>(kernel32, "SuspendThread");
   gCompareObjects = EntryOf<CompareFunction>(kernelbase, "CompareObjectHandles");
-  if (!DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &gThisProcess,
-                       0, FALSE, DUPLICATE_SAME_ACCESS)) {
+  if (!gSystem.DuplicateHandle(gSystem.GetCurrentProcess(), gSystem.GetCurrentProcess(),
+                               gSystem.GetCurrentProcess(), &gThisProcess, 0, FALSE,
+                               DUPLICATE_SAME_ACCESS)) {
     gCompareObjects = nullptr;
   }
   ProtectedFromClose(gThisProcess);

@@ -1,4 +1,4 @@
-// Every Windows and NT call that the file, name and process code makes goes
+// Every Windows and NT call that the file, name, process and fault code makes goes
 // through this one table, filled with the system's own entry points before
 // main runs. A test puts its own function in place of one entry, to give the
 // real code the answers Windows gives where Wine or a test folder never would
@@ -51,6 +51,27 @@ struct SystemCalls {
   decltype(&::FreeLibrary) FreeLibrary;
   decltype(&::GetProcAddress) GetProcAddress;
   decltype(&::Sleep) Sleep;
+  // Threads, events and memory: the fault path's and the library guards'.
+  decltype(&::CreateEventW) CreateEventW;
+  decltype(&::SetEvent) SetEvent;
+  decltype(&::WaitForSingleObject) WaitForSingleObject;
+  decltype(&::WaitForMultipleObjects) WaitForMultipleObjects;
+  decltype(&::CreateThread) CreateThread;
+  decltype(&::OpenThread) OpenThread;
+  decltype(&::DuplicateHandle) DuplicateHandle;
+  decltype(&::GetCurrentThread) GetCurrentThread;
+  decltype(&::GetCurrentThreadId) GetCurrentThreadId;
+  decltype(&::SetThreadStackGuarantee) SetThreadStackGuarantee;
+  decltype(&::SetUnhandledExceptionFilter) SetUnhandledExceptionFilter;
+  decltype(&::VirtualAlloc) VirtualAlloc;
+  decltype(&::VirtualProtect) VirtualProtect;
+  decltype(&::VirtualQuery) VirtualQuery;
+  decltype(&::FlushInstructionCache) FlushInstructionCache;
+  decltype(&::GetSystemInfo) GetSystemInfo;
+  decltype(&::GetModuleHandleW) GetModuleHandleW;
+  decltype(&::GetProcessId) GetProcessId;
+  decltype(&::GetThreadId) GetThreadId;
+  decltype(&::SetLastError) SetLastError;
   // ntdll's, looked up: null where the system has none.
   LONG(NTAPI* RtlGetLastNtStatus)();
   ULONG(NTAPI* RtlIsDosDeviceName_U)(PCWSTR);
