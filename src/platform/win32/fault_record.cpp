@@ -166,11 +166,10 @@ int RecordErrorLine(const Prepared& prepared, bool othersRun) {
 
 Prepared& PrepareRecord(const NativePath& reportPath, std::string_view errorLine,
                         std::size_t& size) {
-  const auto ntCreateFile = NtdllEntry<NtCreateFileFunction>("NtCreateFile");
-  const auto ntSetInformationFile =
-      NtdllEntry<NtSetInformationFileFunction>("NtSetInformationFile");
-  const auto toNtPath = NtdllEntry<DosPathToNtPathFunction>("RtlDosPathNameToNtPathName_U");
-  const auto freeString = NtdllEntry<FreeUnicodeStringFunction>("RtlFreeUnicodeString");
+  const NtCreateFileFunction ntCreateFile = gSystem.NtCreateFile;
+  const NtSetInformationFileFunction ntSetInformationFile = gSystem.NtSetInformationFile;
+  const DosPathToNtPathFunction toNtPath = gSystem.RtlDosPathNameToNtPathName_U;
+  const FreeUnicodeStringFunction freeString = gSystem.RtlFreeUnicodeString;
   if (ntCreateFile == nullptr || ntSetInformationFile == nullptr || toNtPath == nullptr ||
       freeString == nullptr) {
     throw Failure(kOutOfMemory);

@@ -190,47 +190,7 @@ class Win32OutputFile : public OutputFile {
   fault_path::ReportWatch watch_;
 };
 
-// A path left in the device namespace, on no drive and no share: a pipe, a
-// volume's GUID path, a device's own name.
-bool InDeviceNamespaceOffDrive(const std::u16string& win32Path) {
-  if (!win32Path.starts_with(u"\\\\.\\") && !win32Path.starts_with(u"\\\\?\\")) return false;
-  return win32Path.size() < 7 || win32Path[5] != u':' || win32Path[6] != u'\\';
-}
-
 }  // namespace
-
-bool OrdinaryFileMatches(const std::u16string& searchName) {
-  // A device is no job file, whatever a search lists: the library would open it and wait on it.
-  try {
-    const std::u16string full = FullPathOf(searchName);
-    if (NamesDevice(full) || InDeviceNamespaceOffDrive(Win32PathOf(full))) return false;
-  } catch (const Failure& failure) {
-    if (failure.code() != kBadFileName) throw;
-    return false;  // a name that cannot be resolved names no file
-  }
-  WIN32_FIND_DATAW found;
-  const UniqueFileSearch search(gSystem.FindFirstFileW(Wide(searchName), &found));
-  if (!search) {
-    switch (const DWORD error = GetLastError()) {
-      case ERROR_FILE_NOT_FOUND:
-      case ERROR_PATH_NOT_FOUND:
-      case ERROR_NO_MORE_FILES:
-      case ERROR_INVALID_NAME:
-      case ERROR_BAD_PATHNAME:
-      case ERROR_DIRECTORY:
-      case ERROR_FILENAME_EXCED_RANGE:
-        return false;
-      default:
-        throw Failure(FailureCodeFor(error, kAccessRefused));
-    }
-  }
-  constexpr DWORD kNotOrdinary =
-      FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-  do {
-    if ((found.dwFileAttributes & kNotOrdinary) == 0) return true;
-  } while (gSystem.FindNextFileW(search.Get(), &found));
-  return false;
-}
 
 std::unique_ptr<InputFile> OpenInput(const std::u16string& path) {
   SystemError error;

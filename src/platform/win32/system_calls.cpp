@@ -65,6 +65,13 @@ SystemCalls gSystem = {
     .SetLastError = &::SetLastError,
     .RtlGetLastNtStatus = NtdllEntry<LONG(NTAPI*)()>("RtlGetLastNtStatus"),
     .RtlIsDosDeviceName_U = NtdllEntry<ULONG(NTAPI*)(PCWSTR)>("RtlIsDosDeviceName_U"),
+    .NtCreateFile = NtdllEntry<decltype(&::NtCreateFile)>("NtCreateFile"),
+    .NtSetInformationFile = NtdllEntry<LONG(NTAPI*)(HANDLE, IO_STATUS_BLOCK*, void*, ULONG, int)>(
+        "NtSetInformationFile"),
+    .RtlDosPathNameToNtPathName_U =
+        NtdllEntry<BOOLEAN(NTAPI*)(PCWSTR, UNICODE_STRING*, PCWSTR*, void*)>(
+            "RtlDosPathNameToNtPathName_U"),
+    .RtlFreeUnicodeString = NtdllEntry<decltype(&::RtlFreeUnicodeString)>("RtlFreeUnicodeString"),
 };
 
 }  // namespace faxjob::win32

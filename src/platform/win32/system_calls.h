@@ -7,6 +7,7 @@
 #pragma once
 
 #include <windows.h>
+#include <winternl.h>
 
 namespace faxjob::win32 {
 
@@ -75,6 +76,11 @@ struct SystemCalls {
   // ntdll's, looked up: null where the system has none.
   LONG(NTAPI* RtlGetLastNtStatus)();
   ULONG(NTAPI* RtlIsDosDeviceName_U)(PCWSTR);
+  // The fault path's record: the NT calls that work without the Win32 layer's state.
+  decltype(&::NtCreateFile) NtCreateFile;
+  LONG(NTAPI* NtSetInformationFile)(HANDLE, IO_STATUS_BLOCK*, void*, ULONG, int);
+  BOOLEAN(NTAPI* RtlDosPathNameToNtPathName_U)(PCWSTR, UNICODE_STRING*, PCWSTR*, void*);
+  decltype(&::RtlFreeUnicodeString) RtlFreeUnicodeString;
 };
 
 /// The table the platform layer calls through.
