@@ -1,7 +1,6 @@
 // The in-memory platform's files: opening, deleting, the temporary files,
 // the folder's turn, and the holds of other programs, waited out as the
 // program waits them out.
-#include <algorithm>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -178,21 +177,6 @@ bool FakeFiles::RemoveFile(const std::u16string& given) {
   return true;
 }
 
-namespace {
-
-// `<process>-<number>`, the program's own temporary names: a user's `~faxjob-notes.tmp` stays.
-bool IsOwnNumbers(std::u16string_view numbers) {
-  const std::size_t dash = numbers.find(u'-');
-  auto digits = [](std::u16string_view text) {
-    return !text.empty() &&
-           std::all_of(text.begin(), text.end(), [](char16_t c) { return c >= u'0' && c <= u'9'; });
-  };
-  return dash != std::u16string_view::npos && digits(numbers.substr(0, dash)) &&
-         digits(numbers.substr(dash + 1));
-}
-
-}  // namespace
-
 void FakeFiles::RemoveStaleTemporaryFiles(const std::u16string& given) noexcept {
   try {
     platform_.Call("RemoveStaleTemporaryFiles");
@@ -200,13 +184,9 @@ void FakeFiles::RemoveStaleTemporaryFiles(const std::u16string& given) noexcept 
         Reach(given.empty() ? platform_.world.currentFolder + u"\\" : given);
     for (auto file = platform_.world.files.begin(); file != platform_.world.files.end();) {
       const std::u16string& path = file->first;
-      const bool temporary = path.starts_with(folder + std::u16string(kTemporaryFilePrefix)) &&
-                             path.ends_with(kTemporaryFileSuffix) &&
+      const bool temporary = path.starts_with(folder) &&
                              path.find(u'\\', folder.size()) == std::u16string::npos &&
-                             IsOwnNumbers(std::u16string_view(path).substr(
-                                 folder.size() + kTemporaryFilePrefix.size(),
-                                 path.size() - folder.size() - kTemporaryFilePrefix.size() -
-                                     kTemporaryFileSuffix.size()));
+                             IsTemporaryFileName(std::u16string_view(path).substr(folder.size()));
       const bool held = platform_.world.openForReading.count(path) != 0 ||
                         platform_.world.openForWriting.count(path) != 0 ||
                         platform_.world.deletePending.count(path) != 0;

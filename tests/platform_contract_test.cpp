@@ -3,7 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <string_view>
+
 #include "fake_platform.h"
+#include "platform/files.h"
 
 namespace faxjob::testing {
 namespace {
@@ -79,6 +83,22 @@ TEST(PlatformContractTest, DeviceNamesIncludeSuperscriptDigits) {
   }
   for (const std::u16string name : {u"COM0", u"LPT\u2074", u"COM10"}) {
     EXPECT_FALSE(FakeNamesDevice(name)) << Utf8(name);
+  }
+}
+
+// The one rule every platform sweeps by: only `~faxjob-<digits>-<digits>.tmp`, in any case.
+TEST(PlatformContractTest, TemporaryFileNamesAreTheProgramsOwnOnly) {
+  for (const std::string_view name :
+       {"~faxjob-1-2.tmp", "~FAXJOB-4242-17.TMP", "~faxjob-0-0.Tmp"}) {
+    EXPECT_TRUE(IsTemporaryFileName(name)) << name;
+    const std::u16string wide(name.begin(), name.end());
+    EXPECT_TRUE(IsTemporaryFileName(std::u16string_view(wide))) << name;
+  }
+  for (const std::string_view name :
+       {"~faxjob-notes.tmp", "~faxjob-12.tmp", "~faxjob--1.tmp", "~faxjob-1-.tmp",
+        "~faxjob-1--2.tmp", "~faxjob-1-2-3.tmp", "~faxjob-1-2.tmp.txt", "faxjob-1-2.tmp",
+        "~faxjob-\xef\xbc\x91-2.tmp", "~faxjob-.tmp", ""}) {
+    EXPECT_FALSE(IsTemporaryFileName(name)) << name;
   }
 }
 

@@ -49,6 +49,12 @@ void InstallHandler();
 /// that the library left full is emptied too), and the handler installed before and again after,
 /// over whatever the library put in its place.
 void CallUntrusted(void (*call)(void* context), void* context);
+/// The library's call, guarded as CallUntrusted says; from its start a recorded line says that
+/// something may have been sent.
+inline void CallLibrary(void (*call)(void* context), void* context) {
+  gLibraryCalled = true;
+  CallUntrusted(call, context);
+}
 /// The run's end, decided once: from now on a fault, or a library's end of the process, ends it
 /// with `status` and touches no file. Where a fault took the end first, the calling thread waits
 /// for the fault path to end the process instead.
@@ -87,7 +93,7 @@ class ReportState {
   /// The exit status that goes with the report once it is kept: a fault from then on leaves it.
   void SetKeptStatus(int status) { keptStatus_ = status; }
   int keptStatus() const { return keptStatus_.load(); }
-  /// Before the report takes its name (or, under its path already, loses its mark for removal).
+  /// Before the report takes its name (or, under its path already, loses its delete disposition).
   void Keeping() { Enter(Report::kKeeping); }
   /// The report lies whole under its path: final from now on, whatever the run does with the file.
   void Kept() {

@@ -61,9 +61,36 @@ class OutputFile {
 /// program's.
 inline constexpr std::u16string_view kTemporaryFilePrefix = u"~faxjob-";
 inline constexpr std::u16string_view kTemporaryFileSuffix = u".tmp";
-// The names the Windows layer's files still use; the same constants.
-inline constexpr std::u16string_view kLeftoverPrefix = kTemporaryFilePrefix;
-inline constexpr std::u16string_view kLeftoverSuffix = kTemporaryFileSuffix;
+
+/// True when the file name `name` (without its folder) is one of the program's temporary files'
+/// names: the prefix and the suffix, letter case aside as Windows compares them, around two
+/// decimal numbers joined by a dash. A user's `~faxjob-notes.tmp` is not.
+template <typename Char>
+constexpr bool IsTemporaryFileName(std::basic_string_view<Char> name) noexcept {
+  const auto sameLetter = [](Char given, char16_t wanted) {
+    const auto folded = static_cast<char16_t>(given) | (given >= 'A' && given <= 'Z' ? 0x20 : 0);
+    return folded == wanted;
+  };
+  const std::size_t prefix = kTemporaryFilePrefix.size();
+  const std::size_t suffix = kTemporaryFileSuffix.size();
+  if (name.size() < prefix + suffix + 3) return false;
+  for (std::size_t i = 0; i < prefix; ++i) {
+    if (!sameLetter(name[i], kTemporaryFilePrefix[i])) return false;
+  }
+  for (std::size_t i = 0; i < suffix; ++i) {
+    if (!sameLetter(name[name.size() - suffix + i], kTemporaryFileSuffix[i])) return false;
+  }
+  std::size_t dashes = 0;
+  for (std::size_t i = prefix; i < name.size() - suffix; ++i) {
+    const bool dash = name[i] == '-';
+    const bool digit = name[i] >= '0' && name[i] <= '9';
+    const bool besideEdge = i == prefix || i + 1 == name.size() - suffix;
+    if (dash && (besideEdge || name[i - 1] == '-')) return false;
+    if (!dash && !digit) return false;
+    dashes += dash ? 1 : 0;
+  }
+  return dashes == 1;
+}
 
 /// The file in a report folder whose lock is that folder's turn. Created when missing and never
 /// removed; a name the library never writes and no report may take.

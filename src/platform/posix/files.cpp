@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "base/failure.h"
@@ -206,15 +207,9 @@ void RemoveStaleTemporaryFiles(const std::string& folder) noexcept {
   const UniqueGlob owner(&matches);
   for (std::size_t i = 0; i < matches.gl_pathc; ++i) {
     const std::string path = matches.gl_pathv[i];
-    const std::size_t number = path.rfind("~faxjob-") + 8;
-    // Only `~faxjob-<digits>-<digits>.tmp` is the program's own.
-    const std::string numbers = path.substr(number, path.size() - number - 4);
-    const std::size_t dash = numbers.find('-');
-    if (dash == 0 || dash == std::string::npos || dash + 1 == numbers.size() ||
-        numbers.find_first_not_of("0123456789-") != std::string::npos ||
-        numbers.find('-', dash + 1) != std::string::npos) {
-      continue;
-    }
+    const std::size_t name = path.rfind('/') + 1;
+    if (!IsTemporaryFileName(std::string_view(path).substr(name))) continue;
+    const std::size_t number = name + kTemporaryFilePrefix.size();
     const long process = std::strtol(path.c_str() + number, nullptr, 10);
     if (process > 0 && kill(static_cast<pid_t>(process), 0) != 0 && errno == ESRCH) {
       unlink(path.c_str());

@@ -109,8 +109,7 @@ class PosixProcess : public Process {
     return posix::LoadEntryPoint(names_.ToNarrow(fileName), entryName);
   }
   void CallLibrary(void (*call)(void* context), void* context) override {
-    fault_path::gLibraryCalled = true;
-    fault_path::CallUntrusted(call, context);
+    fault_path::CallLibrary(call, context);
   }
   void ArmFaultPath(const std::u16string& reportPath, std::string_view errorLine) override {
     fault_path::Arm(names_.Native(reportPath), errorLine);

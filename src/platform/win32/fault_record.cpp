@@ -99,13 +99,13 @@ bool RenameOntoReport(const Prepared& prepared, HANDLE file) {
 }
 
 // Appends the line to the report; true when the report keeps it. Until the
-// line is whole the report is marked for deletion; one still under a name of
-// its own then takes the report's name.
+// line is whole the report has its delete disposition set; one still a
+// temporary file then takes the report's name.
 bool AddLine(const Prepared& prepared, HANDLE file, bool underItsOwnName) {
   if (file == nullptr) return false;
-  const bool marked = SetDeleteDisposition(file, true);
+  const bool deleteDisposition = SetDeleteDisposition(file, true);
   if (!AppendLine(file, prepared.errorLine, prepared.errorLineSize) || !Commit() ||
-      (marked && !SetDeleteDisposition(file, false))) {
+      (deleteDisposition && !SetDeleteDisposition(file, false))) {
     return false;
   }
   if (!underItsOwnName || RenameOntoReport(prepared, file)) return true;
@@ -176,8 +176,8 @@ Prepared& PrepareRecord(const NativePath& reportPath, std::string_view errorLine
   }
   const std::string process = std::to_string(gSystem.GetCurrentProcessId());
   const NativePath temporaryPath =
-      reportPath.substr(0, reportPath.rfind(u'\\') + 1) + std::u16string(kLeftoverPrefix) +
-      std::u16string(process.begin(), process.end()) + u"-0" + std::u16string(kLeftoverSuffix);
+      reportPath.substr(0, reportPath.rfind(u'\\') + 1) + std::u16string(kTemporaryFilePrefix) +
+      std::u16string(process.begin(), process.end()) + u"-0" + std::u16string(kTemporaryFileSuffix);
   const NtPath report(toNtPath, freeString, reportPath);
   const NtPath temporary(toNtPath, freeString, temporaryPath);
   const std::size_t renameSize = (offsetof(FILE_RENAME_INFO, FileName) + report.size() + 3) & ~3u;

@@ -61,7 +61,7 @@ class Win32Files : public Files {
   }
   bool RemoveFile(const std::u16string& path) override { return win32::RemoveFile(path); }
   void RemoveStaleTemporaryFiles(const std::u16string& folder) noexcept override {
-    win32::RemoveLeftovers(folder);
+    win32::RemoveStaleTemporaryFiles(folder);
   }
 
  private:
@@ -92,8 +92,7 @@ class Win32Process : public Process {
     return win32::LoadEntryPoint(fileName, entryName);
   }
   void CallLibrary(void (*call)(void* context), void* context) override {
-    fault_path::gLibraryCalled = true;
-    fault_path::CallUntrusted(call, context);
+    fault_path::CallLibrary(call, context);
   }
   void ArmFaultPath(const std::u16string& reportPath, std::string_view errorLine) override {
     fault_path::Arm(reportPath, errorLine);

@@ -21,8 +21,8 @@ std::u16string Decimal(DWORD value) {
 }
 
 std::u16string NewTemporaryName(const std::u16string& folder) {
-  return folder + std::u16string(kLeftoverPrefix) + Decimal(gSystem.GetCurrentProcessId()) + u"-" +
-         Decimal(++gTemporaries) + std::u16string(kLeftoverSuffix);
+  return folder + std::u16string(kTemporaryFilePrefix) + Decimal(gSystem.GetCurrentProcessId()) +
+         u"-" + Decimal(++gTemporaries) + std::u16string(kTemporaryFileSuffix);
 }
 
 // FILE_RENAME_INFO with flags in place of ReplaceIfExists (Windows 10 1809
@@ -74,35 +74,6 @@ bool ClearReadOnly(HANDLE file) {
                                                         sizeof cleared);
 }
 
-bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b) {
-  auto upper = [](char16_t c) { return c >= u'a' && c <= u'z' ? char16_t(c - 32) : c; };
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (upper(a[i]) != upper(b[i])) return false;
-  }
-  return true;
-}
-
-bool IsDigits(std::u16string_view text) {
-  return !text.empty() &&
-         std::all_of(text.begin(), text.end(), [](char16_t c) { return c >= u'0' && c <= u'9'; });
-}
-
-// Only the program's own names, `~faxjob-<process>-<number>.tmp`: a user's
-// `~faxjob-notes.tmp` is not the program's to remove.
-bool IsLeftoverName(std::u16string_view name) {
-  if (name.size() <= kLeftoverPrefix.size() + kLeftoverSuffix.size() ||
-      !EqualsIgnoringCase(name.substr(0, kLeftoverPrefix.size()), kLeftoverPrefix) ||
-      !EqualsIgnoringCase(name.substr(name.size() - kLeftoverSuffix.size()), kLeftoverSuffix)) {
-    return false;
-  }
-  const std::u16string_view numbers = name.substr(
-      kLeftoverPrefix.size(), name.size() - kLeftoverPrefix.size() - kLeftoverSuffix.size());
-  const std::size_t dash = numbers.find(u'-');
-  return dash != std::u16string_view::npos && IsDigits(numbers.substr(0, dash)) &&
-         IsDigits(numbers.substr(dash + 1));
-}
-
 // One try at removing `path`, as RemoveFile says; ERROR_FILE_NOT_FOUND when
 // there is none. `evenReadOnly`: a read-only file loses the attribute first.
 SystemError TryRemove(const std::u16string& path, bool evenReadOnly) {
@@ -113,18 +84,18 @@ SystemError TryRemove(const std::u16string& path, bool evenReadOnly) {
                                       FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!file) return LastSystemError();
   // A file that the system will not remove (read-only, a mapped program
-  // file, a device) refuses the mark, and is left as it was.
+  // file, a device) refuses the delete disposition, and is left as it was.
   if (!SetDeleteDisposition(file.Get(), true)) {
     const SystemError refused = LastSystemError();
     if (!evenReadOnly || !ClearReadOnly(file.Get()) || !SetDeleteDisposition(file.Get(), true)) {
       return refused;
     }
   }
-  // A file pending removal cannot be renamed: the mark is taken back, and the
+  // A file pending removal cannot be renamed: the disposition is taken back, and the
   // file opened again through this handle to go when it is closed, whatever
   // ends this process from here on.
-  const bool unmarked = SetDeleteDisposition(file.Get(), false);
-  UniqueFile goes(unmarked
+  const bool dispositionCleared = SetDeleteDisposition(file.Get(), false);
+  UniqueFile goes(dispositionCleared
                       ? gSystem.ReOpenFile(file.Get(), DELETE, kAnySharing,
                                            FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_DELETE_ON_CLOSE)
                       : INVALID_HANDLE_VALUE);
@@ -132,7 +103,7 @@ SystemError TryRemove(const std::u16string& path, bool evenReadOnly) {
     file.Close();
     RenameAside(goes.Get(), FolderOf(path));  // refused: it goes under its own name
     goes.Close();
-  } else if (unmarked && !SetDeleteDisposition(file.Get(), true)) {
+  } else if (dispositionCleared && !SetDeleteDisposition(file.Get(), true)) {
     return LastSystemError();
   }
   file.Close();
@@ -212,23 +183,25 @@ bool RemoveFile(const std::u16string& path) {
   return true;
 }
 
-void RemoveLeftovers(const std::u16string& folder) noexcept {
+void RemoveStaleTemporaryFiles(const std::u16string& folder) noexcept {
   try {
     WIN32_FIND_DATAW found;
-    const UniqueFileSearch search(gSystem.FindFirstFileW(
-        Wide(folder + std::u16string(kLeftoverPrefix) + u"*" + std::u16string(kLeftoverSuffix)),
-        &found));
+    const UniqueFileSearch search(
+        gSystem.FindFirstFileW(Wide(folder + std::u16string(kTemporaryFilePrefix) + u"*" +
+                                    std::u16string(kTemporaryFileSuffix)),
+                               &found));
     if (!search) return;
     do {
       const std::u16string name(reinterpret_cast<const char16_t*>(found.cFileName));
-      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !IsLeftoverName(name)) {
+      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+          !IsTemporaryFileName(std::u16string_view(name))) {
         continue;
       }
       // Shared with nobody: a file that anyone holds open is in use, and stays.
-      const UniqueFile leftover(gSystem.CreateFileW(Wide(folder + name), DELETE, 0, nullptr,
-                                                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
-                                                    nullptr));
-      if (leftover) SetDeleteDisposition(leftover.Get(), true);
+      const UniqueFile stale(gSystem.CreateFileW(Wide(folder + name), DELETE, 0, nullptr,
+                                                 OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                                                 nullptr));
+      if (stale) SetDeleteDisposition(stale.Get(), true);
     } while (gSystem.FindNextFileW(search.Get(), &found));
   } catch (...) {
     // Out of memory: what stays is removed by a later run.

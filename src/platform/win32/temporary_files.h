@@ -16,7 +16,7 @@ namespace faxjob::win32 {
 std::u16string FolderOf(const std::u16string& path);
 
 /// Gives the open file `file` (opened with DELETE access) a new name of its own in `folder`
-/// (kLeftoverPrefix); false when the system refuses, the file then keeping its name.
+/// (kTemporaryFilePrefix); false when the system refuses, the file then keeping its name.
 bool RenameAside(HANDLE file, const std::u16string& folder);
 
 /// Gives the open file `file` (opened with DELETE access) the name `path`, replacing a file there;
@@ -32,6 +32,6 @@ UniqueFile CreateTemporary(const std::u16string& folder, DWORD access, std::u16s
 bool RemoveFile(const std::u16string& path);
 
 /// See Files::RemoveStaleTemporaryFiles.
-void RemoveLeftovers(const std::u16string& folder) noexcept;
+void RemoveStaleTemporaryFiles(const std::u16string& folder) noexcept;
 
 }  // namespace faxjob::win32
