@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "base/bench_guards.h"
 #include "base/failure.h"
 #include "faxbridge/fax_library.h"
 #include "faxbridge/result_messages.h"
@@ -32,7 +33,8 @@ std::optional<CommandLinePaths> CheckCommandLine(Process& process, Files& files)
     std::optional<CommandLinePaths> paths =
         SplitArguments(ArgumentTextOf(process.RawCommandLine()));
     if (paths &&
-        files.OrdinaryFileMatches(FileSearchNameFor(paths->jobFilePath, files.FolderSeparator()))) {
+        (!Kept(Guard::kJobFileCheck) || files.OrdinaryFileMatches(FileSearchNameFor(
+                                            paths->jobFilePath, files.FolderSeparator())))) {
       return paths;
     }
     process.ShowStopMessage(kArgumentErrorMessage);
@@ -123,13 +125,14 @@ bool RemoveEarlierReport(Files& files, const std::u16string& reportPath) {
 int SendAndTranscribe(const Platform& platform, SendRequest& request, const OwnFiles& own,
                       ReportFile& report, bool& libraryCalled) {
   const std::u16string folder(FolderPartOf(own.result, platform.files.FolderSeparator()));
-  const std::unique_ptr<FolderTurn> turn = platform.files.TakeFolderTurn(folder);
-  platform.files.RemoveStaleTemporaryFiles(folder);
+  const std::unique_ptr<FolderTurn> turn =
+      Kept(Guard::kFolderTurn) ? platform.files.TakeFolderTurn(folder) : nullptr;
+  if (Kept(Guard::kStaleSweep)) platform.files.RemoveStaleTemporaryFiles(folder);
   const SendPageIntFunction sendPageInt = BindSendPageInt(platform.process);
   // A result file that the library does not rewrite must not pass for this
   // run's. Removed last before the call: a run refused for its library leaves
   // it as it was, and nothing the library's start-up code left there counts.
-  platform.files.RemoveFile(own.result);
+  if (Kept(Guard::kOldResultRemoval)) platform.files.RemoveFile(own.result);
   struct Call {
     SendPageIntFunction sendPageInt;
     SendRequest& request;
@@ -161,8 +164,8 @@ int RunJob(const Platform& platform, SendRequest& request) {
   const std::optional<CommandLinePaths> paths = CheckCommandLine(platform.process, platform.files);
   if (!paths) return kExitNothingSent;
   const std::optional<OwnFiles> own = FixOwnFiles(platform.files, paths->reportFilePath);
-  if (!own || ReportCanNeverBeWritten(platform.files, *paths, *own) ||
-      !RemoveEarlierReport(platform.files, own->report)) {
+  if (!own || (Kept(Guard::kRefusals) && ReportCanNeverBeWritten(platform.files, *paths, *own)) ||
+      (Kept(Guard::kEarlierReportRemoval) && !RemoveEarlierReport(platform.files, own->report))) {
     return kExitNothingSent;
   }
 
@@ -173,7 +176,8 @@ int RunJob(const Platform& platform, SendRequest& request) {
   bool libraryCalled = false;
   try {
     // A fault inside the library unwinds nothing; the fault path still reports it.
-    platform.process.ArmFaultPath(own->report, FaultLine(platform.text));
+    if (Kept(Guard::kFaultPath))
+      platform.process.ArmFaultPath(own->report, FaultLine(platform.text));
     FillSendRequest(platform.text, request, paths->jobFilePath, own->resultAsGiven);
     status = SendAndTranscribe(platform, request, *own, report, libraryCalled);
   } catch (const Failure& failure) {

@@ -3,6 +3,7 @@
 #include <optional>
 #include <utility>
 
+#include "base/bench_guards.h"
 #include "base/failure.h"
 #include "platform/win32/errors.h"
 #include "platform/win32/long_path.h"
@@ -76,10 +77,10 @@ bool IsRemote(HANDLE file) {
 // when it is kept: `path_` is empty when it lies under its path already.
 class Win32OutputFile : public OutputFile {
  public:
-  Win32OutputFile(UniqueFile file, bool marked, bool remote, std::u16string temporaryName,
-                  std::u16string path, fault_path::ReportWatch watch)
+  Win32OutputFile(UniqueFile file, bool deleteDisposition, bool remote,
+                  std::u16string temporaryName, std::u16string path, fault_path::ReportWatch watch)
       : file_(std::move(file)),
-        marked_(marked),
+        deleteDisposition_(deleteDisposition),
         remote_(remote),
         temporaryName_(std::move(temporaryName)),
         path_(std::move(path)),
@@ -131,7 +132,7 @@ class Win32OutputFile : public OutputFile {
     if (!closed) throw Failure(FailureCodeFor(error, kDeviceIoError));
   }
 
-  bool hasDeleteDisposition() const override { return marked_; }
+  bool hasDeleteDisposition() const override { return deleteDisposition_; }
 
   // From the moment the report is whole under its path it is final: the fault path leaves it.
   void Keep() override {
@@ -139,19 +140,20 @@ class Win32OutputFile : public OutputFile {
     if (remote_ && !gSystem.FlushFileBuffers(file_.Get())) {
       ThrowLastError(kDeviceIoError);
     }
-    if (path_.empty()) watch_.Keeping();  // whole under its path once the mark is cleared
-    if (marked_ && !SetDeleteDisposition(file_.Get(), false)) {
+    if (path_.empty())
+      watch_.Keeping();  // whole under its path once its delete disposition is cleared
+    if (deleteDisposition_ && !SetDeleteDisposition(file_.Get(), false)) {
       const DWORD error = GetLastError();
       watch_.Kept(false);
       throw Failure(FailureCodeFor(error, kDeviceIoError));
     }
-    marked_ = false;
+    deleteDisposition_ = false;
     if (!path_.empty()) {
       watch_.Keeping();
       const SystemError error = RenameOnto(file_.Get(), path_);
       if (error.code != ERROR_SUCCESS) {
         watch_.Kept(false);
-        marked_ = SetDeleteDisposition(file_.Get(), true);  // to go when it is closed
+        deleteDisposition_ = SetDeleteDisposition(file_.Get(), true);  // to go when it is closed
         throw Failure(FailureCodeFor(error.code, kAccessRefused));
       }
       path_.clear();
@@ -169,10 +171,11 @@ class Win32OutputFile : public OutputFile {
            gSystem.SetFilePointerEx(file_.Get(), end_, nullptr, FILE_BEGIN);
   }
 
-  // A remote file under a name of its own, never marked, that is not kept:
-  // marked now, once, to go when it is closed.
+  // A remote file under a name of its own, never given a delete disposition,
+  // that is not kept: given one now, once, to go when it is closed.
   void RemoveUnkept() {
-    if (file_ && !marked_ && !path_.empty()) marked_ = SetDeleteDisposition(file_.Get(), true);
+    if (file_ && !deleteDisposition_ && !path_.empty())
+      deleteDisposition_ = SetDeleteDisposition(file_.Get(), true);
   }
 
   // The fault path may take the report's handle over: protected from a library's stray
@@ -183,8 +186,8 @@ class Win32OutputFile : public OutputFile {
 
   UniqueFile file_;
   LARGE_INTEGER end_;  // where the next write lands
-  bool marked_;
-  bool remote_;  // flushed before it is kept, and never marked
+  bool deleteDisposition_;
+  bool remote_;  // flushed before it is kept, and never given a delete disposition
   std::u16string temporaryName_;
   std::u16string path_;
   fault_path::ReportWatch watch_;
@@ -203,21 +206,26 @@ std::unique_ptr<InputFile> OpenInput(const std::u16string& path) {
 
 std::unique_ptr<OutputFile> CreateOutput(const std::u16string& path,
                                          fault_path::ReportWatch watch) {
-  // Under a name of its own, marked for removal at once: at no moment is
-  // anything at the path that is not whole. DELETE, for the mark and the
-  // rename. Where the file's access rules refuse it, or the mark, the file is
-  // written unmarked under its path.
+  // A temporary file with its delete disposition set at once: at no moment is
+  // anything at the path that is not whole. DELETE, for the disposition and the
+  // rename. Where the file's access rules refuse either, the file is written
+  // without a delete disposition under its path.
   std::u16string temporaryName;
   UniqueFile file;
   // After the call: a moment's failure of the network is waited out.
-  SystemError error = WaitOut(
-      [&] {
-        SystemError failed;
-        file = CreateTemporary(FolderOf(path), GENERIC_WRITE | DELETE, temporaryName, failed);
-        return failed;
-      },
-      [](const SystemError& failed) { return sharing_retry::IsNetworkBlip(failed.code); });
-  // A remote file is written unmarked under its name of its own: a run ended
+  SystemError error = !Kept(Guard::kTemporaryReport)
+                          ? SystemError{ERROR_ACCESS_DENIED, 0}
+                          : WaitOut(
+                                [&] {
+                                  SystemError failed;
+                                  file = CreateTemporary(FolderOf(path), GENERIC_WRITE | DELETE,
+                                                         temporaryName, failed);
+                                  return failed;
+                                },
+                                [](const SystemError& failed) {
+                                  return sharing_retry::IsNetworkBlip(failed.code);
+                                });
+  // A remote file is written without a delete disposition as a temporary file: a run ended
   // from outside leaves it there, for the next run's sweep.
   const bool remote = file && IsRemote(file.Get());
   if (file && (remote || SetDeleteDisposition(file.Get(), true))) {
@@ -247,16 +255,16 @@ std::unique_ptr<OutputFile> CreateOutput(const std::u16string& path,
 std::unique_ptr<OutputFile> AppendOutput(const std::u16string& path,
                                          fault_path::ReportWatch watch) {
   // Append access alone: every write lands after the last byte. DELETE, for
-  // the mark that removes the file unless it is kept.
+  // the delete disposition that removes the file unless it is kept.
   UniqueFile file;
-  bool markable = true;
+  bool mayDelete = true;
   const SystemError error = WaitOutTransient([&] {
     SystemError failed;
     file = OpenOutputFile(path, FILE_APPEND_DATA | DELETE, OPEN_EXISTING, failed);
-    markable = true;
+    mayDelete = true;
     if (!file && failed.code == ERROR_ACCESS_DENIED && !failed.held()) {
       file = OpenOutputFile(path, FILE_APPEND_DATA, OPEN_EXISTING, failed);
-      markable = false;
+      mayDelete = false;
     }
     return failed;
   });
@@ -265,9 +273,9 @@ std::unique_ptr<OutputFile> AppendOutput(const std::u16string& path,
     throw Failure(FailureCodeFor(error.code, kAccessRefused));
   }
   const bool remote = IsRemote(file.Get());
-  const bool marked = markable && !remote && SetDeleteDisposition(file.Get(), true);
-  return std::make_unique<Win32OutputFile>(std::move(file), marked, remote, std::u16string(),
-                                           std::u16string(), std::move(watch));
+  const bool deleteDisposition = mayDelete && !remote && SetDeleteDisposition(file.Get(), true);
+  return std::make_unique<Win32OutputFile>(std::move(file), deleteDisposition, remote,
+                                           std::u16string(), std::u16string(), std::move(watch));
 }
 
 }  // namespace faxjob::win32

@@ -5,6 +5,7 @@
 #include <exception>
 #include <utility>
 
+#include "base/bench_guards.h"
 #include "base/failure.h"
 #include "platform/fault_path.h"
 #include "platform/win32/boxes.h"
@@ -101,6 +102,11 @@ void ShowStopMessage(const std::u16string& text) {
 }
 
 void* LoadEntryPoint(const std::u16string& fileName, const char* entryName) {
+  if (!Kept(Guard::kLoadGuard)) {
+    const HMODULE module = gSystem.LoadLibraryW(Wide(fileName));
+    if (module == nullptr) ThrowLastError(kLibraryLoadError);
+    return reinterpret_cast<void*>(gSystem.GetProcAddress(module, entryName));
+  }
   // The runtimes already loaded quiet before the library's start-up code runs.
   TakeOverProcessEnds(nullptr, fault_path::LibraryEndingProcess());
   struct Load {
