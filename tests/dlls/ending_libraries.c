@@ -83,7 +83,25 @@ static int RecurseInPages(volatile char* previous, unsigned depth) {
 }
 #endif
 
-#ifdef DELAY_LOADED_END
+#ifdef SYSTEM_DELAY_HELPER
+/* The delay-load helper of the system's own libraries: the system fills the slot itself, with no
+   GetProcAddress of the library's. */
+PVOID WINAPI ResolveDelayLoadedAPI(PVOID base, PCIMAGE_DELAYLOAD_DESCRIPTOR descriptor,
+                                   PVOID libraryHook, PVOID systemHook, PIMAGE_THUNK_DATA slot,
+                                   ULONG flags);
+extern IMAGE_DOS_HEADER __ImageBase;
+
+FARPROC WINAPI __delayLoadHelper2(PCIMAGE_DELAYLOAD_DESCRIPTOR descriptor, FARPROC* slot) {
+  return (FARPROC)ResolveDelayLoadedAPI(&__ImageBase, descriptor, NULL, NULL,
+                                        (PIMAGE_THUNK_DATA)slot, 0);
+}
+#endif
+
+#if defined(DELAY_LOADED_END) || defined(SYSTEM_DELAY_HELPER)
+/* ExitProcess called through its thunk, which jumps through the delay-load slot: GNU ld drops the
+   thunk, and with it the slot's first value, where only the slot is referred to. */
+void WINAPI DelayedExitProcess(UINT status) __asm__("_ExitProcess@4");
+
 /* The zeroed descriptor that ends the list of delay-load descriptors, as the Microsoft linker
    writes it: GNU ld places .text$3 right after the descriptor dlltool's library puts in .text$2. */
 __attribute__((section(".text$3"), aligned(4), used)) static const DWORD gEndOfDelayDescriptors[8];
@@ -91,10 +109,14 @@ __attribute__((section(".text$3"), aligned(4), used)) static const DWORD gEndOfD
 
 __declspec(dllexport) int __stdcall SendZRQ_PageInt(void* record, const void* font) {
   (void)font;
-#if defined(ENDS_PROCESS) || defined(DELAY_LOADED_END)
-  /* With DELAY_LOADED_END, ExitProcess's slot is filled by the delay-load helper only now. */
+#if defined(ENDS_PROCESS)
   WriteResult(record, ONE_ENTRY);
   ExitProcess((UINT)atoi(Setting("ZRQ_EXIT_CODE")));
+#elif defined(DELAY_LOADED_END) || defined(SYSTEM_DELAY_HELPER)
+  /* The slot is filled by the delay-load helper only now. */
+  WriteResult(record, ONE_ENTRY);
+  DelayedExitProcess(0);
+  return 0;
 #elif defined(CALLS_EXIT)
   WriteResult(record, ONE_ENTRY);
   exit(atoi(Setting("ZRQ_EXIT_CODE")));

@@ -47,8 +47,9 @@ HIDDEN_ROUTES = {
     "a filter installed through GetProcAddress, then a fault": (
         "GETPROC.dll", {"ZRQ_LOOK_UP": "SetUnhandledExceptionFilter"}),
     "ExitProcess in a second library loaded during the call": ("LOADHELP.dll", {}),
-    # Its slot is filled by the library's delay-load helper at this first call, after the load.
+    # Its slot is filled by the delay-load helper at this first call, after the load.
     "ExitProcess imported with a delayed load": ("DELAYEND.dll", {}),
+    "the same, its slot filled by the system's ResolveDelayLoadedAPI": ("DELAYSYS.dll", {}),
     "the other threads suspended, then the calling thread ended": ("SUSPENDS.dll", {}),
     # Wine calls no TLS callback: the library calls them as Windows would at an ExitProcess
     # that nothing redirected.
