@@ -101,6 +101,7 @@ FARPROC WINAPI __delayLoadHelper2(PCIMAGE_DELAYLOAD_DESCRIPTOR descriptor, FARPR
 /* ExitProcess called through its thunk, which jumps through the delay-load slot: GNU ld drops the
    thunk, and with it the slot's first value, where only the slot is referred to. */
 void WINAPI DelayedExitProcess(UINT status) __asm__("_ExitProcess@4");
+extern void* const gExitProcessSlot __asm__("__imp__ExitProcess@4");
 
 /* The zeroed descriptor that ends the list of delay-load descriptors, as the Microsoft linker
    writes it: GNU ld places .text$3 right after the descriptor dlltool's library puts in .text$2. */
@@ -113,7 +114,9 @@ __declspec(dllexport) int __stdcall SendZRQ_PageInt(void* record, const void* fo
   WriteResult(record, ONE_ENTRY);
   ExitProcess((UINT)atoi(Setting("ZRQ_EXIT_CODE")));
 #elif defined(DELAY_LOADED_END) || defined(SYSTEM_DELAY_HELPER)
-  /* The slot is filled by the delay-load helper only now. */
+  /* The slot is filled by the delay-load helper only now. Without its first value the call would
+     fault rather than end the process. */
+  if (gExitProcessSlot == NULL) return -4;
   WriteResult(record, ONE_ENTRY);
   DelayedExitProcess(0);
   return 0;
