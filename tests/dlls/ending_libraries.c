@@ -4,8 +4,8 @@
    returned, TerminateProcess through a handle with the right to end it alone, what GetProcAddress
    finds, a second library, the other threads suspended, the program's TLS callbacks called with
    the process's detach, a stack overflow in frames of a page, RaiseFailFastException, or
-   ExitProcess imported with a delayed load. One branch per library, chosen by a compile
-   definition. */
+   ExitProcess imported with a delayed load, its slot filled by the library's own delay-load helper
+   or by the system's. One branch per library, chosen by a compile definition. */
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
