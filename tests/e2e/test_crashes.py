@@ -30,6 +30,7 @@ LIBRARY_ENDS = {
     "RAISES.dll": "raise(SIGABRT)",
     "PURECALL.dll": "a pure-virtual call: the runtime's _amsg_exit",
     "FATALAPP.dll": "FatalAppExit",
+    "FAILFAST.dll": "RaiseFailFastException",
     "NONAMES.dll": "abort, imported without a name table",
     "CALLFILT.dll": "a fault after installing a filter of its own during the call",
 }
@@ -46,6 +47,9 @@ HIDDEN_ROUTES = {
     "a filter installed through GetProcAddress, then a fault": (
         "GETPROC.dll", {"ZRQ_LOOK_UP": "SetUnhandledExceptionFilter"}),
     "ExitProcess in a second library loaded during the call": ("LOADHELP.dll", {}),
+    # Its slot is filled by the delay-load helper at this first call, after the load.
+    "ExitProcess imported with a delayed load": ("DELAYEND.dll", {}),
+    "the same, its slot filled by the system's ResolveDelayLoadedAPI": ("DELAYSYS.dll", {}),
     "the other threads suspended, then the calling thread ended": ("SUSPENDS.dll", {}),
     # Wine calls no TLS callback: the library calls them as Windows would at an ExitProcess
     # that nothing redirected.

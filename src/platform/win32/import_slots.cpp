@@ -139,6 +139,11 @@ void TakeAddressTable(const Image& image, DWORD table, const Takeovers& takeover
 
 }  // namespace
 
+void ReplaceSlot(IMAGE_THUNK_DATA& slot, void* replacement) {
+  SlotWriter writer;
+  writer.Replace(slot.u1.Function, replacement);
+}
+
 // The slots of the import table and, once the loader has filled them, of delay-loaded imports.
 void TakeSlots(HMODULE module, const Takeovers& takeovers) {
   const Image image(module);

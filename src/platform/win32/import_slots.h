@@ -32,4 +32,7 @@ class Takeovers {
 /// checked to lie inside the image before they are read; each page keeps its execute right.
 void TakeSlots(HMODULE module, const Takeovers& takeovers);
 
+/// Points one import slot at `replacement`, as TakeSlots does: its page keeps its execute right.
+void ReplaceSlot(IMAGE_THUNK_DATA& slot, void* replacement);
+
 }  // namespace faxjob

@@ -32,6 +32,8 @@ constexpr unsigned kAbortMessageAndReport = 3;  // _set_abort_behavior: _WRITE_A
                                                 // _CALL_REPORTFAULT, both boxes on Windows
 
 using GetProcAddressFunction = FARPROC(WINAPI*)(HMODULE, LPCSTR);
+using ResolveDelayLoadedFunction = PVOID(NTAPI*)(PVOID, const IMAGE_DELAYLOAD_DESCRIPTOR*, PVOID,
+                                                 PVOID, IMAGE_THUNK_DATA*, ULONG);
 using SuspendFunction = DWORD(WINAPI*)(HANDLE);
 using CompareFunction = BOOL(WINAPI*)(HANDLE, HANDLE);
 
@@ -52,6 +54,8 @@ EndFunction gEnd = nullptr;
 TerminateFunction gTerminateProcess = nullptr;
 NtTerminateFunction gNtTerminateProcess = nullptr;
 GetProcAddressFunction gGetProcAddress = nullptr;
+ResolveDelayLoadedFunction gResolveDelayLoaded = nullptr;  // Windows 8 and later
+ResolveDelayLoadedFunction gLdrResolveDelayLoaded = nullptr;
 SuspendFunction gSuspendThread = nullptr;
 CompareFunction gCompareObjects = nullptr;  // Windows 10 and later
 HANDLE gThisProcess = nullptr;              // a real handle, for the comparison
@@ -105,6 +109,30 @@ FARPROC WINAPI OnGetProcAddress(HMODULE module, LPCSTR name) {
   void* const replacement =
       found != nullptr ? gTakeovers.ReplacementFor(reinterpret_cast<void*>(found)) : nullptr;
   return replacement != nullptr ? reinterpret_cast<FARPROC>(replacement) : found;
+}
+
+// A delay-load slot that the system fills itself, as the delay-load helper of its own libraries
+// has it do, with no GetProcAddress of the library's: a function taken over leads to its
+// replacement, as it does through GetProcAddress.
+PVOID Redirected(PVOID found, IMAGE_THUNK_DATA* slot) {
+  void* const replacement = found != nullptr ? gTakeovers.ReplacementFor(found) : nullptr;
+  if (replacement == nullptr) return found;
+  if (slot != nullptr) ReplaceSlot(*slot, replacement);
+  return replacement;
+}
+
+PVOID NTAPI OnResolveDelayLoaded(PVOID base, const IMAGE_DELAYLOAD_DESCRIPTOR* descriptor,
+                                 PVOID libraryHook, PVOID systemHook, IMAGE_THUNK_DATA* slot,
+                                 ULONG flags) {
+  return Redirected(gResolveDelayLoaded(base, descriptor, libraryHook, systemHook, slot, flags),
+                    slot);
+}
+
+PVOID NTAPI OnLdrResolveDelayLoaded(PVOID base, const IMAGE_DELAYLOAD_DESCRIPTOR* descriptor,
+                                    PVOID libraryHook, PVOID systemHook, IMAGE_THUNK_DATA* slot,
+                                    ULONG flags) {
+  return Redirected(gLdrResolveDelayLoaded(base, descriptor, libraryHook, systemHook, slot, flags),
+                    slot);
 }
 
 BOOL WINAPI OnTerminateProcess(HANDLE process, UINT status) {
@@ -210,6 +238,8 @@ void TakeOverProcessEnds(HMODULE library, void* end) {
   gTerminateProcess = EntryOf<TerminateFunction>(kernel32, "TerminateProcess");
   gNtTerminateProcess = EntryOf<NtTerminateFunction>(ntdll, "NtTerminateProcess");
   gGetProcAddress = EntryOf<GetProcAddressFunction>(kernel32, "GetProcAddress");
+  gResolveDelayLoaded = EntryOf<ResolveDelayLoadedFunction>(kernelbase, "ResolveDelayLoadedAPI");
+  gLdrResolveDelayLoaded = EntryOf<ResolveDelayLoadedFunction>(ntdll, "LdrResolveDelayLoadedAPI");
   gSuspendThread = EntryOf<SuspendFunction>(kernel32, "SuspendThread");
   gCompareObjects = EntryOf<CompareFunction>(kernelbase, "CompareObjectHandles");
   if (!gSystem.DuplicateHandle(gSystem.GetCurrentProcess(), gSystem.GetCurrentProcess(),
@@ -237,6 +267,10 @@ void TakeOverProcessEnds(HMODULE library, void* end) {
     gTakeovers.Add(system, {"GetProcAddress"}, reinterpret_cast<void*>(&OnGetProcAddress));
     gTakeovers.Add(system, {"SuspendThread"}, reinterpret_cast<void*>(&OnSuspendThread));
   }
+  gTakeovers.Add(kernelbase, {"ResolveDelayLoadedAPI"},
+                 reinterpret_cast<void*>(&OnResolveDelayLoaded));
+  gTakeovers.Add(ntdll, {"LdrResolveDelayLoadedAPI"},
+                 reinterpret_cast<void*>(&OnLdrResolveDelayLoaded));
   gLibraryOnly = true;
   const auto registerNotification =
       EntryOf<RegisterNotificationFunction>(ntdll, "LdrRegisterDllNotification");
