@@ -18,6 +18,7 @@ enum class Guard {
   kLoadGuard,             // the library's start-up code guarded, its ends of the process taken
   kTemporaryReport,       // the report written as a temporary file and renamed when whole
   kOldResultRemoval,      // no old result file passes for this call's
+  kEveryGuard,            // all of them: what the program costs without any
 };
 
 // Constant, so each file that asks has its own copy: only the files that the
@@ -28,6 +29,8 @@ constexpr Guard kLeftOutGuard = Guard::FAXJOB_BENCH_LEAVE_OUT;
 constexpr Guard kLeftOutGuard = Guard::kNone;
 #endif
 
-constexpr bool Kept(Guard guard) { return guard != kLeftOutGuard; }
+constexpr bool Kept(Guard guard) {
+  return kLeftOutGuard != Guard::kEveryGuard && guard != kLeftOutGuard;
+}
 
 }  // namespace faxjob
