@@ -10,7 +10,9 @@ import unittest
 from contextlib import contextmanager
 from pathlib import Path
 
-from harness import FaxjobTestCase, ansi_bytes, expected_record, wine_path, wine_program
+from harness import FaxjobTestCase
+from send_record import ansi_bytes, expected_record
+from wine_programs import wine_path, wine_program
 
 EXIT_REPORT_WRITTEN = 0
 EXIT_FAILURE_REPORTED = 1

@@ -11,7 +11,8 @@ import threading
 import time
 import unittest
 
-from harness import RECORD_SIZE, wine_path
+from send_record import RECORD_SIZE
+from wine_programs import wine_path
 from test_failures import (EXIT_FAILURE_REPORTED, EXIT_FAILURE_UNREPORTED, EXIT_NOTHING_SENT,
                            EXIT_REPORT_WRITTEN,
                            ONE_NUMBER_JOB, OLD_REPORT, SENT_TEXT, FailureTestCase, error_line,
