@@ -8,160 +8,21 @@ exact raw command line, and launch.exe reports and closes any message box it sho
 """
 
 import contextlib
-import dataclasses
+import itertools
 import json
 import os
 import shutil
-import struct
-import itertools
 import subprocess
 import threading
-import time
 import unittest
-from pathlib import Path, PureWindowsPath
-from typing import Optional
+from pathlib import Path
+
+from send_record import RECORD_SIZE
+from wine_programs import Artifacts, MessageBox, RunResult, wine_path, wine_program
 
 ARGUMENT_ERROR_TEXT = "コマンドライン引数が正しくありません。"
 ARGUMENT_ERROR_EXIT_CODE = 3
 MB_ICONSTOP_NAME = "hand"  # the name launch.exe gives to the stop icon (IDI_HAND)
-
-
-def _build_dir() -> Path:
-    value = os.environ.get("FAXJOB_BUILD_DIR")
-    if not value:
-        raise unittest.SkipTest("FAXJOB_BUILD_DIR is not set; run the end-to-end tests via ctest")
-    return Path(value).resolve()
-
-
-def _existing(path: Path, what: str) -> Path:
-    if not path.is_file():
-        raise FileNotFoundError(f"{what} not found at {path}; build the win32 preset first")
-    return path
-
-
-@dataclasses.dataclass(frozen=True)
-class Artifacts:
-    """The built programs the tests need."""
-
-    build_dir: Path
-    faxjob_exe: Path
-    fax_library: Path
-    launch_exe: Path
-    hold_exe: Path
-    setattr_exe: Path
-
-    @classmethod
-    def locate(cls) -> "Artifacts":
-        build = _build_dir()
-        tools = Path(os.environ.get("FAXJOB_TOOLS_DIR", build / "tests" / "tools"))
-        return cls(
-            build_dir=build,
-            faxjob_exe=_existing(Path(os.environ.get("FAXJOB_EXE", build / "faxjob.exe")),
-                                 "faxjob.exe"),
-            fax_library=_existing(Path(os.environ.get("FAXJOB_FAX_LIBRARY",
-                                                      build / "ZRQINT32.DLL")), "ZRQINT32.DLL"),
-            launch_exe=_existing(tools / "launch.exe", "launch.exe"),
-            hold_exe=_existing(tools / "hold.exe", "hold.exe"),
-            setattr_exe=_existing(tools / "setattr.exe", "setattr.exe"),
-        )
-
-
-def wine_path(path) -> str:
-    """The Windows name of a Unix path through Wine's Z: drive: /a/b -> Z:\\a\\b."""
-    absolute = os.path.abspath(os.fspath(path))
-    return "Z:" + absolute.replace("/", "\\")
-
-
-def unix_path(windows_path: str) -> Path:
-    """The Unix path of a Z: drive name: Z:\\a\\b -> /a/b."""
-    if len(windows_path) < 2 or windows_path[:2].upper() != "Z:":
-        raise ValueError(f"not a path on Wine's Z: drive: {windows_path!r}")
-    return Path("/" + windows_path[2:].replace("\\", "/").lstrip("/"))
-
-
-def wine_program() -> str:
-    wine = shutil.which("wine")
-    if wine is None:
-        raise FileNotFoundError("wine is not on PATH")
-    return wine
-
-
-@dataclasses.dataclass(frozen=True)
-class MessageBox:
-    """A top-level window that the program showed, as launch.exe saw it before closing it."""
-
-    window_class: str
-    title: str
-    text: str
-    buttons: list  # of (id, text)
-    icon: str  # "hand", "asterisk", "exclamation", "question", "none" or "unknown"
-
-
-@dataclasses.dataclass(frozen=True)
-class RunResult:
-    exit_code: int
-    windows: list  # of MessageBox, in the order they appeared
-    elapsed: float  # seconds from process start to exit, as measured inside Wine
-    killed: Optional[bool] = None  # ended by launch.exe's --kill-after-ms or --kill-at-size
-    station_visible: Optional[bool] = None  # WSF_VISIBLE of the --invisible-desktop station
-
-    @property
-    def message_box(self) -> Optional[MessageBox]:
-        return self.windows[0] if self.windows else None
-
-
-# ---------------------------------------------------------------------------------------------
-# The send request record, built independently of the program's code.
-
-RECORD_SIZE = 1360
-TEXT_SLOTS = {  # name: (offset, size)
-    "JobFilePath": (28, 260),
-    "TextSlotB": (288, 260),
-    "ResultFilePath": (548, 260),
-    "TextSlotD": (808, 260),
-    "TextSlotE": (1068, 260),
-    "ShortTextSlot": (1328, 21),
-}
-
-
-def ansi_bytes(text: str) -> bytes:
-    """Text in code page 932 as Windows' WideCharToMultiByte gives it with its default character:
-    each UTF-16 unit that the code page lacks becomes one '?', so a character outside the BMP
-    (a surrogate pair) becomes two. Best-fit replacements (e with acute accent -> e, U+301C ->
-    the full-width tilde) are not modelled: tests use characters with a mapping or with none."""
-    out = bytearray()
-    for char in text:
-        if ord(char) > 0xFFFF:
-            out += b"??"
-        else:
-            out += char.encode("cp932", errors="replace")
-    return bytes(out)
-
-
-def expected_record(job_file_path: str, result_file_path: str) -> bytes:
-    """The 1360 bytes the program hands to the library for these two paths."""
-    record = bytearray(RECORD_SIZE)  # the tail bytes after the last slot stay zero
-    struct.pack_into("<4si5i", record, 0, bytes(4), 0, 0, 0, 0, 0, 0)  # ValueA, B, ValueList
-    for name, text in (("JobFilePath", job_file_path), ("ResultFilePath", result_file_path)):
-        offset, size = TEXT_SLOTS[name]
-        encoded = ansi_bytes(text)
-        if len(encoded) >= size:
-            raise ValueError(f"{name} does not fit: {len(encoded)} bytes")
-        record[offset:offset + len(encoded)] = encoded
-    return bytes(record)
-
-
-def slot_text_bytes(record: bytes, name: str) -> bytes:
-    """The bytes of a text slot up to its NUL."""
-    offset, size = TEXT_SLOTS[name]
-    slot = record[offset:offset + size]
-    end = slot.find(b"\0")
-    if end < 0:
-        raise AssertionError(f"{name} holds no NUL")
-    return slot[:end]
-
-
-# ---------------------------------------------------------------------------------------------
 
 
 class FaxjobTestCase(unittest.TestCase):

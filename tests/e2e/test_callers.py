@@ -18,7 +18,8 @@ import time
 import unittest
 from pathlib import Path
 
-from harness import ARGUMENT_ERROR_TEXT, FaxjobTestCase, wine_path
+from harness import ARGUMENT_ERROR_TEXT, FaxjobTestCase
+from wine_programs import wine_path
 
 CALLERS = Path(__file__).resolve().parents[2] / "docs" / "callers"
 SYSTEM32 = "C:\\windows\\system32\\"

@@ -4,8 +4,9 @@ and the paths that reach the library in the send request record."""
 import shutil
 import unittest
 
-from harness import (MB_ICONSTOP_NAME, FaxjobTestCase, ansi_bytes, expected_record,
-                     slot_text_bytes, wine_path)
+from harness import MB_ICONSTOP_NAME, FaxjobTestCase
+from send_record import ansi_bytes, expected_record, slot_text_bytes
+from wine_programs import wine_path
 
 SUCCESS_EXIT_CODE = 0
 

@@ -14,7 +14,8 @@ import subprocess
 import unittest
 from pathlib import Path
 
-from harness import FaxjobTestCase, wine_path
+from harness import FaxjobTestCase
+from wine_programs import wine_path
 
 # Windows Installer finds an installed faxjob by it: a change would leave old installs behind.
 UPGRADE_CODE = "{E79ADC10-FEEC-4DB9-BBCC-659B2B13E9F6}"

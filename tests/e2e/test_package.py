@@ -11,7 +11,8 @@ import unittest
 import zipfile
 from pathlib import Path
 
-from harness import FaxjobTestCase, wine_path
+from harness import FaxjobTestCase
+from wine_programs import wine_path
 
 
 class PackageTests(FaxjobTestCase):

@@ -8,7 +8,8 @@ import unittest
 import zipfile
 from pathlib import Path
 
-from harness import FaxjobTestCase, wine_path
+from harness import FaxjobTestCase
+from wine_programs import wine_path
 
 SIGN = Path(os.environ.get("FAXJOB_SOURCE_DIR", ".")) / "scripts" / "sign"
 

@@ -4,7 +4,8 @@ from the expected entry numbers and the status texts encoded with Python's cp932
 
 import unittest
 
-from harness import FaxjobTestCase, wine_path
+from harness import FaxjobTestCase
+from wine_programs import wine_path
 
 STATUS_TEXTS = {
     0: "FAX送信を終了しました｡",

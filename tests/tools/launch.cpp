@@ -32,271 +32,31 @@
 // Fields are added only when asked for: a console caller reads the report from a line of at most
 // 300 columns.
 #include <windows.h>
-// After windows.h, which it needs.
-#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <memory>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "launch_windows.h"
 #include "tool_support.h"
 
 namespace {
 
+using launch::BringIntoView;
+using launch::Dismiss;
+using launch::Inspect;
+using launch::ReportJson;
+using launch::VisibleWindowsOf;
+using launch::WindowReport;
 using tools::ToUtf8;
 using tools::UniqueHandle;
 
-struct Button {
-  int id = 0;
-  std::wstring text;
-};
-
-struct WindowReport {
-  std::wstring window_class;
-  std::wstring title;
-  std::wstring text;
-  std::vector<Button> buttons;
-  std::string icon = "none";
-};
-
-// Shown by its program: IsWindowVisible is false for every window of a desktop that is not visible.
-bool Shown(HWND window) { return (GetWindowLongW(window, GWL_STYLE) & WS_VISIBLE) != 0; }
-
-std::wstring WindowText(HWND window) {
-  std::wstring text(static_cast<size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
-  text.resize(
-      static_cast<size_t>(GetWindowTextW(window, text.data(), static_cast<int>(text.size()))));
-  return text;
-}
-
-std::wstring ClassName(HWND window) {
-  wchar_t name[256] = {};
-  GetClassNameW(window, name, 256);
-  return name;
-}
-
-// 32-bit BGRA pixels of a width x height picture, top row first.
-using Pixels = std::vector<uint32_t>;
-
-struct MemoryCanvas {
-  int width;
-  int height;
-  // Declared before the device context, so that it outlives the selection into it.
-  tools::UniqueBitmap bitmap;
-  tools::UniqueDc dc;
-  uint32_t* bits = nullptr;
-
-  MemoryCanvas(int w, int h) : width(w), height(h) {
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof(info.bmiHeader);
-    info.bmiHeader.biWidth = w;
-    info.bmiHeader.biHeight = -h;  // top-down
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
-    void* raw_bits = nullptr;
-    bitmap.Reset(CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &raw_bits, nullptr, 0));
-    dc.Reset(CreateCompatibleDC(nullptr));
-    bits = static_cast<uint32_t*>(raw_bits);
-    if (bitmap && dc) SelectObject(dc.Get(), bitmap.Get());
-  }
-  bool ok() const { return bits != nullptr && dc; }
-  Pixels Copy() const {
-    GdiFlush();
-    return Pixels(bits, bits + static_cast<size_t>(width) * static_cast<size_t>(height));
-  }
-};
-
-// What the icon control of another process shows, read back from the screen: icon handles and
-// window device contexts of another process cannot be read under Wine, so the picture on the
-// screen is compared with the system icons drawn here.
-std::optional<Pixels> CaptureFromScreen(HWND window, int width, int height) {
-  POINT origin = {0, 0};
-  ClientToScreen(window, &origin);
-  MemoryCanvas canvas(width, height);
-  HDC screen = GetDC(nullptr);
-  if (!canvas.ok() || screen == nullptr) return std::nullopt;
-  BOOL copied = BitBlt(canvas.dc.Get(), 0, 0, width, height, screen, origin.x, origin.y, SRCCOPY);
-  ReleaseDC(nullptr, screen);
-  if (!copied) return std::nullopt;
-  return canvas.Copy();
-}
-
-Pixels DrawSystemIcon(const wchar_t* icon_id, int width, int height, uint32_t background) {
-  MemoryCanvas canvas(width, height);
-  if (!canvas.ok()) return {};
-  std::fill(canvas.bits, canvas.bits + static_cast<size_t>(width) * height, background);
-  // Drawn the way a static icon control draws itself: at its natural size, at the top left.
-  DrawIconEx(canvas.dc.Get(), 0, 0, LoadIconW(nullptr, icon_id), 0, 0, 0, nullptr, DI_NORMAL);
-  return canvas.Copy();
-}
-
-uint64_t Difference(const Pixels& a, const Pixels& b) {
-  uint64_t sum = 0;
-  for (size_t i = 0; i < a.size() && i < b.size(); ++i) {
-    for (int shift = 0; shift < 24; shift += 8) {
-      int da = static_cast<int>((a[i] >> shift) & 0xff) - static_cast<int>((b[i] >> shift) & 0xff);
-      sum += static_cast<uint64_t>(da < 0 ? -da : da);
-    }
-  }
-  return sum;
-}
-
-std::string ClassifyIcon(HWND icon_control) {
-  if (!Shown(icon_control) || SendMessageW(icon_control, STM_GETICON, 0, 0) == 0) {
-    return "none";
-  }
-  RECT client = {};
-  GetClientRect(icon_control, &client);
-  const int width = client.right;
-  const int height = client.bottom;
-  if (width <= 0 || height <= 0) return "none";
-  auto shown = CaptureFromScreen(icon_control, width, height);
-  if (!shown) return "unknown";
-  const uint32_t background = (*shown)[0] & 0xffffff;  // icon corners are transparent
-
-  struct Candidate {
-    const char* name;
-    const wchar_t* id;
-  };
-  const Candidate candidates[] = {{"hand", IDI_HAND},
-                                  {"asterisk", IDI_ASTERISK},
-                                  {"exclamation", IDI_EXCLAMATION},
-                                  {"question", IDI_QUESTION}};
-  const char* best = "unknown";
-  uint64_t best_difference = UINT64_MAX;
-  for (const Candidate& candidate : candidates) {
-    Pixels drawn = DrawSystemIcon(candidate.id, width, height, background);
-    uint64_t difference = Difference(*shown, drawn);
-    if (difference < best_difference) {
-      best_difference = difference;
-      best = candidate.name;
-    }
-  }
-  // A picture far from every system icon (nothing painted yet, or covered by another window) is not
-  // guessed at: at most a few percent of the channel values may differ.
-  const uint64_t limit = static_cast<uint64_t>(width) * height * 3 * 255 / 20;
-  return best_difference <= limit ? best : "unknown";
-}
-
-BOOL CALLBACK CollectChild(HWND child, LPARAM children) {
-  reinterpret_cast<std::vector<HWND>*>(children)->push_back(child);
-  return TRUE;
-}
-
-WindowReport Inspect(HWND window) {
-  WindowReport report;
-  report.window_class = ClassName(window);
-  report.title = WindowText(window);
-  std::vector<HWND> children;
-  EnumChildWindows(window, CollectChild, reinterpret_cast<LPARAM>(&children));
-  for (HWND child : children) {
-    const std::wstring child_class = ClassName(child);
-    const LONG style = GetWindowLongW(child, GWL_STYLE);
-    if (_wcsicmp(child_class.c_str(), L"Button") == 0) {
-      if (Shown(child)) {
-        report.buttons.push_back({GetDlgCtrlID(child), WindowText(child)});
-      }
-    } else if (_wcsicmp(child_class.c_str(), L"Static") == 0) {
-      if ((style & SS_TYPEMASK) == SS_ICON) {
-        report.icon = ClassifyIcon(child);
-      } else if (Shown(child) && report.text.empty()) {
-        report.text = WindowText(child);
-      }
-    }
-  }
-  return report;
-}
-
-// Presses the button a user would press to dismiss the window: OK, else Cancel, else the first.
-void Dismiss(HWND window, const WindowReport& report) {
-  if (report.buttons.empty()) {
-    PostMessageW(window, WM_CLOSE, 0, 0);
-    return;
-  }
-  const Button* chosen = &report.buttons.front();
-  for (const Button& button : report.buttons) {
-    if (button.id == IDOK) chosen = &button;
-  }
-  if (chosen->id != IDOK) {
-    for (const Button& button : report.buttons) {
-      if (button.id == IDCANCEL) chosen = &button;
-    }
-  }
-  HWND button_window = GetDlgItem(window, chosen->id);
-  PostMessageW(window, WM_COMMAND, MAKEWPARAM(chosen->id, BN_CLICKED),
-               reinterpret_cast<LPARAM>(button_window));
-}
-
 // The exit code of a child ended by --kill-after-ms or --kill-at-size.
 constexpr DWORD kKilledExitCode = 0xD1E;
-
-struct WindowSearch {
-  std::set<DWORD> process_ids;
-  std::vector<HWND> found;
-};
-
-BOOL CALLBACK CollectVisibleWindowOf(HWND window, LPARAM search_param) {
-  auto* search = reinterpret_cast<WindowSearch*>(search_param);
-  DWORD owner = 0;
-  GetWindowThreadProcessId(window, &owner);
-  if (search->process_ids.count(owner) != 0 && Shown(window)) {
-    search->found.push_back(window);
-  }
-  return TRUE;
-}
-
-// Moves the window on top of all others, into a screen cell of its own, so that windows of tests
-// running side by side do not cover the icon that is read back from the screen.
-void BringIntoView(HWND window, DWORD process_id) {
-  RECT frame = {};
-  GetWindowRect(window, &frame);
-  const int width = frame.right - frame.left;
-  const int height = frame.bottom - frame.top;
-  if (width <= 0 || height <= 0) return;
-  const int columns = std::max(1, GetSystemMetrics(SM_CXSCREEN) / width);
-  const int rows = std::max(1, GetSystemMetrics(SM_CYSCREEN) / height);
-  const int cell = static_cast<int>(process_id / 4 % static_cast<DWORD>(columns * rows));
-  SetWindowPos(window, HWND_TOPMOST, cell % columns * width, cell / columns * height, 0, 0,
-               SWP_NOSIZE | SWP_NOACTIVATE);
-}
-
-// The process and every process it started, directly or through others.
-std::set<DWORD> ProcessTree(DWORD root) {
-  std::set<DWORD> tree{root};
-  tools::UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  if (!snapshot) return tree;
-  std::vector<std::pair<DWORD, DWORD>> parent_of;  // (process, parent)
-  PROCESSENTRY32W entry = {};
-  entry.dwSize = sizeof(entry);
-  for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more;
-       more = Process32NextW(snapshot.Get(), &entry)) {
-    parent_of.emplace_back(entry.th32ProcessID, entry.th32ParentProcessID);
-  }
-  for (bool grew = true; grew;) {
-    grew = false;
-    for (const auto& [process, parent] : parent_of) {
-      if (tree.count(parent) != 0 && tree.insert(process).second) grew = true;
-    }
-  }
-  return tree;
-}
-
-// On the given desktop, or on launch.exe's own when it is null.
-std::vector<HWND> VisibleWindowsOf(DWORD process_id, HDESK desktop) {
-  WindowSearch search{ProcessTree(process_id), {}};
-  if (desktop != nullptr) {
-    EnumDesktopWindows(desktop, CollectVisibleWindowOf, reinterpret_cast<LPARAM>(&search));
-  } else {
-    EnumWindows(CollectVisibleWindowOf, reinterpret_cast<LPARAM>(&search));
-  }
-  return search.found;
-}
 
 bool StationVisible(HWINSTA station) {
   USEROBJECTFLAGS flags = {};
@@ -336,18 +96,6 @@ std::optional<ULONGLONG> FileSize(const std::wstring& path) {
   const faxjob::UniqueFileSearch search(FindFirstFileW(path.c_str(), &found));
   if (!search) return std::nullopt;
   return static_cast<ULONGLONG>(found.nFileSizeHigh) << 32 | found.nFileSizeLow;
-}
-
-std::string ReportJson(const WindowReport& window) {
-  std::string json = "{\"class\": " + tools::JsonString(window.window_class) +
-                     ", \"title\": " + tools::JsonString(window.title) +
-                     ", \"text\": " + tools::JsonString(window.text) + ", \"buttons\": [";
-  for (size_t i = 0; i < window.buttons.size(); ++i) {
-    if (i > 0) json += ", ";
-    json += "{\"id\": " + std::to_string(window.buttons[i].id) +
-            ", \"text\": " + tools::JsonString(window.buttons[i].text) + "}";
-  }
-  return json + "], \"icon\": \"" + window.icon + "\"}";
 }
 
 int Fail(const std::string& message) {
