@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -105,6 +106,16 @@ BOOL WINAPI GetIdAnswered(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information)
   return TRUE;
 }
 
+// A file system that gives no identity gives the file's index alone none either.
+LONG NTAPI QueryInformationAnswered(HANDLE file, IO_STATUS_BLOCK* status, void* data, ULONG size,
+                                    int form) {
+  constexpr int kFileInternalInformation = 6;
+  const LONG result = gReal.NtQueryInformationFile(file, status, data, size, form);
+  const WindowsAnswer* id = form == kFileInternalInformation ? Due(SystemCall::kFileId) : nullptr;
+  if (result >= 0 && id != nullptr) std::fill_n(static_cast<BYTE*>(data), 8, id->idByte);
+  return result;
+}
+
 LONG NTAPI LastStatusAnswered() {
   return gLastInjected ? static_cast<LONG>(gInjectedStatus) : gReal.RtlGetLastNtStatus();
 }
@@ -186,6 +197,9 @@ class Win32LayerTest : public ::testing::Test {
     gSystem.GetFileInformationByHandle = &GetIdAnswered;
     gSystem.Sleep = &SleepCounted;
     if (gReal.RtlGetLastNtStatus != nullptr) gSystem.RtlGetLastNtStatus = &LastStatusAnswered;
+    if (gReal.NtQueryInformationFile != nullptr) {
+      gSystem.NtQueryInformationFile = &QueryInformationAnswered;
+    }
   }
   void TearDown() override {
     gSystem = gReal;

@@ -85,9 +85,30 @@ std::optional<FileIdentity> IdentityOf(HANDLE file) {
   return identity;
 }
 
+// The file's 64-bit index alone (FileInternalInformation), which asks
+// nothing of the volume: Wine answers the volume's serial through its mount
+// manager, a round trip to another process for every file asked.
+std::optional<ULONGLONG> IndexOf(HANDLE file) {
+  constexpr int kFileInternalInformation = 6;
+  const auto query = gSystem.NtQueryInformationFile;
+  IO_STATUS_BLOCK status{};
+  ULONGLONG index = 0;
+  if (query == nullptr ||
+      query(file, &status, &index, sizeof index, kFileInternalInformation) < 0 || index == 0 ||
+      index == ~ULONGLONG{0}) {
+    return std::nullopt;
+  }
+  return index;
+}
+
 // The same file by identity; where the file system gives none, by the
-// normalised full paths, letter case aside.
+// normalised full paths, letter case aside. Two files whose indexes differ
+// are two files on any file system: one file has one index, whichever handle
+// asks, even where (ReFS) two files may share one.
 bool SameFile(HANDLE a, const std::u16string& first, HANDLE b, const std::u16string& second) {
+  const std::optional<ULONGLONG> index = IndexOf(a);
+  const std::optional<ULONGLONG> otherIndex = index ? IndexOf(b) : std::nullopt;
+  if (index && otherIndex && *index != *otherIndex) return false;
   const std::optional<FileIdentity> one = IdentityOf(a);
   const std::optional<FileIdentity> other = IdentityOf(b);
   if (!one || !other) return false;

@@ -65,6 +65,8 @@ SystemCalls gSystem = {
     .SetLastError = &::SetLastError,
     .RtlGetLastNtStatus = NtdllEntry<LONG(NTAPI*)()>("RtlGetLastNtStatus"),
     .RtlIsDosDeviceName_U = NtdllEntry<ULONG(NTAPI*)(PCWSTR)>("RtlIsDosDeviceName_U"),
+    .NtQueryInformationFile = NtdllEntry<LONG(NTAPI*)(HANDLE, IO_STATUS_BLOCK*, void*, ULONG, int)>(
+        "NtQueryInformationFile"),
     .NtCreateFile = NtdllEntry<decltype(&::NtCreateFile)>("NtCreateFile"),
     .NtSetInformationFile = NtdllEntry<LONG(NTAPI*)(HANDLE, IO_STATUS_BLOCK*, void*, ULONG, int)>(
         "NtSetInformationFile"),

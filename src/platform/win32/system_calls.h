@@ -76,6 +76,7 @@ struct SystemCalls {
   // ntdll's, looked up: null where the system has none.
   LONG(NTAPI* RtlGetLastNtStatus)();
   ULONG(NTAPI* RtlIsDosDeviceName_U)(PCWSTR);
+  LONG(NTAPI* NtQueryInformationFile)(HANDLE, IO_STATUS_BLOCK*, void*, ULONG, int);
   // The fault path's record: the NT calls that work without the Win32 layer's state.
   decltype(&::NtCreateFile) NtCreateFile;
   LONG(NTAPI* NtSetInformationFile)(HANDLE, IO_STATUS_BLOCK*, void*, ULONG, int);
