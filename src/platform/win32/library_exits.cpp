@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <iterator>
+#include <string_view>
 
 #include "platform/fault_path.h"
 #include "platform/win32/boxes.h"
@@ -190,6 +191,21 @@ void AddRuntimeEnds(HMODULE runtime) {
   }
 }
 
+// Told by its name, not by GetModuleHandleW, which searches the disk for a name
+// not loaded yet: every module's load would pay for that search.
+bool IsUser32(const void* baseName) {
+  const auto* const name = static_cast<const UNICODE_STRING*>(baseName);
+  constexpr std::wstring_view kUser32 = L"user32.dll";
+  if (name == nullptr || name->Buffer == nullptr || name->Length != kUser32.size() * 2) {
+    return false;
+  }
+  for (std::size_t i = 0; i < kUser32.size(); ++i) {
+    const wchar_t c = name->Buffer[i];
+    if ((c >= L'A' && c <= L'Z' ? c + 32 : c) != kUser32[i]) return false;
+  }
+  return true;
+}
+
 // A module that a load brings in, taken as the loader reports it: its imports are bound and its
 // start-up code has not run yet. A runtime's own start-up has not run either: it is quieted only
 // once the load is over.
@@ -197,7 +213,7 @@ VOID CALLBACK OnDllLoaded(ULONG reason, const DllNotification* loaded, void*) {
   if (reason != kDllLoaded || loaded == nullptr) return;
   const auto module = static_cast<HMODULE>(loaded->base);
   if (IsRuntime(module)) AddRuntimeEnds(module);
-  if (module == gSystem.GetModuleHandleW(L"user32.dll")) AnswerBoxesAtOnce(module);
+  if (IsUser32(loaded->baseName)) AnswerBoxesAtOnce(module);
   TakeSlots(module, gTakeovers);
 }
 
@@ -225,6 +241,7 @@ void TakeRuntimes() {
 }  // namespace
 
 void TakeOverProcessEnds(HMODULE library, void* end) {
+  // Again after the load: USER32 told of as the library's import cannot answer yet.
   AnswerBoxesAtOnce(gSystem.GetModuleHandleW(L"user32.dll"));
   if (library != nullptr) {
     TakeRuntimes();
