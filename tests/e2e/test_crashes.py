@@ -6,7 +6,7 @@ import os
 import shutil
 import unittest
 
-from test_failures import (EXIT_FAILED_BEFORE_CALL, EXIT_FAILURE_REPORTED, EXIT_FAILURE_UNREPORTED,
+from test_failures import (EXIT_FAILED_BEFORE_CALL, EXIT_FAILURE_REPORTED,
                            EXIT_REPORT_WRITTEN, OLD_REPORT, ONE_NUMBER_JOB, SENT_TEXT,
                            FailureTestCase, error_line, report_line)
 
