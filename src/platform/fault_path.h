@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -206,6 +207,14 @@ class ReportWatch {
  private:
   bool isReport_;
   Report before_;
+};
+
+/// The report path the fault path is armed with, which the platform's parts share: an output
+/// file opened at that path tells the fault path what it holds at every moment.
+struct ArmedReport {
+  std::optional<std::u16string> path;
+
+  ReportWatch Watch(const std::u16string& file) const { return ReportWatch(path == file); }
 };
 
 }  // namespace faxjob::fault_path

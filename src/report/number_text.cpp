@@ -114,4 +114,47 @@ EntryNumber NumberTextParser::Finish() const {
   return EntryNumber::Real(negative_ ? -value : value);
 }
 
+void EntryText::Feed(const char* bytes, std::size_t size) {
+  std::size_t i = 0;
+  while (i < size) {
+    switch (state_) {
+      case State::kNotEntry:
+        return;
+      case State::kSlash:
+        state_ = bytes[i++] == '/' ? State::kCapitalR : State::kNotEntry;
+        break;
+      case State::kCapitalR:
+        state_ = bytes[i++] == 'R' ? State::kThirdChar : State::kNotEntry;
+        break;
+      case State::kThirdChar:
+        // Skipped as a character: in a double-byte code page it may take two bytes.
+        thirdCharBytesLeft_ = charLength_[static_cast<unsigned char>(bytes[i++])] - 1u;
+        state_ = thirdCharBytesLeft_ > 0 ? State::kSkipThirdChar : State::kNumber;
+        break;
+      case State::kSkipThirdChar:
+        ++i;
+        if (--thirdCharBytesLeft_ == 0) state_ = State::kNumber;
+        break;
+      case State::kNumber:
+        number_.Feed(bytes + i, size - i);
+        return;
+    }
+  }
+}
+
+std::optional<EntryNumber> EntryText::Finish() const {
+  switch (state_) {
+    case State::kSlash:
+    case State::kCapitalR:
+    case State::kNotEntry:
+      return std::nullopt;
+    case State::kThirdChar:
+    case State::kSkipThirdChar:
+    case State::kNumber:
+      // "/R" with no number text fails here too, as an empty number.
+      return number_.Finish();
+  }
+  return std::nullopt;
+}
+
 }  // namespace faxjob

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 namespace faxjob {
 
@@ -52,6 +53,26 @@ class NumberTextParser {
   // Power of ten to apply to the significant digits.
   std::int64_t exponent_ = 0;
   char significant_[kMaxSignificantDigits];
+};
+
+// Decides an item fed in pieces: whether it is a record entry ("/R", any
+// one character, then the number text) and, if so, its number.
+class EntryText {
+ public:
+  /// `charLength` gives, for each first byte, how many bytes its character takes in the code page.
+  explicit EntryText(const unsigned char* charLength) : charLength_(charLength) {}
+  void Feed(const char* bytes, std::size_t size);
+  /// Nothing when the item is no entry; its number otherwise, or the failures of
+  /// NumberTextParser::Finish.
+  std::optional<EntryNumber> Finish() const;
+
+ private:
+  enum class State { kSlash, kCapitalR, kThirdChar, kSkipThirdChar, kNumber, kNotEntry };
+
+  const unsigned char* charLength_;
+  State state_ = State::kSlash;
+  std::size_t thirdCharBytesLeft_ = 0;
+  NumberTextParser number_;
 };
 
 }  // namespace faxjob

@@ -11,64 +11,6 @@ namespace {
 bool IsBlank(char byte) { return byte == ' ' || byte == '\t'; }
 bool IsDigit(char byte) { return static_cast<unsigned char>(byte - '0') < 10; }
 
-// Decides an item fed in pieces: whether it is a record entry ("/R", any
-// one character, then the number text) and, if so, its number.
-class EntryText {
- public:
-  explicit EntryText(const unsigned char* charLength) : charLength_(charLength) {}
-
-  void Feed(const char* bytes, std::size_t size) {
-    std::size_t i = 0;
-    while (i < size) {
-      switch (state_) {
-        case State::kNotEntry:
-          return;
-        case State::kSlash:
-          state_ = bytes[i++] == '/' ? State::kCapitalR : State::kNotEntry;
-          break;
-        case State::kCapitalR:
-          state_ = bytes[i++] == 'R' ? State::kThirdChar : State::kNotEntry;
-          break;
-        case State::kThirdChar:
-          // Skipped as a character: in a double-byte code page it may take two bytes.
-          thirdCharBytesLeft_ = charLength_[static_cast<unsigned char>(bytes[i++])] - 1u;
-          state_ = thirdCharBytesLeft_ > 0 ? State::kSkipThirdChar : State::kNumber;
-          break;
-        case State::kSkipThirdChar:
-          ++i;
-          if (--thirdCharBytesLeft_ == 0) state_ = State::kNumber;
-          break;
-        case State::kNumber:
-          number_.Feed(bytes + i, size - i);
-          return;
-      }
-    }
-  }
-
-  std::optional<EntryNumber> Finish() const {
-    switch (state_) {
-      case State::kSlash:
-      case State::kCapitalR:
-      case State::kNotEntry:
-        return std::nullopt;
-      case State::kThirdChar:
-      case State::kSkipThirdChar:
-      case State::kNumber:
-        // "/R" with no number text fails here too, as an empty number.
-        return number_.Finish();
-    }
-    return std::nullopt;
-  }
-
- private:
-  enum class State { kSlash, kCapitalR, kThirdChar, kSkipThirdChar, kNumber, kNotEntry };
-
-  const unsigned char* charLength_;
-  State state_ = State::kSlash;
-  std::size_t thirdCharBytesLeft_ = 0;
-  NumberTextParser number_;
-};
-
 // The usual number text is up to eight digits and nothing else. Its number
 // field is the text itself, padded with zeros to six digits, with leading
 // zeros beyond those dropped: the text is read as two 32-bit words, four

@@ -6,7 +6,6 @@
 
 #include <fcntl.h>
 
-#include <optional>
 #include <string>
 #include <utility>
 
@@ -19,15 +18,7 @@ namespace faxjob {
 
 namespace {
 
-// The report path the fault path is armed with, shared by the parts: the armed report's file
-// tells the fault path what it holds at every moment.
-struct ArmedReport {
-  std::optional<std::u16string> path;
-
-  fault_path::ReportWatch Watch(const std::u16string& file) const {
-    return fault_path::ReportWatch(path == file);
-  }
-};
+using fault_path::ArmedReport;
 
 // Folder paths as the calls below take them: empty, or ending in a slash.
 std::string FolderPrefix(posix::Names& names, const std::u16string& folder) {

@@ -6,7 +6,6 @@
 
 #include <windows.h>
 
-#include <optional>
 #include <utility>
 
 #include "platform/fault_path.h"
@@ -21,15 +20,7 @@ namespace faxjob {
 
 namespace {
 
-// The report path the fault path is armed with, shared by the parts: the armed report's file
-// tells the fault path what it holds at every moment.
-struct ArmedReport {
-  std::optional<std::u16string> path;
-
-  fault_path::ReportWatch Watch(const std::u16string& file) const {
-    return fault_path::ReportWatch(path == file);
-  }
-};
+using fault_path::ArmedReport;
 
 class Win32Files : public Files {
  public:
