@@ -2,7 +2,11 @@
    caller of the fax library must do, with no check at all: fill the record,
    call the library, copy the number of every "/R n" item of RESULT.TXT into
    the report with a fixed status text. A GUI program like faxjob.exe; the
-   paths hold no spaces. */
+   paths hold no spaces.
+
+   Built with NAIVE_IDLE_THREADS as well (naive_threads.exe): first starts
+   two threads that only wait, as faxjob.exe's fault path does, and ends by
+   TerminateProcess as faxjob.exe does; what threads alone cost. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -10,8 +14,24 @@
 
 typedef int(__stdcall* SendPageInt)(void* record, const void* font);
 
+#ifdef NAIVE_IDLE_THREADS
+static DWORD WINAPI Idle(void* ready) {
+  SetEvent(ready);
+  Sleep(INFINITE);
+  return 0;
+}
+#endif
+
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, int show) {
   (void)instance, (void)previous, (void)commandLine, (void)show;
+#ifdef NAIVE_IDLE_THREADS
+  HANDLE ready[2];
+  for (int i = 0; i < 2; ++i) {
+    ready[i] = CreateEventW(NULL, TRUE, FALSE, NULL);
+    CloseHandle(CreateThread(NULL, 65536, Idle, ready[i], STACK_SIZE_PARAM_IS_A_RESERVATION, NULL));
+  }
+  WaitForMultipleObjects(2, ready, TRUE, INFINITE);
+#endif
   wchar_t* job = wcschr(GetCommandLineW(), L' ') + 1;
   wchar_t* report = wcschr(job, L' ');
   *report++ = L'\0';
@@ -43,5 +63,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, i
     WriteFile(out, line, (DWORD)length, &done, NULL);
   }
   CloseHandle(out);
+#ifdef NAIVE_IDLE_THREADS
+  TerminateProcess(GetCurrentProcess(), 0);
+#endif
   return 0;
 }
