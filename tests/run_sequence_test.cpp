@@ -67,7 +67,8 @@ TEST_F(RunJobTest, ShowsAFailureOfTheFileSearchWithItsCode) {
                              .code = kDeviceIoError};  // the search, after the command line
   EXPECT_EQ(Run(), kExitNothingSent);
   ASSERT_EQ(platform.observed.messages.size(), 1u);
-  EXPECT_EQ(platform.observed.messages[0], u"エラー 57: " + DescriptionOf(kDeviceIoError));
+  EXPECT_EQ(platform.observed.messages[0],
+            u"エラー 57: " + std::u16string(DescriptionOf(kDeviceIoError)));
 }
 
 TEST_F(RunJobTest, ReportsLibraryFailuresAsAnErrorLineWithoutCallingIt) {

@@ -2,26 +2,27 @@
 
 namespace faxjob {
 
-const std::u16string& DescriptionOf(std::int32_t code) {
-  static const std::u16string kOverflowText = u"オーバーフローしました。";
-  static const std::u16string kOutOfMemoryText = u"メモリが不足しています。";
-  static const std::u16string kSubscriptText = u"インデックスが有効範囲にありません。";
-  static const std::u16string kTypeMismatchText = u"型が一致しません。";
-  static const std::u16string kLibraryLoadText = u"DLL の読み込み中にエラーが発生しました。";
-  static const std::u16string kInternalText = u"内部エラーです。";
-  static const std::u16string kBadFileNameText = u"ファイル名が不正です。";
-  static const std::u16string kFileNotFoundText = u"ファイルが見つかりません。";
-  static const std::u16string kAlreadyOpenText = u"ファイルは既に開かれています。";
-  static const std::u16string kDeviceIoText = u"デバイス I/O エラーです。";
-  static const std::u16string kDiskFullText = u"ディスクの空き容量が不足しています。";
-  static const std::u16string kPastEndText = u"ファイルにこれ以上データがありません。";
-  static const std::u16string kPermissionText =
+std::u16string_view DescriptionOf(std::int32_t code) {
+  static constexpr std::u16string_view kOverflowText = u"オーバーフローしました。";
+  static constexpr std::u16string_view kOutOfMemoryText = u"メモリが不足しています。";
+  static constexpr std::u16string_view kSubscriptText = u"インデックスが有効範囲にありません。";
+  static constexpr std::u16string_view kTypeMismatchText = u"型が一致しません。";
+  static constexpr std::u16string_view kLibraryLoadText =
+      u"DLL の読み込み中にエラーが発生しました。";
+  static constexpr std::u16string_view kInternalText = u"内部エラーです。";
+  static constexpr std::u16string_view kBadFileNameText = u"ファイル名が不正です。";
+  static constexpr std::u16string_view kFileNotFoundText = u"ファイルが見つかりません。";
+  static constexpr std::u16string_view kAlreadyOpenText = u"ファイルは既に開かれています。";
+  static constexpr std::u16string_view kDeviceIoText = u"デバイス I/O エラーです。";
+  static constexpr std::u16string_view kDiskFullText = u"ディスクの空き容量が不足しています。";
+  static constexpr std::u16string_view kPastEndText = u"ファイルにこれ以上データがありません。";
+  static constexpr std::u16string_view kPermissionText =
       u"書き込みできません。ファイルは他のプロセスで使用中です。";
-  static const std::u16string kAccessText =
+  static constexpr std::u16string_view kAccessText =
       u"パス名またはファイル名が無効か、アクセスが拒否されました。";
-  static const std::u16string kPathNotFoundText = u"パスが見つかりません。";
-  static const std::u16string kEntryPointText = u"DLL エントリ ポイントが見つかりません。";
-  static const std::u16string kUnknownText =
+  static constexpr std::u16string_view kPathNotFoundText = u"パスが見つかりません。";
+  static constexpr std::u16string_view kEntryPointText = u"DLL エントリ ポイントが見つかりません。";
+  static constexpr std::u16string_view kUnknownText =
       u"アプリケーション定義またはオブジェクト定義のエラーです。";
   switch (code) {
     case kOverflow:

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <exception>
 #include <string>
+#include <string_view>
 
 namespace faxjob {
 
@@ -28,8 +29,9 @@ enum FailureCode : std::int32_t {
   kEntryPointNotFound = 453,
 };
 
-// The fixed one-line description for a code; an unknown code gets a generic text.
-const std::u16string& DescriptionOf(std::int32_t code);
+// The fixed one-line description for a code; an unknown code gets a generic text. Constants, not
+// strings made at start-up: a failure to describe needs no memory.
+std::u16string_view DescriptionOf(std::int32_t code);
 
 class Failure : public std::exception {
  public:

@@ -1,6 +1,7 @@
 #include "faxbridge/result_messages.h"
 
 #include <array>
+#include <string_view>
 
 namespace faxjob {
 
@@ -8,8 +9,7 @@ namespace {
 
 // Indexed by -code for codes 0 to -22; an empty entry has no row of its own.
 // The half-width katakana and punctuation are the library's own wording.
-// NOLINTNEXTLINE(cert-err58-cpp): see kUndefinedErrorMessage.
-const std::array<std::u16string, 23> kMessagesByNegatedCode = {
+constexpr std::array<std::u16string_view, 23> kMessagesByNegatedCode = {
     u"FAX送信を終了しました｡",                        // 0
     u"関数の引数及び､構造体の内部に異常があります｡",  // -1
     u"ﾘｻﾞﾙﾄﾌｧｲﾙの作成または､書込のｴﾗｰです｡",          // -2
@@ -35,16 +35,13 @@ const std::array<std::u16string, 23> kMessagesByNegatedCode = {
     u"通信中または､送信待機中です｡",                  // -22
 };
 
-// Allocated before main; a process that cannot have these few hundred bytes ends there, by
-// std::terminate, with no report and no success status.
-// NOLINTNEXTLINE(cert-err58-cpp): as above.
-const std::u16string kUndefinedErrorMessage = u"未定義のｴﾗｰです｡ ";
+constexpr std::u16string_view kUndefinedErrorMessage = u"未定義のｴﾗｰです｡ ";
 
 }  // namespace
 
-const std::u16string& ResultMessages(std::int32_t resultCode) {
+std::u16string_view ResultMessages(std::int32_t resultCode) {
   if (resultCode > 0 || resultCode < -22) return kUndefinedErrorMessage;
-  const std::u16string& message = kMessagesByNegatedCode[static_cast<std::size_t>(-resultCode)];
+  const std::u16string_view message = kMessagesByNegatedCode[static_cast<std::size_t>(-resultCode)];
   return message.empty() ? kUndefinedErrorMessage : message;
 }
 

@@ -2,10 +2,10 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
+#include <string_view>
 
 namespace faxjob {
 
-const std::u16string& ResultMessages(std::int32_t resultCode);
+std::u16string_view ResultMessages(std::int32_t resultCode);
 
 }  // namespace faxjob

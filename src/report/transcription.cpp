@@ -7,7 +7,7 @@
 namespace faxjob {
 
 void Transcribe(Files& files, Text& text, const std::u16string& resultFilePath, ReportFile& report,
-                const std::u16string& statusText) {
+                std::u16string_view statusText) {
   const std::string narrowStatusText = text.ToNarrow(statusText);
   const std::unique_ptr<InputFile> resultFile = files.OpenForReading(resultFilePath);
   report.Create(*resultFile);

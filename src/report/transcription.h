@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "platform/files.h"
 #include "platform/text.h"
@@ -14,6 +15,6 @@ namespace faxjob {
 // that order. The result file is opened first, so a missing one leaves the
 // report untouched; it is closed before this returns or raises.
 void Transcribe(Files& files, Text& text, const std::u16string& resultFilePath, ReportFile& report,
-                const std::u16string& statusText);
+                std::u16string_view statusText);
 
 }  // namespace faxjob
