@@ -10,7 +10,8 @@ of them against bench/win32/naive.c with time_pairs.exe: RUNS runs of each side 
 turns. Before each comparison it waits, up to a minute, until other work keeps less than MAX-BUSY
 cores busy (default 0.3), and prints that share and the load average. Last a table: the typical
 job's ratio with every guard, and each guard's cost, the ratio with it less the ratio without
-it (medians of the rounds).
+it (medians of the rounds). One more comparison sets the fault path's cost beside a floor: the
+naive caller with two threads that only wait (naive_threads.exe), against the naive caller.
 """
 
 import os
@@ -28,6 +29,7 @@ sys.path.insert(0, str(ROOT / "bench"))
 import ratio  # noqa: E402
 
 ALL = "every guard"
+THREADS = "naive_threads"
 
 
 def run(*command, **options):
@@ -50,11 +52,13 @@ def build_variants(programs):
             f"-DFAXJOB_BENCH_LEAVE_OUT={guard}", stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL)
         targets = ["faxjob"] if guard else ["faxjob", "zrqint32_standin", "faxjob_bench_naive",
+                                            "faxjob_bench_naive_threads",
                                             "faxjob_bench_time_pairs"]
         run("cmake", "--build", build, "-j2", "--target", *targets, stdout=subprocess.DEVNULL)
         shutil.copy2(build / "faxjob.exe", programs / f"{guard or 'faxjob'}.exe")
         if not guard:
-            for program in ["ZRQINT32.DLL", "bench/win32/naive.exe", "bench/win32/time_pairs.exe"]:
+            for program in ["ZRQINT32.DLL", "bench/win32/naive.exe",
+                            "bench/win32/naive_threads.exe", "bench/win32/time_pairs.exe"]:
                 shutil.copy2(build / program, programs)
     # The build tree is left as a shipped build would be configured.
     run("cmake", "--preset", "win32", "-B", build, "-DFAXJOB_BENCH_LEAVE_OUT=",
@@ -108,11 +112,17 @@ def main():
             program = "faxjob" if name == ALL else name
             return f"{here}\\{program}.exe {here}\\job3.txt {here}\\report-{program}.txt"
 
+        def described(name):
+            if name == THREADS:
+                return "the naive caller with two idle threads"
+            return "faxjob " + ("with every guard" if name == ALL else f"without {name}").replace(
+                "without kEveryGuard", "without any guard")
+
         run("bash", str(ROOT / "tests/wine/start.sh"), state, stdout=subprocess.DEVNULL)
         try:
             print(f"machine: {os.cpu_count()} cores; {runs} runs of each side a comparison,"
                   " ratio of the 20th percentiles", flush=True)
-            ratios = {name: [] for name in [ALL] + guards()}
+            ratios = {name: [] for name in [ALL] + guards() + [THREADS]}
             for round_number in range(1, rounds + 1):
                 for name in ratios:
                     others = wait_for_quiet(max_busy)
@@ -128,10 +138,8 @@ def main():
                     low_a = ratio.low([t for t, _ in pairs])
                     low_b = ratio.low([t for _, t in pairs])
                     ratios[name].append(low_a / low_b)
-                    left_out = "with every guard" if name == ALL else f"without {name}"
-                    left_out = left_out.replace("without kEveryGuard", "without any guard")
                     print(f"round {round_number}, others {others:.2f} cores, load {load():.2f}:"
-                          f" faxjob {left_out} / naive: {low_a / low_b:.3f}"
+                          f" {described(name)} / naive: {low_a / low_b:.3f}"
                           f" ({low_a:.1f} ms against {low_b:.1f} ms)", flush=True)
         finally:
             run("bash", str(ROOT / "tests/wine/stop.sh"), state, stdout=subprocess.DEVNULL)
@@ -144,6 +152,9 @@ def main():
         shown = "any guard" if name == "kEveryGuard" else name
         print(f"| without {shown} | {', '.join(f'{r:.2f} x' for r in ratios[name])} |"
               f" {statistics.median(costs):+.3f} |")
+    threads = ratios[THREADS]
+    print(f"| (the naive caller with two idle threads) | {', '.join(f'{r:.2f} x' for r in threads)} |"
+          f" {statistics.median(threads) - 1:+.3f} |")
 
 
 if __name__ == "__main__":

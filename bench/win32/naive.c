@@ -4,9 +4,9 @@
    the report with a fixed status text. A GUI program like faxjob.exe; the
    paths hold no spaces.
 
-   Built with NAIVE_IDLE_THREADS as well (naive_threads.exe): first starts
-   two threads that only wait, as faxjob.exe's fault path does, and ends by
-   TerminateProcess as faxjob.exe does; what threads alone cost. */
+   Built with NAIVE_IDLE_THREADS=N as well (naive_threads.exe, N = 2): first
+   starts N threads that only wait, as faxjob.exe's fault path starts two,
+   and ends by TerminateProcess as faxjob.exe does; what threads alone cost. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -25,12 +25,12 @@ static DWORD WINAPI Idle(void* ready) {
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, int show) {
   (void)instance, (void)previous, (void)commandLine, (void)show;
 #ifdef NAIVE_IDLE_THREADS
-  HANDLE ready[2];
-  for (int i = 0; i < 2; ++i) {
+  HANDLE ready[NAIVE_IDLE_THREADS];
+  for (int i = 0; i < NAIVE_IDLE_THREADS; ++i) {
     ready[i] = CreateEventW(NULL, TRUE, FALSE, NULL);
     CloseHandle(CreateThread(NULL, 65536, Idle, ready[i], STACK_SIZE_PARAM_IS_A_RESERVATION, NULL));
   }
-  WaitForMultipleObjects(2, ready, TRUE, INFINITE);
+  WaitForMultipleObjects(NAIVE_IDLE_THREADS, ready, TRUE, INFINITE);
 #endif
   wchar_t* job = wcschr(GetCommandLineW(), L' ') + 1;
   wchar_t* report = wcschr(job, L' ');
