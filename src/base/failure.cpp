@@ -3,62 +3,41 @@
 namespace faxjob {
 
 std::u16string_view DescriptionOf(std::int32_t code) {
-  static constexpr std::u16string_view kOverflowText = u"オーバーフローしました。";
-  static constexpr std::u16string_view kOutOfMemoryText = u"メモリが不足しています。";
-  static constexpr std::u16string_view kSubscriptText = u"インデックスが有効範囲にありません。";
-  static constexpr std::u16string_view kTypeMismatchText = u"型が一致しません。";
-  static constexpr std::u16string_view kLibraryLoadText =
-      u"DLL の読み込み中にエラーが発生しました。";
-  static constexpr std::u16string_view kInternalText = u"内部エラーです。";
-  static constexpr std::u16string_view kBadFileNameText = u"ファイル名が不正です。";
-  static constexpr std::u16string_view kFileNotFoundText = u"ファイルが見つかりません。";
-  static constexpr std::u16string_view kAlreadyOpenText = u"ファイルは既に開かれています。";
-  static constexpr std::u16string_view kDeviceIoText = u"デバイス I/O エラーです。";
-  static constexpr std::u16string_view kDiskFullText = u"ディスクの空き容量が不足しています。";
-  static constexpr std::u16string_view kPastEndText = u"ファイルにこれ以上データがありません。";
-  static constexpr std::u16string_view kPermissionText =
-      u"書き込みできません。ファイルは他のプロセスで使用中です。";
-  static constexpr std::u16string_view kAccessText =
-      u"パス名またはファイル名が無効か、アクセスが拒否されました。";
-  static constexpr std::u16string_view kPathNotFoundText = u"パスが見つかりません。";
-  static constexpr std::u16string_view kEntryPointText = u"DLL エントリ ポイントが見つかりません。";
-  static constexpr std::u16string_view kUnknownText =
-      u"アプリケーション定義またはオブジェクト定義のエラーです。";
   switch (code) {
     case kOverflow:
-      return kOverflowText;
+      return u"オーバーフローしました。";
     case kOutOfMemory:
-      return kOutOfMemoryText;
+      return u"メモリが不足しています。";
     case kSubscriptOutOfRange:
-      return kSubscriptText;
+      return u"インデックスが有効範囲にありません。";
     case kTypeMismatch:
-      return kTypeMismatchText;
+      return u"型が一致しません。";
     case kLibraryLoadError:
-      return kLibraryLoadText;
+      return u"DLL の読み込み中にエラーが発生しました。";
     case kInternalError:
-      return kInternalText;
+      return u"内部エラーです。";
     case kBadFileName:
-      return kBadFileNameText;
+      return u"ファイル名が不正です。";
     case kFileNotFound:
-      return kFileNotFoundText;
+      return u"ファイルが見つかりません。";
     case kFileAlreadyOpen:
-      return kAlreadyOpenText;
+      return u"ファイルは既に開かれています。";
     case kDeviceIoError:
-      return kDeviceIoText;
+      return u"デバイス I/O エラーです。";
     case kDiskFull:
-      return kDiskFullText;
+      return u"ディスクの空き容量が不足しています。";
     case kInputPastEndOfFile:
-      return kPastEndText;
+      return u"ファイルにこれ以上データがありません。";
     case kHeldByAnotherProcess:
-      return kPermissionText;
+      return u"書き込みできません。ファイルは他のプロセスで使用中です。";
     case kAccessRefused:
-      return kAccessText;
+      return u"パス名またはファイル名が無効か、アクセスが拒否されました。";
     case kPathNotFound:
-      return kPathNotFoundText;
+      return u"パスが見つかりません。";
     case kEntryPointNotFound:
-      return kEntryPointText;
+      return u"DLL エントリ ポイントが見つかりません。";
     default:
-      return kUnknownText;
+      return u"アプリケーション定義またはオブジェクト定義のエラーです。";
   }
 }
 

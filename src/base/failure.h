@@ -29,8 +29,9 @@ enum FailureCode : std::int32_t {
   kEntryPointNotFound = 453,
 };
 
-// The fixed one-line description for a code; an unknown code gets a generic text. Constants, not
-// strings made at start-up: a failure to describe needs no memory.
+// The fixed one-line description for a code; an unknown code gets a generic text. Constants in the
+// program's image: nothing is made for them before main, where a lack of memory would end the
+// process with no report.
 std::u16string_view DescriptionOf(std::int32_t code);
 
 class Failure : public std::exception {
