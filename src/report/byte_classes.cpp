@@ -58,7 +58,10 @@ struct PortableClassifier {
 
 #if FAXJOB_HAVE_SSE2
 // Sixteen bytes a step: one comparison a byte value of interest for all
-// sixteen at once, then one bit a byte.
+// sixteen at once, then one bit a byte. Each sixteen bytes are loaded once,
+// and what follows a quote is read from the bits: under an emulator a
+// sixteen-byte load costs as much as several other instructions, and with few
+// vector registers every extra value is one more load from the stack.
 struct Sse2Classifier {
   __m128i commas = _mm_set1_epi8(',');
   __m128i carriageReturns = _mm_set1_epi8('\r');
@@ -71,26 +74,33 @@ struct Sse2Classifier {
   template <bool kMasked>
   WordClasses Classify(const char* data) const {
     WordClasses word;
+    BitWord upToSlash = 0;
+    BitWord slashBits = 0;
     for (std::size_t offset = 0; offset < kBitsPerWord; offset += 16) {
       const __m128i bytes = Load(data + offset);
       const __m128i quotes = _mm_cmpeq_epi8(bytes, doubleQuotes);
       const __m128i separators = _mm_or_si128(
           _mm_or_si128(_mm_cmpeq_epi8(bytes, commas), _mm_cmpeq_epi8(bytes, carriageReturns)),
           _mm_cmpeq_epi8(bytes, lineFeeds));
-      __m128i lookedAt;
-      if constexpr (kMasked) {
-        const __m128i upToSlash = _mm_cmpeq_epi8(_mm_min_epu8(bytes, slashes), bytes);
-        const __m128i quotesWithoutSlash =
-            _mm_andnot_si128(_mm_cmpeq_epi8(Load(data + offset + 1), slashes), quotes);
-        lookedAt = _mm_andnot_si128(_mm_or_si128(separators, quotesWithoutSlash), upToSlash);
-      } else {
-        lookedAt =
-            _mm_or_si128(_mm_or_si128(quotes, _mm_cmpeq_epi8(bytes, slashes)),
-                         _mm_or_si128(_mm_cmpeq_epi8(bytes, spaces), _mm_cmpeq_epi8(bytes, tabs)));
-      }
+      const __m128i slashesHere = _mm_cmpeq_epi8(bytes, slashes);
       word.separators |= Bits(separators) << offset;
       word.quotes |= Bits(quotes) << offset;
-      word.lookedAt |= Bits(lookedAt) << offset;
+      if constexpr (kMasked) {
+        upToSlash |= Bits(_mm_cmpeq_epi8(_mm_min_epu8(bytes, slashes), bytes)) << offset;
+        slashBits |= Bits(slashesHere) << offset;
+      } else {
+        word.lookedAt |= Bits(_mm_or_si128(_mm_or_si128(quotes, slashesHere),
+                                           _mm_or_si128(_mm_cmpeq_epi8(bytes, spaces),
+                                                        _mm_cmpeq_epi8(bytes, tabs))))
+                         << offset;
+      }
+    }
+    if constexpr (kMasked) {
+      // Followed by a slash: the next word's first byte counts for the last.
+      const BitWord followedBySlash =
+          (slashBits >> 1) |
+          (static_cast<BitWord>(data[kBitsPerWord] == '/') << (kBitsPerWord - 1));
+      word.lookedAt = upToSlash & ~word.separators & ~(word.quotes & ~followedBySlash);
     }
     return word;
   }
