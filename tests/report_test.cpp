@@ -5,6 +5,7 @@
 #include "fake_platform.h"
 #include "report/number_text.h"
 #include "report/report_writer.h"
+#include "report/result_reader.h"
 #include "report/transcription.h"
 
 namespace faxjob {
@@ -104,6 +105,27 @@ TEST(ReportWriter, WritesNumberCommaTextCrLf) {
   writer.WriteLine(-53, "a,b");
   writer.Close();
   EXPECT_EQ(platform.world.files[u"out"], "000001,OK\r\n-00053,a,b\r\n");
+}
+
+// Lines are copied in moves of fixed widths chosen by the text's length; a
+// text on either side of each width, with fields that need a call between
+// the usual ones, gives the same lines as one line at a time.
+TEST(ReportWriter, WritesEveryLineWhateverTheTextsLength) {
+  const double numbers[] = {1, -2, 1234567, 3.5, 4, 99999999, 5};
+  for (const std::size_t length : {0, 28, 29, 30, 60, 61, 62, 200}) {
+    const std::string text(length, 't');
+    FakePlatform platform;
+    platform.world.AddFile(u"C:\\out\\RESULT.TXT",
+                           "/R 1,/R -2,/R 1234567\r\n/R 3.5,/R 4,/R 99999999,/R 5");
+    auto input = platform.files.OpenForReading(u"C:\\out\\RESULT.TXT");
+    ResultReader reader(platform.text, *input);
+    ReportWriter writer(platform.files.OpenForWriting(u"out"));
+    writer.WriteLines(reader, text);
+    writer.Close();
+    std::string expected;
+    for (const double number : numbers) expected += ReportLine(number, text);
+    EXPECT_EQ(platform.world.files[u"out"], expected) << "a text of " << length << " bytes";
+  }
 }
 
 TEST(ReportWriter, IsBrokenAfterAFailedWrite) {
