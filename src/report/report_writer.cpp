@@ -125,23 +125,23 @@ char* WriteShortLines(char* out, std::span<const EntryNumber> numbers, const cha
   for (std::size_t i = 0; i < kWidth / kChunkSize; ++i) {
     std::memcpy(&text[i], paddedSuffix + i * kChunkSize, kChunkSize);
   }
+  const auto putText = [&] {
+    for (std::size_t i = 0; i < kWidth / kChunkSize; ++i) {
+      std::memcpy(out + i * kChunkSize, &text[i], kChunkSize);
+    }
+    out += suffixSize;
+  };
   const EntryNumber* number = numbers.data();
   const EntryNumber* const end = number + numbers.size();
   while (number != end) {
     for (; number != end && number->fieldSize != 0; ++number) {
       std::memcpy(out, number->field, sizeof number->field);
       out += number->fieldSize;
-      for (std::size_t i = 0; i < kWidth / kChunkSize; ++i) {
-        std::memcpy(out + i * kChunkSize, &text[i], kChunkSize);
-      }
-      out += suffixSize;
+      putText();
     }
     if (number == end) break;
     out = WriteField(out, *number++);
-    for (std::size_t i = 0; i < kWidth / kChunkSize; ++i) {
-      std::memcpy(out + i * kChunkSize, &text[i], kChunkSize);
-    }
-    out += suffixSize;
+    putText();
   }
   return out;
 }
