@@ -32,6 +32,19 @@ ALL = "every guard"
 THREADS = "naive_threads"
 
 
+def variant(name):
+    """How a name of the ratios reads in the output: the faxjob build or the naive caller it is."""
+    if name == THREADS:
+        return "the naive caller with two idle threads"
+    if name == ALL:
+        return "faxjob with every guard"
+    return "faxjob without " + ("any guard" if name == "kEveryGuard" else name)
+
+
+def listed(values):
+    return ", ".join(f"{value:.2f} x" for value in values)
+
+
 def run(*command, **options):
     subprocess.run(command, check=True, **options)
 
@@ -112,12 +125,6 @@ def main():
             program = "faxjob" if name == ALL else name
             return f"{here}\\{program}.exe {here}\\job3.txt {here}\\report-{program}.txt"
 
-        def described(name):
-            if name == THREADS:
-                return "the naive caller with two idle threads"
-            return "faxjob " + ("with every guard" if name == ALL else f"without {name}").replace(
-                "without kEveryGuard", "without any guard")
-
         run("bash", str(ROOT / "tests/wine/start.sh"), state, stdout=subprocess.DEVNULL)
         try:
             print(f"machine: {os.cpu_count()} cores; {runs} runs of each side a comparison,"
@@ -139,22 +146,20 @@ def main():
                     low_b = ratio.low([t for _, t in pairs])
                     ratios[name].append(low_a / low_b)
                     print(f"round {round_number}, others {others:.2f} cores, load {load():.2f}:"
-                          f" {described(name)} / naive: {low_a / low_b:.3f}"
+                          f" {variant(name)} / naive: {low_a / low_b:.3f}"
                           f" ({low_a:.1f} ms against {low_b:.1f} ms)", flush=True)
         finally:
             run("bash", str(ROOT / "tests/wine/stop.sh"), state, stdout=subprocess.DEVNULL)
     every = ratios[ALL]
     print("\n| faxjob | against the naive caller (rounds) | guard's cost |")
     print("|---|---|---|")
-    print(f"| with every guard | {', '.join(f'{r:.2f} x' for r in every)} | |")
+    print(f"| {variant(ALL).removeprefix('faxjob ')} | {listed(every)} | |")
     for name in guards():
         costs = [a - b for a, b in zip(every, ratios[name])]
-        shown = "any guard" if name == "kEveryGuard" else name
-        print(f"| without {shown} | {', '.join(f'{r:.2f} x' for r in ratios[name])} |"
+        print(f"| {variant(name).removeprefix('faxjob ')} | {listed(ratios[name])} |"
               f" {statistics.median(costs):+.3f} |")
     threads = ratios[THREADS]
-    print(f"| (the naive caller with two idle threads) | {', '.join(f'{r:.2f} x' for r in threads)} |"
-          f" {statistics.median(threads) - 1:+.3f} |")
+    print(f"| ({variant(THREADS)}) | {listed(threads)} | {statistics.median(threads) - 1:+.3f} |")
 
 
 if __name__ == "__main__":
